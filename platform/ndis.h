@@ -1,0 +1,360 @@
+// The NDIS 4.0 miniport interface: the types, constants and library operations a
+// miniport driver compiles against. The driver includes only this header (and
+// hal.h through it); which NDIS library it is finally linked with is not its
+// concern.
+#pragma once
+
+#include "platform/hal.h"
+#include "platform/ntdef.h"
+
+#define NDIS_API NTAPI
+
+// ---------------------------------------------------------------------------
+// Code and data placement.
+//
+// Initialisation-only code is discarded after DriverEntry (INIT) or paged out
+// (PAGE) by the Windows loader; data that only such code touches is pageable
+// too. Anything that can run at DISPATCH or device level must stay resident and
+// carries no marker. Builds for other targets have no such sections.
+#if defined(_MSC_VER)
+#pragma section("PAGEDATA", read, write)
+#define NDIS_INIT_CODE __declspec(code_seg("INIT"))
+#define NDIS_PAGEABLE_CODE __declspec(code_seg("PAGE"))
+#define NDIS_PAGEABLE_DATA __declspec(allocate("PAGEDATA"))
+#else
+#define NDIS_INIT_CODE
+#define NDIS_PAGEABLE_CODE
+#define NDIS_PAGEABLE_DATA
+#endif
+
+// ---------------------------------------------------------------------------
+// Basic NDIS types.
+
+typedef PVOID NDIS_HANDLE, *PNDIS_HANDLE;
+typedef int NDIS_STATUS, *PNDIS_STATUS;
+typedef ULONG NDIS_OID, *PNDIS_OID;
+typedef ULONG NDIS_ERROR_CODE;
+typedef PHYSICAL_ADDRESS NDIS_PHYSICAL_ADDRESS, *PNDIS_PHYSICAL_ADDRESS;
+typedef UNICODE_STRING NDIS_STRING, *PNDIS_STRING;
+
+#define NDIS_PHYSICAL_ADDRESS_CONST(Low, High) \
+  {                                            \
+    { (ULONG)(Low), (LONG)(High) }             \
+  }
+
+// A counted wide string constant for NdisReadConfiguration keywords.
+#define NDIS_STRING_CONST(x) \
+  { (USHORT)(sizeof(u##x) - sizeof(WCHAR)), (USHORT)sizeof(u##x), (PWSTR)(u##x) }
+
+// Status codes.
+#define NDIS_STATUS_SUCCESS ((NDIS_STATUS)0x00000000L)
+#define NDIS_STATUS_PENDING ((NDIS_STATUS)0x00000103L)
+#define NDIS_STATUS_NOT_ACCEPTED ((NDIS_STATUS)0x00010003L)
+#define NDIS_STATUS_FAILURE ((NDIS_STATUS)0xC0000001L)
+#define NDIS_STATUS_RESOURCES ((NDIS_STATUS)0xC000009AL)
+#define NDIS_STATUS_NOT_SUPPORTED ((NDIS_STATUS)0xC00000BBL)
+#define NDIS_STATUS_BAD_VERSION ((NDIS_STATUS)0xC0010004L)
+#define NDIS_STATUS_BAD_CHARACTERISTICS ((NDIS_STATUS)0xC0010005L)
+#define NDIS_STATUS_ADAPTER_NOT_FOUND ((NDIS_STATUS)0xC0010006L)
+#define NDIS_STATUS_REQUEST_ABORTED ((NDIS_STATUS)0xC001000CL)
+#define NDIS_STATUS_INVALID_LENGTH ((NDIS_STATUS)0xC0010014L)
+#define NDIS_STATUS_INVALID_DATA ((NDIS_STATUS)0xC0010015L)
+#define NDIS_STATUS_INVALID_OID ((NDIS_STATUS)0xC0010017L)
+#define NDIS_STATUS_UNSUPPORTED_MEDIA ((NDIS_STATUS)0xC0010019L)
+#define NDIS_STATUS_RESOURCE_CONFLICT ((NDIS_STATUS)0xC001001EL)
+
+// Error-log codes for NdisWriteErrorLogEntry.
+#define NDIS_ERROR_CODE_RESOURCE_CONFLICT ((NDIS_ERROR_CODE)0xC0001388L)
+#define NDIS_ERROR_CODE_HARDWARE_FAILURE ((NDIS_ERROR_CODE)0xC000138AL)
+#define NDIS_ERROR_CODE_ADAPTER_NOT_FOUND ((NDIS_ERROR_CODE)0xC000138BL)
+#define NDIS_ERROR_CODE_INTERRUPT_CONNECT ((NDIS_ERROR_CODE)0xC000138CL)
+#define NDIS_ERROR_CODE_DRIVER_FAILURE ((NDIS_ERROR_CODE)0xC000138DL)
+#define NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION ((NDIS_ERROR_CODE)0xC0001391L)
+
+// Packet filter bits (OID_GEN_CURRENT_PACKET_FILTER).
+#define NDIS_PACKET_TYPE_DIRECTED 0x00000001
+#define NDIS_PACKET_TYPE_MULTICAST 0x00000002
+#define NDIS_PACKET_TYPE_ALL_MULTICAST 0x00000004
+#define NDIS_PACKET_TYPE_BROADCAST 0x00000008
+#define NDIS_PACKET_TYPE_PROMISCUOUS 0x00000020
+
+typedef enum _NDIS_MEDIUM {
+  NdisMedium802_3 = 0,
+  NdisMedium802_5 = 1,
+  NdisMediumFddi = 2,
+  NdisMediumWan = 3,
+  NdisMediumLocalTalk = 4,
+  NdisMediumDix = 5,
+  NdisMediumArcnetRaw = 6,
+  NdisMediumArcnet878_2 = 7,
+} NDIS_MEDIUM, *PNDIS_MEDIUM;
+
+typedef enum _NDIS_INTERFACE_TYPE {
+  NdisInterfaceInternal = 0,
+  NdisInterfaceIsa = 1,
+  NdisInterfaceEisa = 2,
+  NdisInterfaceMca = 3,
+  NdisInterfaceTurboChannel = 4,
+  NdisInterfacePci = 5,
+  NdisInterfacePcMcia = 8,
+} NDIS_INTERFACE_TYPE, *PNDIS_INTERFACE_TYPE;
+
+typedef enum _NDIS_INTERRUPT_MODE {
+  NdisInterruptLevelSensitive = 0,
+  NdisInterruptLatched = 1,
+} NDIS_INTERRUPT_MODE, *PNDIS_INTERRUPT_MODE;
+
+typedef enum _NDIS_PARAMETER_TYPE {
+  NdisParameterInteger = 0,
+  NdisParameterHexInteger = 1,
+  NdisParameterString = 2,
+  NdisParameterMultiString = 3,
+  NdisParameterBinary = 4,
+} NDIS_PARAMETER_TYPE, *PNDIS_PARAMETER_TYPE;
+
+typedef struct _NDIS_CONFIGURATION_PARAMETER {
+  NDIS_PARAMETER_TYPE ParameterType;
+  union {
+    ULONG IntegerData;
+    NDIS_STRING StringData;
+  } ParameterData;
+} NDIS_CONFIGURATION_PARAMETER, *PNDIS_CONFIGURATION_PARAMETER;
+
+// Micro Channel adapter id and POS bytes of one slot.
+typedef struct _NDIS_MCA_POS_DATA {
+  USHORT AdapterId;
+  UCHAR PosData1;
+  UCHAR PosData2;
+  UCHAR PosData3;
+  UCHAR PosData4;
+} NDIS_MCA_POS_DATA, *PNDIS_MCA_POS_DATA;
+
+// ---------------------------------------------------------------------------
+// Packets and buffer chains.
+
+// One virtually contiguous piece of a packet; pieces are chained through Next.
+typedef struct _NDIS_BUFFER {
+  struct _NDIS_BUFFER* Next;
+  PVOID VirtualAddress;
+  UINT Length;
+} NDIS_BUFFER, *PNDIS_BUFFER;
+
+typedef struct _NDIS_PACKET_PRIVATE {
+  UINT PhysicalCount;  // physical pieces, counted when ValidCounts is set
+  UINT TotalLength;    // bytes over the whole chain, likewise
+  PNDIS_BUFFER Head;
+  PNDIS_BUFFER Tail;
+  PVOID Pool;
+  UINT Count;  // buffers in the chain
+  ULONG Flags;
+  BOOLEAN ValidCounts;
+  UCHAR NdisPacketFlags;
+  USHORT NdisPacketOobOffset;
+} NDIS_PACKET_PRIVATE;
+
+typedef struct _NDIS_PACKET {
+  NDIS_PACKET_PRIVATE Private;
+  // Owned by the miniport while the packet is in its hands (from the send
+  // handler until NdisMSendComplete); a serialised miniport queues packets
+  // through it.
+  UCHAR MiniportReserved[2 * sizeof(PVOID)];
+  UCHAR WrapperReserved[2 * sizeof(PVOID)];
+  UCHAR ProtocolReserved[4 * sizeof(PVOID)];
+} NDIS_PACKET, *PNDIS_PACKET;
+
+// ---------------------------------------------------------------------------
+// Miniport handler table.
+
+typedef BOOLEAN(NDIS_API* W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID(NDIS_API* W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID(NDIS_API* W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID(NDIS_API* W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID(NDIS_API* W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NDIS_API* W_INITIALIZE_HANDLER)(
+    PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
+    UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
+    NDIS_HANDLE WrapperConfigurationContext);
+typedef VOID(NDIS_API* W_ISR_HANDLER)(PBOOLEAN InterruptRecognized,
+                                      PBOOLEAN QueueMiniportHandleInterrupt,
+                                      NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NDIS_API* W_QUERY_INFORMATION_HANDLER)(
+    NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
+    ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded);
+typedef NDIS_STATUS(NDIS_API* W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
+                                                     NDIS_HANDLE MiniportAdapterContext,
+                                                     NDIS_HANDLE WrapperConfigurationContext);
+typedef NDIS_STATUS(NDIS_API* W_RESET_HANDLER)(PBOOLEAN AddressingReset,
+                                               NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NDIS_API* W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                              PNDIS_PACKET Packet, UINT Flags);
+typedef NDIS_STATUS(NDIS_API* W_SET_INFORMATION_HANDLER)(
+    NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
+    ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded);
+typedef NDIS_STATUS(NDIS_API* W_TRANSFER_DATA_HANDLER)(
+    PNDIS_PACKET Packet, PUINT BytesTransferred, NDIS_HANDLE MiniportAdapterContext,
+    NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer);
+typedef VOID(NDIS_API* W_RETURN_PACKET_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                PNDIS_PACKET Packet);
+typedef VOID(NDIS_API* W_SEND_PACKETS_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                               PNDIS_PACKET* PacketArray,
+                                               UINT NumberOfPackets);
+typedef VOID(NDIS_API* W_ALLOCATE_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                    PVOID VirtualAddress,
+                                                    PNDIS_PHYSICAL_ADDRESS PhysicalAddress,
+                                                    ULONG Length, PVOID Context);
+
+// The NDIS 4.0 characteristics record, members in the platform's order.
+typedef struct _NDIS40_MINIPORT_CHARACTERISTICS {
+  UCHAR MajorNdisVersion;
+  UCHAR MinorNdisVersion;
+  USHORT Filler;
+  UINT Reserved;
+  W_CHECK_FOR_HANG_HANDLER CheckForHangHandler;
+  W_DISABLE_INTERRUPT_HANDLER DisableInterruptHandler;
+  W_ENABLE_INTERRUPT_HANDLER EnableInterruptHandler;
+  W_HALT_HANDLER HaltHandler;
+  W_HANDLE_INTERRUPT_HANDLER HandleInterruptHandler;
+  W_INITIALIZE_HANDLER InitializeHandler;
+  W_ISR_HANDLER ISRHandler;
+  W_QUERY_INFORMATION_HANDLER QueryInformationHandler;
+  W_RECONFIGURE_HANDLER ReconfigureHandler;
+  W_RESET_HANDLER ResetHandler;
+  W_SEND_HANDLER SendHandler;
+  W_SET_INFORMATION_HANDLER SetInformationHandler;
+  W_TRANSFER_DATA_HANDLER TransferDataHandler;
+  // Added by NDIS 4.0.
+  W_RETURN_PACKET_HANDLER ReturnPacketHandler;
+  W_SEND_PACKETS_HANDLER SendPacketsHandler;
+  W_ALLOCATE_COMPLETE_HANDLER AllocateCompleteHandler;
+} NDIS40_MINIPORT_CHARACTERISTICS, *PNDIS40_MINIPORT_CHARACTERISTICS;
+
+typedef NDIS40_MINIPORT_CHARACTERISTICS NDIS_MINIPORT_CHARACTERISTICS;
+typedef PNDIS40_MINIPORT_CHARACTERISTICS PNDIS_MINIPORT_CHARACTERISTICS;
+
+#if defined(__i386__)
+static_assert(sizeof(NDIS40_MINIPORT_CHARACTERISTICS) == 72,
+              "the NDIS 4.0 characteristics record is 72 bytes on x86");
+#endif
+
+// ---------------------------------------------------------------------------
+// Interrupt and timer objects. The miniport embeds them in its adapter record;
+// NDIS owns their contents from registration until deregistration.
+
+typedef struct _NDIS_MINIPORT_INTERRUPT {
+  PVOID InterruptObject;  // the system's interrupt object while connected
+  PVOID MiniportIdField;
+  W_ISR_HANDLER MiniportIsr;
+  W_HANDLE_INTERRUPT_HANDLER MiniportDpc;
+  NDIS_HANDLE Miniport;
+  UCHAR DpcCount;
+  BOOLEAN SharedInterrupt;
+  BOOLEAN IsrRequested;
+} NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
+
+typedef VOID(NDIS_API* PNDIS_TIMER_FUNCTION)(PVOID SystemSpecific1, PVOID FunctionContext,
+                                             PVOID SystemSpecific2, PVOID SystemSpecific3);
+
+typedef struct _NDIS_MINIPORT_TIMER {
+  PVOID TimerObject;  // the system's timer while initialised
+  PNDIS_TIMER_FUNCTION MiniportTimerFunction;
+  PVOID MiniportTimerContext;
+  NDIS_HANDLE Miniport;
+  struct _NDIS_MINIPORT_TIMER* NextDeferredTimer;
+} NDIS_MINIPORT_TIMER, *PNDIS_MINIPORT_TIMER;
+
+// A synchronise routine run at the interrupt's level with its lock held.
+typedef BOOLEAN(NDIS_API* PNDIS_SYNCHRONIZE_ROUTINE)(PVOID SynchronizeContext);
+
+// ---------------------------------------------------------------------------
+// Memory helpers (the kernel's Rtl routines under their NDIS names).
+
+#define NdisMoveMemory(Destination, Source, Length) \
+  __builtin_memcpy((Destination), (Source), (Length))
+#define NdisZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
+#define NdisEqualMemory(Source1, Source2, Length) \
+  (__builtin_memcmp((Source1), (Source2), (Length)) == 0)
+
+// ---------------------------------------------------------------------------
+// Library operations.
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Registration.
+VOID NDIS_API NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
+                                    PVOID SystemSpecific2, PVOID SystemSpecific3);
+NDIS_STATUS NDIS_API NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
+                                           PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
+                                           UINT CharacteristicsLength);
+VOID NDIS_API NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
+                                   NDIS_HANDLE MiniportAdapterContext,
+                                   UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
+                                   NDIS_INTERFACE_TYPE AdapterType);
+
+// Configuration.
+VOID NDIS_API NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+                                    NDIS_HANDLE WrapperConfigurationContext);
+VOID NDIS_API NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
+VOID NDIS_API NdisReadConfiguration(PNDIS_STATUS Status,
+                                    PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
+                                    NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
+                                    NDIS_PARAMETER_TYPE ParameterType);
+VOID NDIS_API NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
+                                     PUINT NetworkAddressLength,
+                                     NDIS_HANDLE ConfigurationHandle);
+CCHAR NDIS_API NdisSystemProcessorCount(VOID);
+VOID NDIS_API NdisReadMcaPosInformation(PNDIS_STATUS Status,
+                                        NDIS_HANDLE WrapperConfigurationContext,
+                                        PUINT ChannelNumber, PNDIS_MCA_POS_DATA McaData);
+ULONG NDIS_API NdisReadPcmciaAttributeMemory(NDIS_HANDLE NdisAdapterHandle, ULONG Offset,
+                                             PVOID Buffer, ULONG Length);
+
+// Memory.
+NDIS_STATUS NDIS_API NdisAllocateMemory(PVOID* VirtualAddress, UINT Length, UINT MemoryFlags,
+                                        NDIS_PHYSICAL_ADDRESS HighestAcceptableAddress);
+VOID NDIS_API NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+
+// I/O ports and interrupts.
+NDIS_STATUS NDIS_API NdisMRegisterIoPortRange(PVOID* PortOffset, NDIS_HANDLE MiniportAdapterHandle,
+                                              UINT InitialPort, UINT NumberOfPorts);
+VOID NDIS_API NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
+                                         UINT NumberOfPorts, PVOID PortOffset);
+NDIS_STATUS NDIS_API NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+                                            NDIS_HANDLE MiniportAdapterHandle,
+                                            UINT InterruptVector, UINT InterruptLevel,
+                                            BOOLEAN RequestIsr, BOOLEAN SharedInterrupt,
+                                            NDIS_INTERRUPT_MODE InterruptMode);
+VOID NDIS_API NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
+BOOLEAN NDIS_API NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+                                               PVOID SynchronizeFunction,
+                                               PVOID SynchronizeContext);
+
+// Timers.
+VOID NDIS_API NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
+                                   PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext);
+VOID NDIS_API NdisMSetPeriodicTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondPeriod);
+VOID NDIS_API NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
+
+// Error log. The values follow as NumberOfErrorValues ULONG arguments.
+VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
+                            ULONG NumberOfErrorValues, ...);
+
+// Packets and buffers.
+VOID NDIS_API NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
+                              PNDIS_BUFFER* FirstBuffer, PUINT TotalPacketLength);
+VOID NDIS_API NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length);
+VOID NDIS_API NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER* NextBuffer);
+
+// Indications to the bound protocols.
+VOID NDIS_API NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+                                NDIS_STATUS Status);
+VOID NDIS_API NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapterHandle,
+                                      NDIS_HANDLE MiniportReceiveContext, PVOID HeaderBuffer,
+                                      UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                                      UINT LookaheadBufferSize, UINT PacketSize);
+VOID NDIS_API NdisMEthIndicateReceiveComplete(NDIS_HANDLE MiniportAdapterHandle);
+
+#ifdef __cplusplus
+}
+#endif

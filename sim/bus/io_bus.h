@@ -1,0 +1,81 @@
+// The machine's I/O port space: which device answers which port, and an
+// optional record of every access.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "sim/bus/io_device.h"
+#include "sim/core/clock.h"
+
+namespace kl::sim {
+
+using PortAddress = std::uint32_t;
+
+// One recorded access. A string transfer is one record whose `count` is the
+// number of elements moved; `value` is then the first element.
+struct PortAccess {
+  VirtualTime time{};
+  PortAddress port = 0;
+  std::uint16_t offset = 0;  // from the start of the device's range
+  std::uint8_t width = 1;    // bytes per element: 1 or 2
+  Direction direction = Direction::Read;
+  std::uint16_t value = 0;
+  std::uint32_t count = 1;
+  std::string_view name;  // register reached, as the device decoded it then
+};
+
+class IoBus {
+ public:
+  static constexpr std::uint8_t kFloatingByte = 0xFF;  // nothing drives the data lines
+
+  explicit IoBus(const Clock& clock) : clock_(clock) {}
+
+  // Returns false, attaching nothing, when the range overlaps another device's.
+  bool attach(PortAddress base, std::uint32_t length, IoDevice& device);
+  void detach(const IoDevice& device);
+
+  // Called after every access, once the device has seen it.
+  void setAccessObserver(std::function<void()> observer) { observer_ = std::move(observer); }
+
+  std::uint8_t read8(PortAddress port);
+  std::uint16_t read16(PortAddress port);
+  void write8(PortAddress port, std::uint8_t value);
+  void write16(PortAddress port, std::uint16_t value);
+  void readString8(PortAddress port, std::span<std::uint8_t> bytes);
+  void readString16(PortAddress port, std::span<std::uint8_t> bytes);
+  void writeString8(PortAddress port, std::span<const std::uint8_t> bytes);
+  void writeString16(PortAddress port, std::span<const std::uint8_t> bytes);
+
+  void startTrace() { tracing_ = true; }
+  void stopTrace() { tracing_ = false; }
+  void clearTrace() { trace_.clear(); }
+  [[nodiscard]] const std::vector<PortAccess>& trace() const { return trace_; }
+
+ private:
+  struct Mapping {
+    PortAddress base;
+    std::uint32_t length;
+    IoDevice* device;
+  };
+  struct Target {
+    IoDevice* device;
+    std::uint16_t offset;
+  };
+
+  [[nodiscard]] Target decode(PortAddress port) const;
+  void record(PortAddress port, const Target& target, std::uint8_t width, Direction direction,
+              std::uint16_t value, std::uint32_t count);
+  void accessed() const;
+
+  const Clock& clock_;
+  std::vector<Mapping> mappings_;
+  std::function<void()> observer_;
+  bool tracing_ = false;
+  std::vector<PortAccess> trace_;
+};
+
+}  // namespace kl::sim

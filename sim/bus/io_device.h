@@ -1,0 +1,57 @@
+// What a device on the simulated I/O bus looks like from the bus side.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace kl::sim {
+
+enum class Direction : std::uint8_t { Read, Write };
+
+// A device that decodes a range of I/O ports. Offsets are relative to the
+// start of the range the device was attached at.
+//
+// 16-bit cycles default to two byte cycles at the offset and the offset + 1,
+// which is what the bus does for a device that does not claim the cycle as
+// 16 bits wide. String transfers reach the device as one call; the defaults
+// repeat the single-cycle operation, and a device overrides them where it can
+// move the data faster.
+class IoDevice {
+ public:
+  IoDevice() = default;
+  IoDevice(const IoDevice&) = delete;
+  IoDevice& operator=(const IoDevice&) = delete;
+  virtual ~IoDevice() = default;
+
+  virtual std::uint8_t read8(std::uint16_t offset) = 0;
+  virtual void write8(std::uint16_t offset, std::uint8_t value) = 0;
+
+  virtual std::uint16_t read16(std::uint16_t offset);
+  virtual void write16(std::uint16_t offset, std::uint16_t value);
+
+  // `bytes` holds the data in bus order: for 16-bit strings, each word's low
+  // byte comes first.
+  virtual void readString8(std::uint16_t offset, std::span<std::uint8_t> bytes);
+  virtual void writeString8(std::uint16_t offset, std::span<const std::uint8_t> bytes);
+  virtual void readString16(std::uint16_t offset, std::span<std::uint8_t> bytes);
+  virtual void writeString16(std::uint16_t offset, std::span<const std::uint8_t> bytes);
+
+  // The register an access at `offset` reaches right now (it may depend on a
+  // selected register page), for decoded traces. Empty when unnamed.
+  [[nodiscard]] virtual std::string_view registerName(std::uint16_t offset,
+                                                      Direction direction) const;
+};
+
+// A level-sensitive interrupt request line driven by a device.
+class InterruptSource {
+ public:
+  InterruptSource() = default;
+  InterruptSource(const InterruptSource&) = delete;
+  InterruptSource& operator=(const InterruptSource&) = delete;
+  virtual ~InterruptSource() = default;
+
+  [[nodiscard]] virtual bool interruptAsserted() const = 0;
+};
+
+}  // namespace kl::sim

@@ -1,0 +1,163 @@
+#include "sim/host/machine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace kl::sim {
+
+namespace {
+
+thread_local Machine* currentMachine = nullptr;
+
+// What fresh pool memory holds: a driver that forgets to clear its record
+// reads this instead of a lucky zero.
+constexpr std::uint8_t kUninitialisedFill = 0xCD;
+
+constexpr char16_t kRegistryPath[] =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\KL7046";
+
+}  // namespace
+
+Machine::Machine(MachineSetup setup) : setup_(setup), previous_(currentMachine) {
+  currentMachine = this;
+  bus_.setAccessObserver([this] { processor_.poll(); });
+}
+
+Machine::~Machine() {
+  adapters_.clear();
+  currentMachine = previous_;
+}
+
+Machine& Machine::current() {
+  if (currentMachine == nullptr) {
+    std::fputs("kl7046 host: a platform call was made with no Machine on this thread\n", stderr);
+    std::abort();
+  }
+  return *currentMachine;
+}
+
+void Machine::wireInterrupt(UINT vector, const InterruptSource& line) { lines_[vector] = &line; }
+
+const InterruptSource* Machine::interruptLine(UINT vector) const {
+  const auto it = lines_.find(vector);
+  return it == lines_.end() ? nullptr : it->second;
+}
+
+void Machine::advanceTo(VirtualTime target) {
+  while (clock_.fireNextDue(target)) {
+    processor_.poll();
+  }
+  clock_.moveTo(target);
+  processor_.poll();
+}
+
+void Machine::stall(Duration duration) { advanceTo(clock_.now() + duration); }
+
+void Machine::runFor(Duration duration) { advanceTo(clock_.now() + duration); }
+
+NTSTATUS Machine::loadDriver(DriverEntryFunction entry) {
+  static constexpr USHORT kPathBytes = sizeof(kRegistryPath) - sizeof(char16_t);
+  DRIVER_OBJECT driverObject{};
+  UNICODE_STRING registryPath{kPathBytes, sizeof(kRegistryPath),
+                              const_cast<PWSTR>(kRegistryPath)};
+  return entry(&driverObject, &registryPath);
+}
+
+NDIS_HANDLE Machine::initializeWrapper(PVOID driverObject) {
+  if (driverObject == nullptr) {
+    violation("NdisInitializeWrapper called without the driver object");
+  }
+  wrapperInitialized_ = true;
+  return this;
+}
+
+NDIS_STATUS Machine::registerMiniport(NDIS_HANDLE wrapper,
+                                      const NDIS40_MINIPORT_CHARACTERISTICS& characteristics,
+                                      UINT length) {
+  if (wrapper != this || !wrapperInitialized_) {
+    violation("NdisMRegisterMiniport called with a handle NdisInitializeWrapper did not give");
+  }
+  registeredLength_ = length;
+  if (registrationFailure_) {
+    return *std::exchange(registrationFailure_, std::nullopt);
+  }
+  if (characteristics.MajorNdisVersion != 4 || characteristics.MinorNdisVersion != 0) {
+    return NDIS_STATUS_BAD_VERSION;
+  }
+  if (length != sizeof(NDIS40_MINIPORT_CHARACTERISTICS)) {
+    return NDIS_STATUS_BAD_CHARACTERISTICS;
+  }
+  const bool complete = characteristics.InitializeHandler != nullptr &&
+                        characteristics.HaltHandler != nullptr &&
+                        characteristics.QueryInformationHandler != nullptr &&
+                        characteristics.SetInformationHandler != nullptr &&
+                        characteristics.ResetHandler != nullptr &&
+                        (characteristics.SendHandler != nullptr ||
+                         characteristics.SendPacketsHandler != nullptr);
+  if (!complete) {
+    return NDIS_STATUS_BAD_CHARACTERISTICS;
+  }
+  characteristics_ = characteristics;
+  return NDIS_STATUS_SUCCESS;
+}
+
+MiniportAdapter& Machine::addAdapter(AdapterSetup setup) {
+  adapters_.push_back(std::make_unique<MiniportAdapter>(*this, std::move(setup)));
+  return *adapters_.back();
+}
+
+void Machine::violation(const std::string& what) {
+  if (violationHandler_) {
+    violationHandler_(what);
+    return;
+  }
+  std::fprintf(stderr, "kl7046 host: NDIS rule broken: %s\n", what.c_str());
+  std::abort();
+}
+
+NDIS_STATUS Machine::allocateMemory(PVOID* address, UINT length) {
+  if (length == 0) {
+    *address = nullptr;
+    return NDIS_STATUS_FAILURE;
+  }
+  auto bytes = std::make_unique<std::uint8_t[]>(length);
+  std::memset(bytes.get(), kUninitialisedFill, length);
+  *address = bytes.get();
+  memory_.emplace(*address, MemoryBlock{std::move(bytes), length});
+  return NDIS_STATUS_SUCCESS;
+}
+
+void Machine::freeMemory(PVOID address, UINT length) {
+  const auto it = memory_.find(address);
+  if (it == memory_.end()) {
+    violation("NdisFreeMemory of memory NdisAllocateMemory did not give (or freed twice)");
+    return;
+  }
+  if (it->second.length != length) {
+    violation("NdisFreeMemory with a length other than the one allocated");
+  }
+  memory_.erase(it);
+}
+
+NDIS_STATUS Machine::registerIoPortRange(const MiniportAdapter& owner, UINT base, UINT count) {
+  for (const IoRange& range : ioRanges_) {
+    if (base < range.base + range.count && range.base < base + count) {
+      return NDIS_STATUS_RESOURCE_CONFLICT;
+    }
+  }
+  ioRanges_.push_back(IoRange{&owner, base, count});
+  return NDIS_STATUS_SUCCESS;
+}
+
+void Machine::deregisterIoPortRange(const MiniportAdapter& owner, UINT base, UINT count) {
+  const auto erased = std::erase_if(ioRanges_, [&](const IoRange& range) {
+    return range.owner == &owner && range.base == base && range.count == count;
+  });
+  if (erased == 0) {
+    violation("NdisMDeregisterIoPortRange of a range this adapter did not register");
+  }
+}
+
+}  // namespace kl::sim

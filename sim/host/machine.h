@@ -1,0 +1,137 @@
+// One simulated PC with the NDIS library and the HAL: what the driver's
+// platform calls reach.
+//
+// A Machine owns its virtual clock, its I/O bus, the loaded miniport and its
+// adapters. Constructing one makes it the target of the NDIS and HAL entry
+// points on the constructing thread until it is destroyed; those entry points
+// take no machine argument, so this one binding is what the platform forces.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ndis.h"
+#include "sim/bus/io_bus.h"
+#include "sim/core/clock.h"
+#include "sim/host/adapter_setup.h"
+#include "sim/host/error_log.h"
+#include "sim/host/miniport_adapter.h"
+#include "sim/host/processor.h"
+
+// The system's driver object; the driver only hands it back to NDIS.
+struct _DRIVER_OBJECT {
+  UNICODE_STRING name;
+};
+
+namespace kl::sim {
+
+using DriverEntryFunction = NTSTATUS(NTAPI*)(PDRIVER_OBJECT, PUNICODE_STRING);
+
+struct MachineSetup {
+  unsigned processorCount = 1;
+};
+
+class Machine {
+ public:
+  explicit Machine(MachineSetup setup = {});
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+  ~Machine();
+
+  // The machine the platform entry points reach on this thread.
+  static Machine& current();
+
+  [[nodiscard]] Clock& clock() { return clock_; }
+  [[nodiscard]] VirtualTime now() const { return clock_.now(); }
+  [[nodiscard]] IoBus& bus() { return bus_; }
+  [[nodiscard]] Processor& processor() { return processor_; }
+  [[nodiscard]] unsigned processorCount() const { return setup_.processorCount; }
+
+  // ---- Devices.
+  // Wires a device's interrupt request line to an interrupt vector.
+  void wireInterrupt(UINT vector, const InterruptSource& line);
+  [[nodiscard]] const InterruptSource* interruptLine(UINT vector) const;
+
+  // ---- Time. Both fire the clock's events in order, looking at the interrupt
+  // lines after each; the first is the driver's busy wait, the second the
+  // world going on while no driver code runs.
+  void stall(Duration duration);
+  void runFor(Duration duration);
+
+  // ---- The miniport.
+  NTSTATUS loadDriver(DriverEntryFunction entry);
+  void failMiniportRegistration(NDIS_STATUS status) { registrationFailure_ = status; }
+  [[nodiscard]] const NDIS40_MINIPORT_CHARACTERISTICS* characteristics() const {
+    return characteristics_ ? &*characteristics_ : nullptr;
+  }
+  [[nodiscard]] UINT registeredLength() const { return registeredLength_; }
+
+  MiniportAdapter& addAdapter(AdapterSetup setup = {});
+
+  // Runs `code` as a serialised handler at DISPATCH level would run.
+  template <class F>
+  void atDispatch(F&& code) {
+    processor_.serialized(std::forward<F>(code));
+  }
+
+  // ---- The error log.
+  [[nodiscard]] const std::vector<ErrorLogEntry>& errorLog() const { return errorLog_; }
+  void logError(ErrorLogEntry entry) { errorLog_.push_back(std::move(entry)); }
+
+  // ---- NDIS's own rules. A broken rule goes to the handler; by default it is
+  // printed and the process aborts, so no test passes over one.
+  void onViolation(std::function<void(const std::string&)> handler) {
+    violationHandler_ = std::move(handler);
+  }
+  void violation(const std::string& what);
+
+  // ---- The library's side of registration, memory and I/O ranges.
+  NDIS_HANDLE initializeWrapper(PVOID driverObject);
+  NDIS_STATUS registerMiniport(NDIS_HANDLE wrapper,
+                               const NDIS40_MINIPORT_CHARACTERISTICS& characteristics,
+                               UINT length);
+  NDIS_STATUS allocateMemory(PVOID* address, UINT length);
+  void freeMemory(PVOID address, UINT length);
+  [[nodiscard]] std::size_t memoryBlocksHeld() const { return memory_.size(); }
+  NDIS_STATUS registerIoPortRange(const MiniportAdapter& owner, UINT base, UINT count);
+  void deregisterIoPortRange(const MiniportAdapter& owner, UINT base, UINT count);
+  [[nodiscard]] std::size_t ioPortRangesHeld() const { return ioRanges_.size(); }
+
+ private:
+  struct IoRange {
+    const MiniportAdapter* owner;
+    UINT base;
+    UINT count;
+  };
+
+  void advanceTo(VirtualTime target);
+
+  MachineSetup setup_;
+  Machine* previous_;
+  Clock clock_;
+  IoBus bus_{clock_};
+  Processor processor_;
+  std::map<UINT, const InterruptSource*> lines_;
+
+  std::optional<NDIS_STATUS> registrationFailure_;
+  bool wrapperInitialized_ = false;
+  std::optional<NDIS40_MINIPORT_CHARACTERISTICS> characteristics_;
+  UINT registeredLength_ = 0;
+  std::vector<std::unique_ptr<MiniportAdapter>> adapters_;
+
+  struct MemoryBlock {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    UINT length;
+  };
+  std::map<PVOID, MemoryBlock> memory_;
+  std::vector<IoRange> ioRanges_;
+  std::vector<ErrorLogEntry> errorLog_;
+  std::function<void(const std::string&)> violationHandler_;
+};
+
+}  // namespace kl::sim

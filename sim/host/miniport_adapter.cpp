@@ -1,0 +1,451 @@
+#include "sim/host/miniport_adapter.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <string>
+
+#include "sim/bus/io_device.h"
+#include "sim/host/machine.h"
+#include "sim/host/protocol.h"
+
+namespace kl::sim {
+
+// ---------------------------------------------------------------------------
+// Configuration.
+
+NDIS_STATUS OpenConfiguration::read(const NDIS_STRING& keyword, NDIS_PARAMETER_TYPE type,
+                                    PNDIS_CONFIGURATION_PARAMETER* parameter) {
+  std::string name;
+  for (USHORT i = 0; i < keyword.Length / sizeof(WCHAR); ++i) {
+    name.push_back(static_cast<char>(keyword.Buffer[i]));
+  }
+  const auto it = setup_.keywords.find(name);
+  if (it == setup_.keywords.end()) {
+    return NDIS_STATUS_FAILURE;
+  }
+  NDIS_CONFIGURATION_PARAMETER value{};
+  value.ParameterType = type;
+  if (type == NdisParameterInteger || type == NdisParameterHexInteger) {
+    if (const auto* number = std::get_if<std::uint32_t>(&it->second)) {
+      value.ParameterData.IntegerData = *number;
+    } else {
+      const std::string& text = std::get<std::string>(it->second);
+      const int base = type == NdisParameterHexInteger ? 16 : 10;
+      std::uint32_t parsed = 0;
+      const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed, base);
+      if (error != std::errc{} || end != text.data() + text.size() || text.empty()) {
+        return NDIS_STATUS_FAILURE;
+      }
+      value.ParameterData.IntegerData = parsed;
+    }
+  } else if (type == NdisParameterString) {
+    std::u16string& text = strings_.emplace_back();
+    if (const auto* number = std::get_if<std::uint32_t>(&it->second)) {
+      for (const char c : std::to_string(*number)) {
+        text.push_back(static_cast<char16_t>(c));
+      }
+    } else {
+      for (const char c : std::get<std::string>(it->second)) {
+        text.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+      }
+    }
+    value.ParameterData.StringData.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    value.ParameterData.StringData.MaximumLength = value.ParameterData.StringData.Length;
+    value.ParameterData.StringData.Buffer = text.data();
+  } else {
+    return NDIS_STATUS_NOT_SUPPORTED;
+  }
+  *parameter = &parameters_.emplace_back(value);
+  return NDIS_STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// A connected interrupt: NDIS's interrupt path for the adapter.
+
+class MiniportAdapter::Interrupt final : public InterruptVector {
+ public:
+  Interrupt(MiniportAdapter& adapter, NDIS_MINIPORT_INTERRUPT& object,
+            const InterruptSource* line, bool requestIsr)
+      : adapter_(adapter), object_(object), line_(line), requestIsr_(requestIsr) {}
+
+  [[nodiscard]] NDIS_MINIPORT_INTERRUPT& object() const { return object_; }
+
+  [[nodiscard]] bool asserted() const override {
+    return line_ != nullptr && line_->interruptAsserted();
+  }
+
+  // Device level. With RequestIsr FALSE NDIS masks the adapter through
+  // MiniportDisableInterrupt and always queues the DPC; otherwise the ISR says
+  // whether the interrupt was the adapter's and whether to queue it.
+  void service() override {
+    const auto& table = *adapter_.machine_.characteristics();
+    bool queue = true;
+    if (requestIsr_) {
+      BOOLEAN recognized = FALSE;
+      BOOLEAN queueDpc = FALSE;
+      table.ISRHandler(&recognized, &queueDpc, adapter_.context_);
+      queue = recognized != FALSE && queueDpc != FALSE;
+    } else {
+      table.DisableInterruptHandler(adapter_.context_);
+    }
+    if (asserted()) {
+      adapter_.machine_.violation(
+          "the interrupt line is still asserted after the miniport's interrupt routine returned");
+    }
+    if (queue && !dpcQueued_) {
+      dpcQueued_ = true;
+      adapter_.machine_.processor().queueDeferred([this] { runDpc(); });
+    }
+  }
+
+ private:
+  void runDpc() {
+    dpcQueued_ = false;
+    Machine& machine = adapter_.machine_;
+    const auto& table = *machine.characteristics();
+    machine.processor().serialized([&] {
+      table.HandleInterruptHandler(adapter_.context_);
+      machine.processor().atDeviceLevel([&] { table.EnableInterruptHandler(adapter_.context_); });
+    });
+  }
+
+  MiniportAdapter& adapter_;
+  NDIS_MINIPORT_INTERRUPT& object_;
+  const InterruptSource* line_;
+  bool requestIsr_;
+  bool dpcQueued_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// A miniport timer on the virtual clock. Its function runs as deferred work.
+
+class MiniportAdapter::Timer {
+ public:
+  Timer(Machine& machine, NDIS_MINIPORT_TIMER& object) : machine_(machine), object_(object) {}
+  Timer(const Timer&) = delete;
+  Timer& operator=(const Timer&) = delete;
+  ~Timer() { cancel(); }
+
+  void setPeriodic(UINT milliseconds) {
+    cancel();
+    period_ = std::chrono::milliseconds(milliseconds);
+    arm();
+  }
+
+  // Returns whether the timer was still set.
+  bool cancel() {
+    ++generation_;
+    const bool wasSet = pending_.has_value();
+    if (pending_) {
+      machine_.clock().cancel(*pending_);
+      pending_.reset();
+    }
+    return wasSet;
+  }
+
+ private:
+  void arm() {
+    pending_ = machine_.clock().scheduleIn(period_, [this] { expire(); });
+  }
+
+  void expire() {
+    pending_.reset();
+    arm();
+    machine_.processor().queueDeferred([this, generation = generation_] {
+      if (generation != generation_) {
+        return;  // cancelled after it expired, before its function could run
+      }
+      machine_.processor().serialized([this] {
+        object_.MiniportTimerFunction(nullptr, object_.MiniportTimerContext, nullptr, nullptr);
+      });
+    });
+  }
+
+  Machine& machine_;
+  NDIS_MINIPORT_TIMER& object_;
+  Duration period_{};
+  std::optional<Clock::EventId> pending_;
+  std::uint64_t generation_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+MiniportAdapter::MiniportAdapter(Machine& machine, AdapterSetup setup)
+    : machine_(machine), setup_(std::move(setup)) {}
+
+MiniportAdapter::~MiniportAdapter() {
+  if (interrupt_) {
+    machine_.processor().disconnect(*interrupt_);
+  }
+}
+
+void MiniportAdapter::checkStatus(const char* handler, NDIS_STATUS status) {
+  const auto code = static_cast<std::uint32_t>(status);
+  const bool success = code == static_cast<std::uint32_t>(NDIS_STATUS_SUCCESS);
+  const bool pending = code == static_cast<std::uint32_t>(NDIS_STATUS_PENDING);
+  const bool error = (code & 0xC0000000U) == 0xC0000000U;
+  if (!success && !pending && !error) {
+    machine_.violation(std::string(handler) + " returned a status that is neither success, " +
+                       "pending nor an error: " + std::to_string(code));
+  }
+}
+
+NDIS_STATUS MiniportAdapter::initialize(std::vector<NDIS_MEDIUM> media) {
+  const auto* table = machine_.characteristics();
+  if (table == nullptr) {
+    machine_.violation("an adapter was initialised before a miniport registered");
+    return NDIS_STATUS_FAILURE;
+  }
+  NDIS_STATUS openError = NDIS_STATUS_SUCCESS;
+  UINT selected = ~0U;
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  machine_.processor().serialized([&] {
+    status = table->InitializeHandler(&openError, &selected, media.data(),
+                                      static_cast<UINT>(media.size()), handle(), this);
+  });
+  checkStatus("MiniportInitialize", status);
+  if (!configurations_.empty()) {
+    machine_.violation("MiniportInitialize returned with a configuration handle still open");
+    configurations_.clear();
+  }
+  if (status == NDIS_STATUS_SUCCESS) {
+    if (selected >= media.size()) {
+      machine_.violation("MiniportInitialize succeeded without selecting a medium it was offered");
+    }
+    initialized_ = true;
+    selectedMedium_ = selected;
+  }
+  return status;
+}
+
+void MiniportAdapter::halt() {
+  if (!initialized_) {
+    machine_.violation("halt of an adapter that is not initialised");
+    return;
+  }
+  if (!outstanding_.empty()) {
+    machine_.violation("halt while the miniport still holds packets it has not completed");
+  }
+  const auto* table = machine_.characteristics();
+  machine_.processor().serialized([&] { table->HaltHandler(context_); });
+  initialized_ = false;
+}
+
+NDIS_STATUS MiniportAdapter::reset() {
+  BOOLEAN addressingReset = FALSE;
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  const auto* table = machine_.characteristics();
+  machine_.processor().serialized(
+      [&] { status = table->ResetHandler(&addressingReset, context_); });
+  checkStatus("MiniportReset", status);
+  return status;
+}
+
+NDIS_STATUS MiniportAdapter::query(NDIS_OID oid, std::span<std::uint8_t> buffer,
+                                   ULONG& bytesWritten, ULONG& bytesNeeded) {
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  const auto* table = machine_.characteristics();
+  machine_.processor().serialized([&] {
+    status = table->QueryInformationHandler(context_, oid, buffer.data(),
+                                            static_cast<ULONG>(buffer.size()), &bytesWritten,
+                                            &bytesNeeded);
+  });
+  checkStatus("MiniportQueryInformation", status);
+  return status;
+}
+
+NDIS_STATUS MiniportAdapter::set(NDIS_OID oid, std::span<std::uint8_t> buffer, ULONG& bytesRead,
+                                 ULONG& bytesNeeded) {
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  const auto* table = machine_.characteristics();
+  machine_.processor().serialized([&] {
+    status = table->SetInformationHandler(context_, oid, buffer.data(),
+                                          static_cast<ULONG>(buffer.size()), &bytesRead,
+                                          &bytesNeeded);
+  });
+  checkStatus("MiniportSetInformation", status);
+  return status;
+}
+
+NDIS_STATUS MiniportAdapter::send(NDIS_PACKET& packet) {
+  if (!outstanding_.insert(&packet).second) {
+    machine_.violation("a packet was sent again before its completion");
+    return NDIS_STATUS_FAILURE;
+  }
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  const auto* table = machine_.characteristics();
+  machine_.processor().serialized([&] { status = table->SendHandler(context_, &packet, 0); });
+  checkStatus("MiniportSend", status);
+  if (status != NDIS_STATUS_PENDING && outstanding_.contains(&packet)) {
+    completeSend(packet, status);
+  }
+  return status;
+}
+
+void MiniportAdapter::sendComplete(NDIS_PACKET& packet, NDIS_STATUS status) {
+  if (!outstanding_.contains(&packet)) {
+    machine_.violation("NdisMSendComplete for a packet the miniport does not hold");
+    return;
+  }
+  checkStatus("NdisMSendComplete", status);
+  completeSend(packet, status);
+}
+
+void MiniportAdapter::completeSend(NDIS_PACKET& packet, NDIS_STATUS status) {
+  outstanding_.erase(&packet);
+  if (protocol_ != nullptr) {
+    protocol_->sendComplete(*this, packet, status);
+  }
+}
+
+NDIS_STATUS MiniportAdapter::transferData(NDIS_PACKET& packet, UINT offset, UINT length,
+                                          UINT& transferred) {
+  if (!indicating_) {
+    machine_.violation("transfer-data outside a receive indication");
+    return NDIS_STATUS_FAILURE;
+  }
+  // Already inside the serialised receive path: the handler runs nested in it.
+  const auto* table = machine_.characteristics();
+  const NDIS_STATUS status =
+      table->TransferDataHandler(&packet, &transferred, context_, receiveContext_, offset, length);
+  checkStatus("MiniportTransferData", status);
+  if (status == NDIS_STATUS_PENDING) {
+    machine_.violation("MiniportTransferData pended; this miniport completes it synchronously");
+  }
+  return status;
+}
+
+void MiniportAdapter::indicateReceive(NDIS_HANDLE receiveContext,
+                                      std::span<const std::uint8_t> header,
+                                      std::span<const std::uint8_t> lookahead, UINT packetSize) {
+  if (!machine_.processor().inSerializedHandler() || machine_.processor().atDeviceLevel()) {
+    machine_.violation("a receive indication outside a serialised handler");
+    return;
+  }
+  if (header.size() != 14) {
+    machine_.violation("an Ethernet receive indication with a header size other than 14");
+  }
+  if (lookahead.size() > packetSize) {
+    machine_.violation("a receive indication whose lookahead is larger than the packet");
+  }
+  if (protocol_ == nullptr) {
+    return;
+  }
+  indicating_ = true;
+  receiveContext_ = receiveContext;
+  protocol_->receive(*this, header, lookahead, packetSize);
+  indicating_ = false;
+  receiveContext_ = nullptr;
+}
+
+void MiniportAdapter::indicateReceiveComplete() {
+  if (!machine_.processor().inSerializedHandler() || machine_.processor().atDeviceLevel()) {
+    machine_.violation("a receive-complete indication outside a serialised handler");
+    return;
+  }
+  if (protocol_ != nullptr) {
+    protocol_->receiveComplete(*this);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Library side.
+
+void MiniportAdapter::setAttributes(NDIS_HANDLE context, ULONG attributeFlags,
+                                    NDIS_INTERFACE_TYPE type) {
+  context_ = context;
+  attributeFlags_ = attributeFlags;
+  interfaceType_ = type;
+}
+
+OpenConfiguration& MiniportAdapter::openConfiguration() {
+  return *configurations_.emplace_back(std::make_unique<OpenConfiguration>(*this, setup_));
+}
+
+void MiniportAdapter::closeConfiguration(const OpenConfiguration& configuration) {
+  const auto erased = std::erase_if(
+      configurations_, [&](const auto& open) { return open.get() == &configuration; });
+  if (erased == 0) {
+    machine_.violation("NdisCloseConfiguration of a handle that is not open");
+  }
+}
+
+NDIS_STATUS MiniportAdapter::registerInterrupt(NDIS_MINIPORT_INTERRUPT& object, UINT vector,
+                                               BOOLEAN requestIsr, BOOLEAN shared,
+                                               NDIS_INTERRUPT_MODE /*mode*/) {
+  if (interrupt_) {
+    machine_.violation("a second interrupt registered for one adapter");
+    return NDIS_STATUS_FAILURE;
+  }
+  interrupt_ = std::make_unique<Interrupt>(*this, object, machine_.interruptLine(vector),
+                                           requestIsr != FALSE);
+  object.InterruptObject = interrupt_.get();
+  object.Miniport = handle();
+  object.SharedInterrupt = shared;
+  object.IsrRequested = requestIsr;
+  machine_.processor().connect(*interrupt_);
+  return NDIS_STATUS_SUCCESS;
+}
+
+void MiniportAdapter::deregisterInterrupt(NDIS_MINIPORT_INTERRUPT& object) {
+  if (!interrupt_ || &interrupt_->object() != &object) {
+    machine_.violation("NdisMDeregisterInterrupt of an interrupt that is not registered");
+    return;
+  }
+  machine_.processor().disconnect(*interrupt_);
+  object.InterruptObject = nullptr;
+  interrupt_.reset();
+}
+
+BOOLEAN MiniportAdapter::synchronizeWithInterrupt(NDIS_MINIPORT_INTERRUPT& object,
+                                                  PVOID routine, PVOID context) {
+  if (!interrupt_ || &interrupt_->object() != &object) {
+    machine_.violation("NdisMSynchronizeWithInterrupt on an interrupt that is not registered");
+    return FALSE;
+  }
+  const auto function = reinterpret_cast<PNDIS_SYNCHRONIZE_ROUTINE>(routine);
+  const BOOLEAN result = machine_.processor().atDeviceLevel([&] { return function(context); });
+  machine_.processor().poll();
+  return result;
+}
+
+void MiniportAdapter::initializeTimer(NDIS_MINIPORT_TIMER& timer, PNDIS_TIMER_FUNCTION function,
+                                      PVOID context) {
+  timer.MiniportTimerFunction = function;
+  timer.MiniportTimerContext = context;
+  timer.Miniport = handle();
+  auto& slot = timers_[&timer];
+  slot = std::make_unique<Timer>(machine_, timer);
+  timer.TimerObject = slot.get();
+}
+
+void MiniportAdapter::setPeriodicTimer(NDIS_MINIPORT_TIMER& timer, UINT milliseconds) {
+  const auto it = timers_.find(&timer);
+  if (it == timers_.end()) {
+    machine_.violation("NdisMSetPeriodicTimer on a timer that was not initialised");
+    return;
+  }
+  it->second->setPeriodic(milliseconds);
+}
+
+BOOLEAN MiniportAdapter::cancelTimer(NDIS_MINIPORT_TIMER& timer) {
+  const auto it = timers_.find(&timer);
+  if (it == timers_.end()) {
+    machine_.violation("NdisMCancelTimer on a timer that was not initialised");
+    return FALSE;
+  }
+  return it->second->cancel() ? TRUE : FALSE;
+}
+
+ULONG MiniportAdapter::readAttributeMemory(ULONG offset, std::span<std::uint8_t> buffer) const {
+  const auto& memory = setup_.attributeMemory;
+  if (offset >= memory.size()) {
+    return 0;
+  }
+  const std::size_t count = std::min<std::size_t>(buffer.size(), memory.size() - offset);
+  std::copy_n(memory.begin() + offset, count, buffer.begin());
+  return static_cast<ULONG>(count);
+}
+
+}  // namespace kl::sim

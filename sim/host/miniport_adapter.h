@@ -1,0 +1,130 @@
+// NDIS's block for one adapter of the loaded miniport. Its address is the
+// MiniportAdapterHandle the driver passes back in every call about the adapter.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/ndis.h"
+#include "sim/core/clock.h"
+#include "sim/host/adapter_setup.h"
+#include "sim/host/processor.h"
+
+namespace kl::sim {
+
+class Machine;
+class MiniportAdapter;
+class Protocol;
+
+// A configuration handle from NdisOpenConfiguration. Parameters it returns
+// stay valid until it is closed.
+class OpenConfiguration {
+ public:
+  OpenConfiguration(MiniportAdapter& owner, const AdapterSetup& setup)
+      : owner_(owner), setup_(setup) {}
+
+  NDIS_STATUS read(const NDIS_STRING& keyword, NDIS_PARAMETER_TYPE type,
+                   PNDIS_CONFIGURATION_PARAMETER* parameter);
+  [[nodiscard]] const AdapterSetup& setup() const { return setup_; }
+  [[nodiscard]] MiniportAdapter& owner() const { return owner_; }
+
+ private:
+  MiniportAdapter& owner_;
+  const AdapterSetup& setup_;
+  std::deque<NDIS_CONFIGURATION_PARAMETER> parameters_;
+  std::deque<std::u16string> strings_;
+};
+
+class MiniportAdapter {
+ public:
+  MiniportAdapter(Machine& machine, AdapterSetup setup);
+  MiniportAdapter(const MiniportAdapter&) = delete;
+  MiniportAdapter& operator=(const MiniportAdapter&) = delete;
+  ~MiniportAdapter();
+
+  [[nodiscard]] NDIS_HANDLE handle() { return this; }
+  static MiniportAdapter& fromHandle(NDIS_HANDLE handle) {
+    return *static_cast<MiniportAdapter*>(handle);
+  }
+
+  // ---- What NDIS does to the adapter through the miniport's handlers.
+  // Each runs the handler as NDIS would: serialised, with deferred work
+  // (interrupt DPCs, timers) run once it returns.
+  NDIS_STATUS initialize(std::vector<NDIS_MEDIUM> media = {NdisMedium802_3});
+  void halt();
+  NDIS_STATUS reset();
+  NDIS_STATUS query(NDIS_OID oid, std::span<std::uint8_t> buffer, ULONG& bytesWritten,
+                    ULONG& bytesNeeded);
+  NDIS_STATUS set(NDIS_OID oid, std::span<std::uint8_t> buffer, ULONG& bytesRead,
+                  ULONG& bytesNeeded);
+
+  // ---- The protocol edge.
+  void bind(Protocol& protocol) { protocol_ = &protocol; }
+  // Hands a packet to the send handler. A status other than pending is the
+  // packet's completion; a pending one arrives through Protocol::sendComplete.
+  NDIS_STATUS send(NDIS_PACKET& packet);
+  // Only while Protocol::receive runs: copies frame bytes after the header,
+  // from `offset`, into the packet's buffers.
+  NDIS_STATUS transferData(NDIS_PACKET& packet, UINT offset, UINT length, UINT& transferred);
+  [[nodiscard]] std::size_t packetsOutstanding() const { return outstanding_.size(); }
+
+  // ---- What the miniport learnt about the adapter.
+  [[nodiscard]] bool initialized() const { return initialized_; }
+  [[nodiscard]] UINT selectedMedium() const { return selectedMedium_; }
+  [[nodiscard]] NDIS_HANDLE context() const { return context_; }
+  [[nodiscard]] NDIS_INTERFACE_TYPE interfaceType() const { return interfaceType_; }
+  [[nodiscard]] bool interruptConnected() const { return interrupt_ != nullptr; }
+  [[nodiscard]] const AdapterSetup& setup() const { return setup_; }
+
+  // ---- The NDIS library's side, reached from the driver's NDIS calls.
+  void setAttributes(NDIS_HANDLE context, ULONG attributeFlags, NDIS_INTERFACE_TYPE type);
+  OpenConfiguration& openConfiguration();
+  void closeConfiguration(const OpenConfiguration& configuration);
+  NDIS_STATUS registerInterrupt(NDIS_MINIPORT_INTERRUPT& object, UINT vector, BOOLEAN requestIsr,
+                                BOOLEAN shared, NDIS_INTERRUPT_MODE mode);
+  void deregisterInterrupt(NDIS_MINIPORT_INTERRUPT& object);
+  BOOLEAN synchronizeWithInterrupt(NDIS_MINIPORT_INTERRUPT& object, PVOID routine,
+                                   PVOID context);
+  void initializeTimer(NDIS_MINIPORT_TIMER& timer, PNDIS_TIMER_FUNCTION function,
+                       PVOID context);
+  void setPeriodicTimer(NDIS_MINIPORT_TIMER& timer, UINT milliseconds);
+  BOOLEAN cancelTimer(NDIS_MINIPORT_TIMER& timer);
+  ULONG readAttributeMemory(ULONG offset, std::span<std::uint8_t> buffer) const;
+  void sendComplete(NDIS_PACKET& packet, NDIS_STATUS status);
+  void indicateReceive(NDIS_HANDLE receiveContext, std::span<const std::uint8_t> header,
+                       std::span<const std::uint8_t> lookahead, UINT packetSize);
+  void indicateReceiveComplete();
+
+ private:
+  class Interrupt;
+  class Timer;
+
+  void checkStatus(const char* handler, NDIS_STATUS status);
+  void completeSend(NDIS_PACKET& packet, NDIS_STATUS status);
+
+  Machine& machine_;
+  AdapterSetup setup_;
+  Protocol* protocol_ = nullptr;
+
+  bool initialized_ = false;
+  UINT selectedMedium_ = 0;
+  NDIS_HANDLE context_ = nullptr;
+  ULONG attributeFlags_ = 0;
+  NDIS_INTERFACE_TYPE interfaceType_ = NdisInterfaceIsa;
+
+  std::vector<std::unique_ptr<OpenConfiguration>> configurations_;
+  std::unique_ptr<Interrupt> interrupt_;
+  std::map<const NDIS_MINIPORT_TIMER*, std::unique_ptr<Timer>> timers_;
+
+  std::set<const NDIS_PACKET*> outstanding_;
+  bool indicating_ = false;
+  NDIS_HANDLE receiveContext_ = nullptr;
+};
+
+}  // namespace kl::sim

@@ -1,0 +1,45 @@
+#include "sim/host/processor.h"
+
+#include <algorithm>
+
+namespace kl::sim {
+
+void Processor::queueDeferred(std::function<void()> work) { deferred_.push_back(std::move(work)); }
+
+void Processor::connect(InterruptVector& vector) { vectors_.push_back(&vector); }
+
+void Processor::disconnect(const InterruptVector& vector) {
+  std::erase(vectors_, &vector);
+}
+
+void Processor::poll() {
+  if (deviceLevel_) {
+    return;
+  }
+  // A vector may disconnect itself while it is serviced; walk a copy.
+  const std::vector<InterruptVector*> vectors = vectors_;
+  for (InterruptVector* vector : vectors) {
+    if (std::find(vectors_.begin(), vectors_.end(), vector) != vectors_.end() &&
+        vector->asserted()) {
+      atDeviceLevel([vector] { vector->service(); });
+    }
+  }
+  if (serializedDepth_ == 0) {
+    runDeferred();
+  }
+}
+
+void Processor::runDeferred() {
+  if (draining_) {
+    return;
+  }
+  draining_ = true;
+  while (!deferred_.empty()) {
+    auto work = std::move(deferred_.front());
+    deferred_.pop_front();
+    work();
+  }
+  draining_ = false;
+}
+
+}  // namespace kl::sim

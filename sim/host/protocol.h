@@ -1,0 +1,31 @@
+// The protocol edge: what a protocol bound above the miniport sees.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "platform/ndis.h"
+
+namespace kl::sim {
+
+class MiniportAdapter;
+
+class Protocol {
+ public:
+  Protocol() = default;
+  Protocol(const Protocol&) = delete;
+  Protocol& operator=(const Protocol&) = delete;
+  virtual ~Protocol() = default;
+
+  // A packet handed to the adapter's send handler is back, with its status.
+  virtual void sendComplete(MiniportAdapter& adapter, NDIS_PACKET& packet, NDIS_STATUS status) = 0;
+  // A frame arrived: its 14-byte header, the lookahead bytes after it, and the
+  // size of everything after the header. The protocol may call
+  // MiniportAdapter::transferData from here for the rest.
+  virtual void receive(MiniportAdapter& adapter, std::span<const std::uint8_t> header,
+                       std::span<const std::uint8_t> lookahead, UINT packetSize) = 0;
+  // A burst of receive indications is over.
+  virtual void receiveComplete(MiniportAdapter& adapter) = 0;
+};
+
+}  // namespace kl::sim

@@ -1,0 +1,268 @@
+// The NDIS library's bookkeeping and the rules it holds a miniport to.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fake_miniport.h"
+#include "sim/host/machine.h"
+#include "sim/host/packet.h"
+#include "sim/host/protocol.h"
+
+namespace kl::sim {
+namespace {
+
+using testing::FakeHandlers;
+using testing::FakeMiniport;
+
+class Library : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine.onViolation([this](const std::string& what) { broken.push_back(what); });
+  }
+
+  MiniportAdapter& bringUp(FakeHandlers handlers) {
+    miniport.emplace(std::move(handlers));
+    EXPECT_EQ(machine.loadDriver(&FakeMiniport::DriverEntry), STATUS_SUCCESS);
+    MiniportAdapter& adapter = machine.addAdapter();
+    EXPECT_EQ(adapter.initialize(), NDIS_STATUS_SUCCESS);
+    return adapter;
+  }
+
+  Machine machine;
+  std::vector<std::string> broken;
+  std::optional<FakeMiniport> miniport;
+};
+
+struct RangeCase {
+  UINT base;
+  UINT count;
+  NDIS_STATUS status;
+};
+
+TEST_F(Library, IoPortRangesThatOverlapAreRefused) {
+  MiniportAdapter& first = machine.addAdapter();
+  MiniportAdapter& second = machine.addAdapter();
+  PVOID mapped = nullptr;
+  ASSERT_EQ(NdisMRegisterIoPortRange(&mapped, first.handle(), 0x300, 32), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(mapped), 0x300U);
+
+  for (const RangeCase c : {RangeCase{0x300, 32, NDIS_STATUS_RESOURCE_CONFLICT},
+                            RangeCase{0x2F0, 17, NDIS_STATUS_RESOURCE_CONFLICT},
+                            RangeCase{0x31F, 1, NDIS_STATUS_RESOURCE_CONFLICT},
+                            RangeCase{0x2E0, 32, NDIS_STATUS_SUCCESS},
+                            RangeCase{0x320, 32, NDIS_STATUS_SUCCESS}}) {
+    SCOPED_TRACE(c.base);
+    EXPECT_EQ(NdisMRegisterIoPortRange(&mapped, second.handle(), c.base, c.count), c.status);
+  }
+  EXPECT_EQ(machine.ioPortRangesHeld(), 3U);
+  NdisMDeregisterIoPortRange(first.handle(), 0x300, 32, reinterpret_cast<PVOID>(0x300));
+  NdisMDeregisterIoPortRange(first.handle(), 0x300, 32, reinterpret_cast<PVOID>(0x300));
+  EXPECT_EQ(broken.size(), 1U);
+  EXPECT_EQ(machine.ioPortRangesHeld(), 2U);
+}
+
+TEST_F(Library, MemoryIsTrackedAndNotHandedOutZeroed) {
+  PVOID block = nullptr;
+  ASSERT_EQ(NdisAllocateMemory(&block, 64, 0, NDIS_PHYSICAL_ADDRESS_CONST(-1, -1)),
+            NDIS_STATUS_SUCCESS);
+  const std::vector<std::uint8_t> zeros(64, 0);
+  EXPECT_NE(std::memcmp(block, zeros.data(), 64), 0);
+  EXPECT_EQ(machine.memoryBlocksHeld(), 1U);
+  NdisFreeMemory(block, 64, 0);
+  EXPECT_EQ(machine.memoryBlocksHeld(), 0U);
+  EXPECT_TRUE(broken.empty());
+  NdisFreeMemory(block, 64, 0);
+  EXPECT_EQ(broken.size(), 1U);
+}
+
+TEST_F(Library, ErrorLogKeepsCodeAndValues) {
+  MiniportAdapter& adapter = machine.addAdapter();
+  NdisWriteErrorLogEntry(adapter.handle(), NDIS_ERROR_CODE_HARDWARE_FAILURE, 2, 0UL, 1UL);
+  NdisWriteErrorLogEntry(adapter.handle(), NDIS_ERROR_CODE_ADAPTER_NOT_FOUND, 0);
+  EXPECT_EQ(machine.errorLog(),
+            (std::vector<ErrorLogEntry>{
+                {adapter.handle(), NDIS_ERROR_CODE_HARDWARE_FAILURE, {0, 1}},
+                {adapter.handle(), NDIS_ERROR_CODE_ADAPTER_NOT_FOUND, {}}}));
+}
+
+struct RecordingProtocol final : Protocol {
+  void sendComplete(MiniportAdapter& /*adapter*/, NDIS_PACKET& packet,
+                    NDIS_STATUS status) override {
+    completions.emplace_back(&packet, status);
+  }
+  void receive(MiniportAdapter& adapter, std::span<const std::uint8_t> header,
+               std::span<const std::uint8_t> /*lookahead*/, UINT packetSize) override {
+    frames.emplace_back(header.begin(), header.end());
+    if (destination != nullptr) {
+      UINT transferred = 0;
+      adapter.transferData(destination->ndis(), 0, packetSize, transferred);
+    }
+  }
+  void receiveComplete(MiniportAdapter& /*adapter*/) override { ++bursts; }
+
+  std::vector<std::pair<NDIS_PACKET*, NDIS_STATUS>> completions;
+  std::vector<std::vector<std::uint8_t>> frames;
+  Packet* destination = nullptr;
+  int bursts = 0;
+};
+
+TEST_F(Library, ASendStatusOtherThanPendingIsTheCompletion) {
+  MiniportAdapter& adapter =
+      bringUp(FakeHandlers{.send = [](NDIS_PACKET&) { return NDIS_STATUS_FAILURE; }});
+  RecordingProtocol protocol;
+  adapter.bind(protocol);
+  auto packet = Packet::fromBytes(std::vector<std::uint8_t>(60, 0x11));
+
+  EXPECT_EQ(adapter.send(packet->ndis()), NDIS_STATUS_FAILURE);
+
+  ASSERT_EQ(protocol.completions.size(), 1U);
+  EXPECT_EQ(protocol.completions[0].second, NDIS_STATUS_FAILURE);
+  EXPECT_EQ(adapter.packetsOutstanding(), 0U);
+  machine.atDispatch([&] { NdisMSendComplete(adapter.handle(), &packet->ndis(), 0); });
+  EXPECT_EQ(broken.size(), 1U);
+}
+
+TEST_F(Library, APendingPacketIsCompletedExactlyOnce) {
+  std::vector<NDIS_PACKET*> held;
+  MiniportAdapter& adapter = bringUp(FakeHandlers{.send = [&](NDIS_PACKET& packet) {
+    held.push_back(&packet);
+    return NDIS_STATUS_PENDING;
+  }});
+  RecordingProtocol protocol;
+  adapter.bind(protocol);
+  auto packet = Packet::fromPieces({{}, {1, 2, 3}, {4}});
+
+  EXPECT_EQ(adapter.send(packet->ndis()), NDIS_STATUS_PENDING);
+  EXPECT_EQ(adapter.packetsOutstanding(), 1U);
+  adapter.send(packet->ndis());
+  EXPECT_EQ(broken.size(), 1U);  // handed over again while still held
+
+  machine.atDispatch([&] {
+    NdisMSendComplete(adapter.handle(), held[0], NDIS_STATUS_SUCCESS);
+    NdisMSendComplete(adapter.handle(), held[0], NDIS_STATUS_SUCCESS);
+  });
+  EXPECT_EQ(protocol.completions.size(), 1U);
+  EXPECT_EQ(broken.size(), 2U);
+}
+
+TEST_F(Library, PacketQueriesWalkTheWholeChain) {
+  auto packet = Packet::fromPieces({{}, {1, 2, 3}, {}, {4, 5}});
+  UINT physical = 0;
+  UINT count = 0;
+  PNDIS_BUFFER first = nullptr;
+  UINT total = 0;
+  NdisQueryPacket(&packet->ndis(), &physical, &count, &first, &total);
+  EXPECT_EQ(count, 4U);
+  EXPECT_EQ(total, 5U);
+  std::vector<std::uint8_t> bytes;
+  for (PNDIS_BUFFER buffer = first; buffer != nullptr; NdisGetNextBuffer(buffer, &buffer)) {
+    PVOID address = nullptr;
+    UINT length = 0;
+    NdisQueryBuffer(buffer, &address, &length);
+    bytes.insert(bytes.end(), static_cast<std::uint8_t*>(address),
+                 static_cast<std::uint8_t*>(address) + length);
+  }
+  EXPECT_EQ(bytes, (std::vector<std::uint8_t>{1, 2, 3, 4, 5}));
+}
+
+TEST_F(Library, ReceiveIndicationsOnlyFromHandlerContext) {
+  MiniportAdapter& adapter = bringUp({});
+  RecordingProtocol protocol;
+  adapter.bind(protocol);
+  std::array<std::uint8_t, 14> header{};
+  std::array<std::uint8_t, 4> lookahead{};
+
+  NdisMEthIndicateReceive(adapter.handle(), nullptr, header.data(), 14, lookahead.data(), 4, 46);
+  EXPECT_EQ(broken.size(), 1U);
+  EXPECT_TRUE(protocol.frames.empty());
+
+  machine.atDispatch([&] {
+    NdisMEthIndicateReceive(adapter.handle(), nullptr, header.data(), 14, lookahead.data(), 4,
+                            46);
+    NdisMEthIndicateReceiveComplete(adapter.handle());
+  });
+  EXPECT_EQ(broken.size(), 1U);
+  EXPECT_EQ(protocol.frames.size(), 1U);
+  EXPECT_EQ(protocol.bursts, 1);
+
+  auto destination = Packet::withSpace(46);
+  UINT transferred = 0;
+  adapter.transferData(destination->ndis(), 0, 46, transferred);
+  EXPECT_EQ(broken.size(), 2U);
+}
+
+TEST_F(Library, APeriodicTimerFiresOnTheVirtualClockUntilCancelled) {
+  struct Ticks {
+    std::vector<VirtualTime> at;
+    Machine* machine;
+  } ticks{{}, &machine};
+  NDIS_MINIPORT_TIMER timer{};
+  MiniportAdapter& adapter = machine.addAdapter();
+  NdisMInitializeTimer(
+      &timer, adapter.handle(),
+      [](PVOID, PVOID context, PVOID, PVOID) {
+        auto& t = *static_cast<Ticks*>(context);
+        t.at.push_back(t.machine->now());
+      },
+      &ticks);
+  NdisMSetPeriodicTimer(&timer, 5000);
+
+  machine.runFor(16s);
+  EXPECT_EQ(ticks.at, (std::vector<VirtualTime>{VirtualTime(5s), VirtualTime(10s),
+                                                VirtualTime(15s)}));
+  BOOLEAN cancelled = FALSE;
+  NdisMCancelTimer(&timer, &cancelled);
+  EXPECT_TRUE(cancelled);
+  machine.runFor(20s);
+  EXPECT_EQ(ticks.at.size(), 3U);
+}
+
+TEST_F(Library, ATimerDueDuringAHandlerWaitsForItToReturn) {
+  std::vector<std::string> order;
+  NDIS_MINIPORT_TIMER timer{};
+  MiniportAdapter& adapter = machine.addAdapter();
+  NdisMInitializeTimer(
+      &timer, adapter.handle(),
+      [](PVOID, PVOID context, PVOID, PVOID) {
+        static_cast<std::vector<std::string>*>(context)->push_back("timer");
+      },
+      &order);
+  NdisMSetPeriodicTimer(&timer, 1);
+
+  machine.atDispatch([&] {
+    KeStallExecutionProcessor(1500);
+    order.push_back("handler done");
+  });
+  EXPECT_EQ(order, (std::vector<std::string>{"handler done", "timer"}));
+  BOOLEAN cancelled = FALSE;
+  NdisMCancelTimer(&timer, &cancelled);
+}
+
+struct RegistrationCase {
+  UCHAR major;
+  UINT length;
+  NDIS_STATUS status;
+};
+
+TEST_F(Library, RegistrationChecksVersionAndLength) {
+  bringUp({});
+  const NDIS40_MINIPORT_CHARACTERISTICS complete = *machine.characteristics();
+  NDIS_HANDLE wrapper = nullptr;
+  DRIVER_OBJECT object{};
+  NdisInitializeWrapper(&wrapper, &object, nullptr, nullptr);
+
+  for (const RegistrationCase c :
+       {RegistrationCase{4, sizeof(complete), NDIS_STATUS_SUCCESS},
+        RegistrationCase{3, sizeof(complete), NDIS_STATUS_BAD_VERSION},
+        RegistrationCase{4, sizeof(complete) - 12, NDIS_STATUS_BAD_CHARACTERISTICS}}) {
+    SCOPED_TRACE(c.length);
+    NDIS40_MINIPORT_CHARACTERISTICS table = complete;
+    table.MajorNdisVersion = c.major;
+    EXPECT_EQ(NdisMRegisterMiniport(wrapper, &table, c.length), c.status);
+  }
+}
+
+}  // namespace
+}  // namespace kl::sim

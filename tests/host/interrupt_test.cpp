@@ -79,6 +79,15 @@ class InterruptPath : public ::testing::Test {
   MiniportAdapter* adapter = nullptr;
 };
 
+// Raises the line and goes on with two more accesses and a stall in between.
+BOOLEAN NTAPI RaiseAndContinue(PVOID /*context*/) {
+  WRITE_PORT_UCHAR(port(kRaise), 0);
+  WRITE_PORT_UCHAR(port(kScratch), kFirst);
+  KeStallExecutionProcessor(10);
+  WRITE_PORT_UCHAR(port(kScratch), kSecond);
+  return TRUE;
+}
+
 FakeHandlers maskingHandlers() {
   return FakeHandlers{
       .disableInterrupt =
@@ -110,16 +119,7 @@ TEST_F(InterruptPath, NeverPreemptsASynchronisedRoutine) {
   bringUp(maskingHandlers(), false);
 
   machine.atDispatch([this] {
-    NdisMSynchronizeWithInterrupt(
-        &interrupt,
-        reinterpret_cast<PVOID>(+[](PVOID) -> BOOLEAN {
-          WRITE_PORT_UCHAR(port(kRaise), 0);
-          WRITE_PORT_UCHAR(port(kScratch), kFirst);
-          KeStallExecutionProcessor(10);
-          WRITE_PORT_UCHAR(port(kScratch), kSecond);
-          return TRUE;
-        }),
-        nullptr);
+    NdisMSynchronizeWithInterrupt(&interrupt, reinterpret_cast<PVOID>(&RaiseAndContinue), nullptr);
     WRITE_PORT_UCHAR(port(kScratch), kThird);
   });
 

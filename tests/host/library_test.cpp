@@ -35,6 +35,20 @@ class Library : public ::testing::Test {
   std::optional<FakeMiniport> miniport;
 };
 
+struct Ticks {
+  std::vector<VirtualTime> at;
+  Machine* machine;
+};
+
+VOID NTAPI RecordTick(PVOID, PVOID context, PVOID, PVOID) {
+  auto& ticks = *static_cast<Ticks*>(context);
+  ticks.at.push_back(ticks.machine->now());
+}
+
+VOID NTAPI NoteTimer(PVOID, PVOID context, PVOID, PVOID) {
+  static_cast<std::vector<std::string>*>(context)->push_back("timer");
+}
+
 struct RangeCase {
   UINT base;
   UINT count;
@@ -194,19 +208,10 @@ TEST_F(Library, ReceiveIndicationsOnlyFromHandlerContext) {
 }
 
 TEST_F(Library, APeriodicTimerFiresOnTheVirtualClockUntilCancelled) {
-  struct Ticks {
-    std::vector<VirtualTime> at;
-    Machine* machine;
-  } ticks{{}, &machine};
+  Ticks ticks{{}, &machine};
   NDIS_MINIPORT_TIMER timer{};
   MiniportAdapter& adapter = machine.addAdapter();
-  NdisMInitializeTimer(
-      &timer, adapter.handle(),
-      [](PVOID, PVOID context, PVOID, PVOID) {
-        auto& t = *static_cast<Ticks*>(context);
-        t.at.push_back(t.machine->now());
-      },
-      &ticks);
+  NdisMInitializeTimer(&timer, adapter.handle(), RecordTick, &ticks);
   NdisMSetPeriodicTimer(&timer, 5000);
 
   machine.runFor(16s);
@@ -223,12 +228,7 @@ TEST_F(Library, ATimerDueDuringAHandlerWaitsForItToReturn) {
   std::vector<std::string> order;
   NDIS_MINIPORT_TIMER timer{};
   MiniportAdapter& adapter = machine.addAdapter();
-  NdisMInitializeTimer(
-      &timer, adapter.handle(),
-      [](PVOID, PVOID context, PVOID, PVOID) {
-        static_cast<std::vector<std::string>*>(context)->push_back("timer");
-      },
-      &order);
+  NdisMInitializeTimer(&timer, adapter.handle(), NoteTimer, &order);
   NdisMSetPeriodicTimer(&timer, 1);
 
   machine.atDispatch([&] {

@@ -66,8 +66,12 @@ NDIS_STATUS OpenConfiguration::read(const NDIS_STRING& keyword, NDIS_PARAMETER_T
 class MiniportAdapter::Interrupt final : public InterruptVector {
  public:
   Interrupt(MiniportAdapter& adapter, NDIS_MINIPORT_INTERRUPT& object,
-            const InterruptSource* line, bool requestIsr)
-      : adapter_(adapter), object_(object), line_(line), requestIsr_(requestIsr) {}
+            const InterruptSource* line, bool requestIsr, std::uint64_t connection)
+      : adapter_(adapter),
+        object_(object),
+        line_(line),
+        requestIsr_(requestIsr),
+        connection_(connection) {}
 
   [[nodiscard]] NDIS_MINIPORT_INTERRUPT& object() const { return object_; }
 
@@ -95,18 +99,24 @@ class MiniportAdapter::Interrupt final : public InterruptVector {
     }
     if (queue && !dpcQueued_) {
       dpcQueued_ = true;
-      adapter_.machine_.processor().queueDeferred([this] { runDpc(); });
+      adapter_.machine_.processor().queueDeferred(
+          [&adapter = adapter_, connection = connection_] { runDpc(adapter, connection); });
     }
   }
 
  private:
-  void runDpc() {
-    dpcQueued_ = false;
-    Machine& machine = adapter_.machine_;
+  // The DPC may outlive the connection it was queued for: the miniport can
+  // deregister its interrupt before the DPC gets to run.
+  static void runDpc(MiniportAdapter& adapter, std::uint64_t connection) {
+    if (!adapter.interrupt_ || adapter.interrupt_->connection_ != connection) {
+      return;
+    }
+    adapter.interrupt_->dpcQueued_ = false;
+    Machine& machine = adapter.machine_;
     const auto& table = *machine.characteristics();
     machine.processor().serialized([&] {
-      table.HandleInterruptHandler(adapter_.context_);
-      machine.processor().atDeviceLevel([&] { table.EnableInterruptHandler(adapter_.context_); });
+      table.HandleInterruptHandler(adapter.context_);
+      machine.processor().atDeviceLevel([&] { table.EnableInterruptHandler(adapter.context_); });
     });
   }
 
@@ -114,6 +124,7 @@ class MiniportAdapter::Interrupt final : public InterruptVector {
   NDIS_MINIPORT_INTERRUPT& object_;
   const InterruptSource* line_;
   bool requestIsr_;
+  std::uint64_t connection_;
   bool dpcQueued_ = false;
 };
 
@@ -122,7 +133,8 @@ class MiniportAdapter::Interrupt final : public InterruptVector {
 
 class MiniportAdapter::Timer {
  public:
-  Timer(Machine& machine, NDIS_MINIPORT_TIMER& object) : machine_(machine), object_(object) {}
+  Timer(MiniportAdapter& adapter, NDIS_MINIPORT_TIMER& object)
+      : adapter_(adapter), object_(object) {}
   Timer(const Timer&) = delete;
   Timer& operator=(const Timer&) = delete;
   ~Timer() { cancel(); }
@@ -138,7 +150,7 @@ class MiniportAdapter::Timer {
     ++generation_;
     const bool wasSet = pending_.has_value();
     if (pending_) {
-      machine_.clock().cancel(*pending_);
+      adapter_.machine_.clock().cancel(*pending_);
       pending_.reset();
     }
     return wasSet;
@@ -146,23 +158,27 @@ class MiniportAdapter::Timer {
 
  private:
   void arm() {
-    pending_ = machine_.clock().scheduleIn(period_, [this] { expire(); });
+    pending_ = adapter_.machine_.clock().scheduleIn(period_, [this] { expire(); });
   }
 
+  // The function runs as deferred work, which may find the timer cancelled
+  // or initialised afresh by then.
   void expire() {
     pending_.reset();
     arm();
-    machine_.processor().queueDeferred([this, generation = generation_] {
-      if (generation != generation_) {
-        return;  // cancelled after it expired, before its function could run
-      }
-      machine_.processor().serialized([this] {
-        object_.MiniportTimerFunction(nullptr, object_.MiniportTimerContext, nullptr, nullptr);
-      });
-    });
+    adapter_.machine_.processor().queueDeferred(
+        [&adapter = adapter_, key = &object_, generation = generation_] {
+          const auto it = adapter.timers_.find(key);
+          if (it == adapter.timers_.end() || it->second->generation_ != generation) {
+            return;
+          }
+          adapter.machine_.processor().serialized([key] {
+            key->MiniportTimerFunction(nullptr, key->MiniportTimerContext, nullptr, nullptr);
+          });
+        });
   }
 
-  Machine& machine_;
+  MiniportAdapter& adapter_;
   NDIS_MINIPORT_TIMER& object_;
   Duration period_{};
   std::optional<Clock::EventId> pending_;
@@ -379,7 +395,7 @@ NDIS_STATUS MiniportAdapter::registerInterrupt(NDIS_MINIPORT_INTERRUPT& object, 
     return NDIS_STATUS_FAILURE;
   }
   interrupt_ = std::make_unique<Interrupt>(*this, object, machine_.interruptLine(vector),
-                                           requestIsr != FALSE);
+                                           requestIsr != FALSE, ++connections_);
   object.InterruptObject = interrupt_.get();
   object.Miniport = handle();
   object.SharedInterrupt = shared;
@@ -416,7 +432,7 @@ void MiniportAdapter::initializeTimer(NDIS_MINIPORT_TIMER& timer, PNDIS_TIMER_FU
   timer.MiniportTimerContext = context;
   timer.Miniport = handle();
   auto& slot = timers_[&timer];
-  slot = std::make_unique<Timer>(machine_, timer);
+  slot = std::make_unique<Timer>(*this, timer);
   timer.TimerObject = slot.get();
 }
 

@@ -120,6 +120,7 @@ class MiniportAdapter {
 
   std::vector<std::unique_ptr<OpenConfiguration>> configurations_;
   std::unique_ptr<Interrupt> interrupt_;
+  std::uint64_t connections_ = 0;
   std::map<const NDIS_MINIPORT_TIMER*, std::unique_ptr<Timer>> timers_;
 
   std::set<const NDIS_PACKET*> outstanding_;

@@ -218,5 +218,16 @@ TEST_F(InterruptPath, NothingIsDeliveredOnceTheInterruptIsDeregistered) {
   EXPECT_FALSE(adapter->interruptConnected());
 }
 
+TEST_F(InterruptPath, ADpcQueuedBeforeDeregistrationNeverRuns) {
+  bringUp(maskingHandlers(), false);
+
+  machine.atDispatch([this] {
+    WRITE_PORT_UCHAR(port(kRaise), 0);
+    NdisMDeregisterInterrupt(&interrupt);
+  });
+
+  EXPECT_EQ(events(), (std::vector<std::uint16_t>{kRaised, kLowered, kDisableRan}));
+}
+
 }  // namespace
 }  // namespace kl::sim

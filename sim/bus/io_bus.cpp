@@ -29,8 +29,8 @@ IoBus::Target IoBus::decode(PortAddress port) const {
   return Target{nullptr, 0};
 }
 
-void IoBus::record(PortAddress port, const Target& target, std::uint8_t width,
-                   Direction direction, std::uint16_t value, std::uint32_t count) {
+void IoBus::record(PortAddress port, const Target& target, std::uint8_t width, Direction direction,
+                   std::uint16_t value, std::uint32_t count) {
   trace_.push_back(PortAccess{
       .time = clock_.now(),
       .port = port,

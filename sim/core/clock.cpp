@@ -12,8 +12,9 @@ Clock::EventId Clock::scheduleAt(VirtualTime at, Callback callback) {
 }
 
 bool Clock::cancel(EventId id) {
-  const auto it = std::find_if(events_.begin(), events_.end(),
-                               [id](const auto& entry) { return entry.first.sequence == id.value; });
+  const auto it = std::find_if(events_.begin(), events_.end(), [id](const auto& entry) {
+    return entry.first.sequence == id.value;
+  });
   if (it == events_.end()) {
     return false;
   }

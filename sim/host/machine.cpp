@@ -60,8 +60,7 @@ void Machine::runFor(Duration duration) { advanceTo(clock_.now() + duration); }
 NTSTATUS Machine::loadDriver(DriverEntryFunction entry) {
   static constexpr USHORT kPathBytes = sizeof(kRegistryPath) - sizeof(char16_t);
   DRIVER_OBJECT driverObject{};
-  UNICODE_STRING registryPath{kPathBytes, sizeof(kRegistryPath),
-                              const_cast<PWSTR>(kRegistryPath)};
+  UNICODE_STRING registryPath{kPathBytes, sizeof(kRegistryPath), const_cast<PWSTR>(kRegistryPath)};
   return entry(&driverObject, &registryPath);
 }
 
@@ -89,13 +88,11 @@ NDIS_STATUS Machine::registerMiniport(NDIS_HANDLE wrapper,
   if (length != sizeof(NDIS40_MINIPORT_CHARACTERISTICS)) {
     return NDIS_STATUS_BAD_CHARACTERISTICS;
   }
-  const bool complete = characteristics.InitializeHandler != nullptr &&
-                        characteristics.HaltHandler != nullptr &&
-                        characteristics.QueryInformationHandler != nullptr &&
-                        characteristics.SetInformationHandler != nullptr &&
-                        characteristics.ResetHandler != nullptr &&
-                        (characteristics.SendHandler != nullptr ||
-                         characteristics.SendPacketsHandler != nullptr);
+  const bool complete =
+      characteristics.InitializeHandler != nullptr && characteristics.HaltHandler != nullptr &&
+      characteristics.QueryInformationHandler != nullptr &&
+      characteristics.SetInformationHandler != nullptr && characteristics.ResetHandler != nullptr &&
+      (characteristics.SendHandler != nullptr || characteristics.SendPacketsHandler != nullptr);
   if (!complete) {
     return NDIS_STATUS_BAD_CHARACTERISTICS;
   }

@@ -93,8 +93,7 @@ class Machine {
   // ---- The library's side of registration, memory and I/O ranges.
   NDIS_HANDLE initializeWrapper(PVOID driverObject);
   NDIS_STATUS registerMiniport(NDIS_HANDLE wrapper,
-                               const NDIS40_MINIPORT_CHARACTERISTICS& characteristics,
-                               UINT length);
+                               const NDIS40_MINIPORT_CHARACTERISTICS& characteristics, UINT length);
   NDIS_STATUS allocateMemory(PVOID* address, UINT length);
   void freeMemory(PVOID address, UINT length);
   [[nodiscard]] std::size_t memoryBlocksHeld() const { return memory_.size(); }

@@ -33,7 +33,8 @@ NDIS_STATUS OpenConfiguration::read(const NDIS_STRING& keyword, NDIS_PARAMETER_T
       const std::string& text = std::get<std::string>(it->second);
       const int base = type == NdisParameterHexInteger ? 16 : 10;
       std::uint32_t parsed = 0;
-      const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed, base);
+      const auto [end, error] =
+          std::from_chars(text.data(), text.data() + text.size(), parsed, base);
       if (error != std::errc{} || end != text.data() + text.size() || text.empty()) {
         return NDIS_STATUS_FAILURE;
       }
@@ -65,8 +66,8 @@ NDIS_STATUS OpenConfiguration::read(const NDIS_STRING& keyword, NDIS_PARAMETER_T
 
 class MiniportAdapter::Interrupt final : public InterruptVector {
  public:
-  Interrupt(MiniportAdapter& adapter, NDIS_MINIPORT_INTERRUPT& object,
-            const InterruptSource* line, bool requestIsr, std::uint64_t connection)
+  Interrupt(MiniportAdapter& adapter, NDIS_MINIPORT_INTERRUPT& object, const InterruptSource* line,
+            bool requestIsr, std::uint64_t connection)
       : adapter_(adapter),
         object_(object),
         line_(line),
@@ -276,9 +277,8 @@ NDIS_STATUS MiniportAdapter::set(NDIS_OID oid, std::span<std::uint8_t> buffer, U
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
   const auto* table = machine_.characteristics();
   machine_.processor().serialized([&] {
-    status = table->SetInformationHandler(context_, oid, buffer.data(),
-                                          static_cast<ULONG>(buffer.size()), &bytesRead,
-                                          &bytesNeeded);
+    status = table->SetInformationHandler(
+        context_, oid, buffer.data(), static_cast<ULONG>(buffer.size()), &bytesRead, &bytesNeeded);
   });
   checkStatus("MiniportSetInformation", status);
   return status;
@@ -380,8 +380,8 @@ OpenConfiguration& MiniportAdapter::openConfiguration() {
 }
 
 void MiniportAdapter::closeConfiguration(const OpenConfiguration& configuration) {
-  const auto erased = std::erase_if(
-      configurations_, [&](const auto& open) { return open.get() == &configuration; });
+  const auto erased = std::erase_if(configurations_,
+                                    [&](const auto& open) { return open.get() == &configuration; });
   if (erased == 0) {
     machine_.violation("NdisCloseConfiguration of a handle that is not open");
   }
@@ -414,8 +414,8 @@ void MiniportAdapter::deregisterInterrupt(NDIS_MINIPORT_INTERRUPT& object) {
   interrupt_.reset();
 }
 
-BOOLEAN MiniportAdapter::synchronizeWithInterrupt(NDIS_MINIPORT_INTERRUPT& object,
-                                                  PVOID routine, PVOID context) {
+BOOLEAN MiniportAdapter::synchronizeWithInterrupt(NDIS_MINIPORT_INTERRUPT& object, PVOID routine,
+                                                  PVOID context) {
   if (!interrupt_ || &interrupt_->object() != &object) {
     machine_.violation("NdisMSynchronizeWithInterrupt on an interrupt that is not registered");
     return FALSE;

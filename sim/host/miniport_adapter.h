@@ -89,10 +89,8 @@ class MiniportAdapter {
   NDIS_STATUS registerInterrupt(NDIS_MINIPORT_INTERRUPT& object, UINT vector, BOOLEAN requestIsr,
                                 BOOLEAN shared, NDIS_INTERRUPT_MODE mode);
   void deregisterInterrupt(NDIS_MINIPORT_INTERRUPT& object);
-  BOOLEAN synchronizeWithInterrupt(NDIS_MINIPORT_INTERRUPT& object, PVOID routine,
-                                   PVOID context);
-  void initializeTimer(NDIS_MINIPORT_TIMER& timer, PNDIS_TIMER_FUNCTION function,
-                       PVOID context);
+  BOOLEAN synchronizeWithInterrupt(NDIS_MINIPORT_INTERRUPT& object, PVOID routine, PVOID context);
+  void initializeTimer(NDIS_MINIPORT_TIMER& timer, PNDIS_TIMER_FUNCTION function, PVOID context);
   void setPeriodicTimer(NDIS_MINIPORT_TIMER& timer, UINT milliseconds);
   BOOLEAN cancelTimer(NDIS_MINIPORT_TIMER& timer);
   ULONG readAttributeMemory(ULONG offset, std::span<std::uint8_t> buffer) const;

@@ -40,8 +40,8 @@ VOID NDIS_API NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
                                    NDIS_HANDLE MiniportAdapterContext,
                                    UINT /*CheckForHangTimeInSeconds*/, ULONG AttributeFlags,
                                    NDIS_INTERFACE_TYPE AdapterType) {
-  adapterOf(MiniportAdapterHandle).setAttributes(MiniportAdapterContext, AttributeFlags,
-                                                 AdapterType);
+  adapterOf(MiniportAdapterHandle)
+      .setAttributes(MiniportAdapterContext, AttributeFlags, AdapterType);
 }
 
 VOID NDIS_API NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
@@ -69,8 +69,7 @@ VOID NDIS_API NdisReadConfiguration(PNDIS_STATUS Status,
 }
 
 VOID NDIS_API NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
-                                     PUINT NetworkAddressLength,
-                                     NDIS_HANDLE ConfigurationHandle) {
+                                     PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle) {
   auto& configuration = *static_cast<OpenConfiguration*>(ConfigurationHandle);
   const auto& address = configuration.setup().networkAddress;
   if (!address) {
@@ -133,9 +132,9 @@ VOID NDIS_API NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT
 }
 
 NDIS_STATUS NDIS_API NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
-                                            NDIS_HANDLE MiniportAdapterHandle,
-                                            UINT InterruptVector, UINT /*InterruptLevel*/,
-                                            BOOLEAN RequestIsr, BOOLEAN SharedInterrupt,
+                                            NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
+                                            UINT /*InterruptLevel*/, BOOLEAN RequestIsr,
+                                            BOOLEAN SharedInterrupt,
                                             NDIS_INTERRUPT_MODE InterruptMode) {
   return adapterOf(MiniportAdapterHandle)
       .registerInterrupt(*Interrupt, InterruptVector, RequestIsr, SharedInterrupt, InterruptMode);

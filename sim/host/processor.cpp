@@ -8,9 +8,7 @@ void Processor::queueDeferred(std::function<void()> work) { deferred_.push_back(
 
 void Processor::connect(InterruptVector& vector) { vectors_.push_back(&vector); }
 
-void Processor::disconnect(const InterruptVector& vector) {
-  std::erase(vectors_, &vector);
-}
+void Processor::disconnect(const InterruptVector& vector) { std::erase(vectors_, &vector); }
 
 void Processor::poll() {
   if (deviceLevel_) {

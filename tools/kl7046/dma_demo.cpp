@@ -10,6 +10,7 @@
 #include "driver/driver_entry.h"
 #include "nic/controller.h"
 #include "nic/remote_dma.h"
+#include "sim/bus/trace_format.h"
 #include "sim/card/card.h"
 #include "sim/host/machine.h"
 
@@ -28,12 +29,10 @@ std::string hex(std::uint32_t value, int digits) {
   return text;
 }
 
-// A word-wide card answers each PROM byte at two consecutive addresses.
-std::string stationAddress(const UCHAR* prom, bool eightBit) {
-  const int step = eightBit ? 1 : 2;
+std::string macText(const UCHAR* address) {
   std::string text;
   for (int i = 0; i < 6; ++i) {
-    text += (i ? ":" : "") + hex(prom[i * step], 2);
+    text += (i ? ":" : "") + hex(address[i], 2);
   }
   return text;
 }
@@ -77,22 +76,35 @@ PassResult runPass(bool eightBit, const DmaDemoOptions& options, std::ostream& o
   machine.wireInterrupt(kInterruptVector, card);
 
   const NTSTATUS loaded = machine.loadDriver(&DriverEntry);
-  out << "  DriverEntry returned 0x" << hex(static_cast<std::uint32_t>(loaded), 8)
-      << "; NDIS " << int(machine.characteristics()->MajorNdisVersion) << "."
+  out << "  DriverEntry returned 0x" << hex(static_cast<std::uint32_t>(loaded), 8) << "; NDIS "
+      << int(machine.characteristics()->MajorNdisVersion) << "."
       << int(machine.characteristics()->MinorNdisVersion) << " miniport registered ("
       << machine.registeredLength() << "-byte characteristics)\n";
 
+  // The PROM is read with the controller set up for the card's bus width;
+  // the station address it holds then goes into PAR at the real start.
   Adapter adapter{};
   layOut(adapter, eightBit, machine.addAdapter().handle());
-  machine.bus().startTrace();
+  UCHAR prom[32];
   if (ControllerStart(&adapter) == FALSE) {
     out << "  the controller did not answer its stop command\n";
     return PassResult{.mismatches = 1};
   }
-
-  UCHAR prom[32];
   DmaReadFromCard(&adapter, prom, 0, sizeof prom);
-  out << "  station address " << stationAddress(prom, eightBit) << " read from the PROM\n";
+  // A word-wide card answers each PROM byte at two consecutive addresses.
+  for (int i = 0; i < 6; ++i) {
+    adapter.PermanentAddress[i] = prom[eightBit ? i : 2 * i];
+  }
+  NdisMoveMemory(adapter.CurrentAddress, adapter.PermanentAddress, 6);
+  out << "  station address " << macText(adapter.PermanentAddress) << " read from the PROM\n";
+
+  machine.bus().startTrace();
+  ControllerStart(&adapter);
+  if (options.trace) {
+    for (const sim::PortAccess& access : machine.bus().trace()) {
+      out << "    " << sim::formatAccess(access) << "\n";
+    }
+  }
 
   PassResult result;
   const auto start = machine.now();
@@ -128,10 +140,11 @@ bool runDmaDemo(const DmaDemoOptions& options, std::ostream& out) {
   out << "VELMORAN KL7046 PC Card: driver on the emulated card\n";
   bool intact = true;
   for (const bool eightBit : {false, true}) {
-    out << (eightBit ? "Byte-wide card (8-bit transfers):\n" : "Word-wide card (16-bit transfers):\n");
+    out << (eightBit ? "Byte-wide card (8-bit transfers):\n"
+                     : "Word-wide card (16-bit transfers):\n");
     const PassResult r = runPass(eightBit, options, out);
-    out << "  " << r.frames << " frames, " << r.bytes << " bytes written and read back by remote DMA, "
-        << r.mismatches << " corrupted\n"
+    out << "  " << r.frames << " frames, " << r.bytes
+        << " bytes written and read back by remote DMA, " << r.mismatches << " corrupted\n"
         << "  " << r.portAccesses << " port operations, "
         << std::chrono::duration_cast<std::chrono::microseconds>(r.virtualTime).count()
         << " us of virtual time\n";

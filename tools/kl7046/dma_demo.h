@@ -10,6 +10,8 @@ namespace kl::tools {
 struct DmaDemoOptions {
   std::uint32_t frames = 64;
   std::uint32_t seed = 7046;
+  // Print every port access of the controller start.
+  bool trace = false;
 };
 
 // Prints what it does to `out`; returns whether every byte came back intact.

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr std::string_view kUsage = R"(usage: kl7046 [demo] [--frames N] [--seed N]
+constexpr std::string_view kUsage = R"(usage: kl7046 [demo] [--frames N] [--seed N] [--trace]
 
 Loads the KL7046 miniport into the simulated NDIS library and moves frames
 through the emulated card's packet memory by remote DMA, on a word-wide and on
@@ -17,11 +17,13 @@ a byte-wide card, checking every byte.
 
   --frames N   frames to move on each card (default 64)
   --seed N     seed for frame lengths and contents (default 7046)
+  --trace      print each port access of the controller start
   --help       show this text
 
 Examples:
   kl7046
   kl7046 demo --frames 1000 --seed 1
+  kl7046 demo --frames 0 --trace
 )";
 
 bool parseNumber(std::string_view text, std::uint32_t& value) {
@@ -43,7 +45,13 @@ int main(int argc, char** argv) {
     if (arg == "demo" && i == 0) {
       continue;
     }
-    std::uint32_t* target = arg == "--frames" ? &options.frames : arg == "--seed" ? &options.seed : nullptr;
+    if (arg == "--trace") {
+      options.trace = true;
+      continue;
+    }
+    std::uint32_t* target = arg == "--frames" ? &options.frames
+                            : arg == "--seed" ? &options.seed
+                                              : nullptr;
     if (target == nullptr || i + 1 >= args.size() || !parseNumber(args[i + 1], *target)) {
       std::cerr << "kl7046: bad argument '" << arg << "'\n" << kUsage;
       return 2;

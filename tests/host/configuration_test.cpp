@@ -42,18 +42,18 @@ TEST_P(ConfigurationRead, ParsesInTheBaseTheDriverAsks) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ConfigurationRead,
-    ::testing::Values(
-        ReadCase{"hex_text", std::string("300"), NdisParameterHexInteger, NDIS_STATUS_SUCCESS,
-                 0x300},
-        ReadCase{"decimal_text", std::string("300"), NdisParameterInteger, NDIS_STATUS_SUCCESS,
-                 300},
-        ReadCase{"number_as_stored", std::uint32_t{0x11F}, NdisParameterInteger,
-                 NDIS_STATUS_SUCCESS, 0x11F},
-        ReadCase{"not_a_number", std::string("3x0"), NdisParameterHexInteger,
-                 NDIS_STATUS_FAILURE, 0},
-        ReadCase{"empty", std::string(""), NdisParameterInteger, NDIS_STATUS_FAILURE, 0},
-        ReadCase{"too_large", std::string("100000000"), NdisParameterHexInteger,
-                 NDIS_STATUS_FAILURE, 0}),
+    ::testing::Values(ReadCase{"hex_text", std::string("300"), NdisParameterHexInteger,
+                               NDIS_STATUS_SUCCESS, 0x300},
+                      ReadCase{"decimal_text", std::string("300"), NdisParameterInteger,
+                               NDIS_STATUS_SUCCESS, 300},
+                      ReadCase{"number_as_stored", std::uint32_t{0x11F}, NdisParameterInteger,
+                               NDIS_STATUS_SUCCESS, 0x11F},
+                      ReadCase{"not_a_number", std::string("3x0"), NdisParameterHexInteger,
+                               NDIS_STATUS_FAILURE, 0},
+                      ReadCase{"empty", std::string(""), NdisParameterInteger, NDIS_STATUS_FAILURE,
+                               0},
+                      ReadCase{"too_large", std::string("100000000"), NdisParameterHexInteger,
+                               NDIS_STATUS_FAILURE, 0}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST(Configuration, AbsentKeywordFailsAndLeavesTheDefaultToTheDriver) {

@@ -47,8 +47,8 @@ class InterruptPath : public ::testing::Test {
   // registered as the driver does (RequestIsr as given).
   void bringUp(FakeHandlers handlers, bool requestIsr) {
     handlers.initialize = [this, requestIsr](NDIS_HANDLE handle) {
-      return NdisMRegisterInterrupt(&interrupt, handle, kVector, kVector,
-                                    requestIsr ? TRUE : FALSE, FALSE, NdisInterruptLatched);
+      return NdisMRegisterInterrupt(&interrupt, handle, kVector, kVector, requestIsr ? TRUE : FALSE,
+                                    FALSE, NdisInterruptLatched);
     };
     miniport.emplace(std::move(handlers));
     ASSERT_EQ(machine.loadDriver(&FakeMiniport::DriverEntry), STATUS_SUCCESS);
@@ -62,8 +62,9 @@ class InterruptPath : public ::testing::Test {
     std::vector<std::uint16_t> seen;
     for (const PortAccess& access : machine.bus().trace()) {
       if (access.direction == Direction::Write) {
-        seen.push_back(access.offset == kScratch ? access.value
-                                                 : static_cast<std::uint16_t>(0x100 + access.offset));
+        seen.push_back(access.offset == kScratch
+                           ? access.value
+                           : static_cast<std::uint16_t>(0x100 + access.offset));
       }
     }
     return seen;
@@ -111,8 +112,8 @@ TEST_F(InterruptPath, PreemptsDispatchCodeBetweenTwoPortAccesses) {
 
   // The disable handler runs right after the access that raised the line; the
   // DPC and the enable handler wait until the serialised code has returned.
-  EXPECT_EQ(events(), (std::vector<std::uint16_t>{kFirst, kRaised, kLowered, kDisableRan,
-                                                  kSecond, kDpcRan, kEnableRan}));
+  EXPECT_EQ(events(), (std::vector<std::uint16_t>{kFirst, kRaised, kLowered, kDisableRan, kSecond,
+                                                  kDpcRan, kEnableRan}));
 }
 
 TEST_F(InterruptPath, NeverPreemptsASynchronisedRoutine) {

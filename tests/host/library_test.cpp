@@ -62,11 +62,11 @@ TEST_F(Library, IoPortRangesThatOverlapAreRefused) {
   ASSERT_EQ(NdisMRegisterIoPortRange(&mapped, first.handle(), 0x300, 32), NDIS_STATUS_SUCCESS);
   EXPECT_EQ(reinterpret_cast<ULONG_PTR>(mapped), 0x300U);
 
-  for (const RangeCase c : {RangeCase{0x300, 32, NDIS_STATUS_RESOURCE_CONFLICT},
-                            RangeCase{0x2F0, 17, NDIS_STATUS_RESOURCE_CONFLICT},
-                            RangeCase{0x31F, 1, NDIS_STATUS_RESOURCE_CONFLICT},
-                            RangeCase{0x2E0, 32, NDIS_STATUS_SUCCESS},
-                            RangeCase{0x320, 32, NDIS_STATUS_SUCCESS}}) {
+  for (const RangeCase c :
+       {RangeCase{0x300, 32, NDIS_STATUS_RESOURCE_CONFLICT},
+        RangeCase{0x2F0, 17, NDIS_STATUS_RESOURCE_CONFLICT},
+        RangeCase{0x31F, 1, NDIS_STATUS_RESOURCE_CONFLICT},
+        RangeCase{0x2E0, 32, NDIS_STATUS_SUCCESS}, RangeCase{0x320, 32, NDIS_STATUS_SUCCESS}}) {
     SCOPED_TRACE(c.base);
     EXPECT_EQ(NdisMRegisterIoPortRange(&mapped, second.handle(), c.base, c.count), c.status);
   }
@@ -95,10 +95,9 @@ TEST_F(Library, ErrorLogKeepsCodeAndValues) {
   MiniportAdapter& adapter = machine.addAdapter();
   NdisWriteErrorLogEntry(adapter.handle(), NDIS_ERROR_CODE_HARDWARE_FAILURE, 2, 0UL, 1UL);
   NdisWriteErrorLogEntry(adapter.handle(), NDIS_ERROR_CODE_ADAPTER_NOT_FOUND, 0);
-  EXPECT_EQ(machine.errorLog(),
-            (std::vector<ErrorLogEntry>{
-                {adapter.handle(), NDIS_ERROR_CODE_HARDWARE_FAILURE, {0, 1}},
-                {adapter.handle(), NDIS_ERROR_CODE_ADAPTER_NOT_FOUND, {}}}));
+  EXPECT_EQ(machine.errorLog(), (std::vector<ErrorLogEntry>{
+                                    {adapter.handle(), NDIS_ERROR_CODE_HARDWARE_FAILURE, {0, 1}},
+                                    {adapter.handle(), NDIS_ERROR_CODE_ADAPTER_NOT_FOUND, {}}}));
 }
 
 struct RecordingProtocol final : Protocol {
@@ -193,8 +192,7 @@ TEST_F(Library, ReceiveIndicationsOnlyFromHandlerContext) {
   EXPECT_TRUE(protocol.frames.empty());
 
   machine.atDispatch([&] {
-    NdisMEthIndicateReceive(adapter.handle(), nullptr, header.data(), 14, lookahead.data(), 4,
-                            46);
+    NdisMEthIndicateReceive(adapter.handle(), nullptr, header.data(), 14, lookahead.data(), 4, 46);
     NdisMEthIndicateReceiveComplete(adapter.handle());
   });
   EXPECT_EQ(broken.size(), 1U);
@@ -215,8 +213,8 @@ TEST_F(Library, APeriodicTimerFiresOnTheVirtualClockUntilCancelled) {
   NdisMSetPeriodicTimer(&timer, 5000);
 
   machine.runFor(16s);
-  EXPECT_EQ(ticks.at, (std::vector<VirtualTime>{VirtualTime(5s), VirtualTime(10s),
-                                                VirtualTime(15s)}));
+  EXPECT_EQ(ticks.at,
+            (std::vector<VirtualTime>{VirtualTime(5s), VirtualTime(10s), VirtualTime(15s)}));
   BOOLEAN cancelled = FALSE;
   NdisMCancelTimer(&timer, &cancelled);
   EXPECT_TRUE(cancelled);

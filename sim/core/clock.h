@@ -57,7 +57,7 @@ class Clock {
   struct Key {
     VirtualTime at;
     std::uint64_t sequence;
-    auto operator<=>(const Key&) const = default;
+    auto operator<=>(const Key&) const = default;  // NOLINT(modernize-use-nullptr)
   };
 
   VirtualTime now_{};

@@ -16,9 +16,10 @@ namespace kl::sim {
 
 NDIS_STATUS OpenConfiguration::read(const NDIS_STRING& keyword, NDIS_PARAMETER_TYPE type,
                                     PNDIS_CONFIGURATION_PARAMETER* parameter) {
+  // Keywords are plain ASCII names.
   std::string name;
-  for (USHORT i = 0; i < keyword.Length / sizeof(WCHAR); ++i) {
-    name.push_back(static_cast<char>(keyword.Buffer[i]));
+  for (const WCHAR c : std::u16string_view(keyword.Buffer, keyword.Length / sizeof(WCHAR))) {
+    name.push_back(static_cast<char>(c));
   }
   const auto it = setup_.keywords.find(name);
   if (it == setup_.keywords.end()) {
@@ -30,7 +31,7 @@ NDIS_STATUS OpenConfiguration::read(const NDIS_STRING& keyword, NDIS_PARAMETER_T
     if (const auto* number = std::get_if<std::uint32_t>(&it->second)) {
       value.ParameterData.IntegerData = *number;
     } else {
-      const std::string& text = std::get<std::string>(it->second);
+      const auto& text = std::get<std::string>(it->second);
       const int base = type == NdisParameterHexInteger ? 16 : 10;
       std::uint32_t parsed = 0;
       const auto [end, error] =

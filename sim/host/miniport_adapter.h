@@ -93,7 +93,7 @@ class MiniportAdapter {
   void initializeTimer(NDIS_MINIPORT_TIMER& timer, PNDIS_TIMER_FUNCTION function, PVOID context);
   void setPeriodicTimer(NDIS_MINIPORT_TIMER& timer, UINT milliseconds);
   BOOLEAN cancelTimer(NDIS_MINIPORT_TIMER& timer);
-  ULONG readAttributeMemory(ULONG offset, std::span<std::uint8_t> buffer) const;
+  [[nodiscard]] ULONG readAttributeMemory(ULONG offset, std::span<std::uint8_t> buffer) const;
   void sendComplete(NDIS_PACKET& packet, NDIS_STATUS status);
   void indicateReceive(NDIS_HANDLE receiveContext, std::span<const std::uint8_t> header,
                        std::span<const std::uint8_t> lookahead, UINT packetSize);

@@ -1,0 +1,184 @@
+#include "sim/card/card.h"
+
+#include <array>
+
+#include "sim/card/registers.h"
+
+namespace kl::sim::card {
+
+namespace {
+
+constexpr std::uint16_t kDataPort = 0x10;
+constexpr std::uint16_t kResetPort = 0x18;
+// Ports past the card's range: nothing on the card drives the data lines.
+constexpr std::uint8_t kFloating = 0xFF;
+
+}  // namespace
+
+Card::Card(const CardConfig& config)
+    : busWidth_(config.busWidth),
+      memory_(config.memory, config.prom),
+      controller_(memory_, faults_) {}
+
+Card::Port Card::decode(std::uint16_t offset) {
+  if (offset < kDataPort) {
+    return Port::Register;
+  }
+  if (offset < kResetPort) {
+    return Port::Data;
+  }
+  return offset < kPortCount ? Port::Reset : Port::Outside;
+}
+
+bool Card::claimsWordCycle(std::uint16_t offset) const {
+  return busWidth_ == BusWidth::Word && decode(offset) == Port::Data;
+}
+
+std::optional<CycleWidth> Card::dataPortCyclesOfString16(std::uint16_t offset) const {
+  if (claimsWordCycle(offset)) {
+    return CycleWidth::Word;
+  }
+  // Split into byte cycles at the offset and the offset + 1.
+  if (decode(offset) == Port::Data &&
+      decode(static_cast<std::uint16_t>(offset + 1)) == Port::Data) {
+    return CycleWidth::Byte;
+  }
+  return std::nullopt;
+}
+
+bool Card::isVendorOffset(std::uint16_t offset) const {
+  return offset == reg::kRbcr1Vendor && controller_.page() == 0;
+}
+
+std::uint8_t Card::read8(std::uint16_t offset) {
+  switch (decode(offset)) {
+    case Port::Register:
+      takeVendorArming();
+      if (isVendorOffset(offset)) {
+        vendorWriteArmed_ = true;
+        return vendor_.read();
+      }
+      return controller_.readRegister(static_cast<std::uint8_t>(offset));
+    case Port::Data: {
+      takeVendorArming();
+      std::uint8_t byte = 0;
+      controller_.readData(std::span<std::uint8_t>(&byte, 1), CycleWidth::Byte);
+      return byte;
+    }
+    case Port::Reset:
+      takeVendorArming();
+      controller_.reset();
+      return kResetPortValue;
+    case Port::Outside:
+      break;
+  }
+  return kFloating;
+}
+
+void Card::write8(std::uint16_t offset, std::uint8_t value) {
+  switch (decode(offset)) {
+    case Port::Register:
+      if (takeVendorArming() && offset == reg::kRbcr1Vendor) {
+        vendor_.write(value);
+      } else {
+        controller_.writeRegister(static_cast<std::uint8_t>(offset), value);
+      }
+      break;
+    case Port::Data:
+      takeVendorArming();
+      controller_.writeData(std::span<const std::uint8_t>(&value, 1), CycleWidth::Byte);
+      break;
+    case Port::Reset:
+      takeVendorArming();
+      controller_.reset();
+      break;
+    case Port::Outside:
+      break;
+  }
+}
+
+std::uint16_t Card::read16(std::uint16_t offset) {
+  if (!claimsWordCycle(offset)) {
+    return IoDevice::read16(offset);
+  }
+  takeVendorArming();
+  std::array<std::uint8_t, 2> word{};
+  controller_.readData(word, CycleWidth::Word);
+  return static_cast<std::uint16_t>(word[0] | (word[1] << 8));
+}
+
+void Card::write16(std::uint16_t offset, std::uint16_t value) {
+  if (!claimsWordCycle(offset)) {
+    IoDevice::write16(offset, value);
+    return;
+  }
+  takeVendorArming();
+  const std::array<std::uint8_t, 2> word = {static_cast<std::uint8_t>(value),
+                                            static_cast<std::uint8_t>(value >> 8)};
+  controller_.writeData(word, CycleWidth::Word);
+}
+
+void Card::readString8(std::uint16_t offset, std::span<std::uint8_t> bytes) {
+  if (bytes.empty() || decode(offset) != Port::Data) {
+    IoDevice::readString8(offset, bytes);
+    return;
+  }
+  takeVendorArming();
+  controller_.readData(bytes, CycleWidth::Byte);
+}
+
+void Card::writeString8(std::uint16_t offset, std::span<const std::uint8_t> bytes) {
+  if (bytes.empty() || decode(offset) != Port::Data) {
+    IoDevice::writeString8(offset, bytes);
+    return;
+  }
+  takeVendorArming();
+  controller_.writeData(bytes, CycleWidth::Byte);
+}
+
+// A trailing odd byte is no cycle: it is left as it was, as the bus leaves it.
+void Card::readString16(std::uint16_t offset, std::span<std::uint8_t> bytes) {
+  const auto words = bytes.first(bytes.size() & ~std::size_t{1});
+  const std::optional<CycleWidth> cycles = dataPortCyclesOfString16(offset);
+  if (words.empty() || !cycles) {
+    IoDevice::readString16(offset, bytes);
+    return;
+  }
+  takeVendorArming();
+  controller_.readData(words, *cycles);
+}
+
+void Card::writeString16(std::uint16_t offset, std::span<const std::uint8_t> bytes) {
+  const auto words = bytes.first(bytes.size() & ~std::size_t{1});
+  const std::optional<CycleWidth> cycles = dataPortCyclesOfString16(offset);
+  if (words.empty() || !cycles) {
+    IoDevice::writeString16(offset, bytes);
+    return;
+  }
+  takeVendorArming();
+  controller_.writeData(words, *cycles);
+}
+
+std::string_view Card::registerName(std::uint16_t offset, Direction direction) const {
+  switch (decode(offset)) {
+    case Port::Register:
+      if (isVendorOffset(offset) && (direction == Direction::Read || vendorWriteArmed_)) {
+        return "VENDOR";
+      }
+      return controller_.registerName(static_cast<std::uint8_t>(offset), direction);
+    case Port::Data:
+      return "DATA";
+    case Port::Reset:
+      return "RESET";
+    case Port::Outside:
+      break;
+  }
+  return {};
+}
+
+bool Card::interruptAsserted() const {
+  return vendor_.interruptOutputEnabled() &&
+         (controller_.interruptPending() || vendor_.phyEventPending());
+}
+
+}  // namespace kl::sim::card

@@ -1,0 +1,131 @@
+// Helpers for driving a card model from the bus side, as the driver does.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <ostream>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/bus/io_device.h"
+#include "sim/card/card.h"
+
+namespace kl::sim::card::test {
+
+// Port offsets and values as the controller's register map documents them.
+// They are written out here, not taken from the model, so that a wrong
+// offset or bit in the model shows up.
+namespace port {
+inline constexpr std::uint16_t kCr = 0x00;
+inline constexpr std::uint16_t kPstart = 0x01;
+inline constexpr std::uint16_t kPstop = 0x02;
+inline constexpr std::uint16_t kBnry = 0x03;
+inline constexpr std::uint16_t kTpsr = 0x04;
+inline constexpr std::uint16_t kTsr = 0x04;
+inline constexpr std::uint16_t kIsr = 0x07;
+inline constexpr std::uint16_t kRsar0 = 0x08;
+inline constexpr std::uint16_t kRsar1 = 0x09;
+inline constexpr std::uint16_t kCrda0 = 0x08;
+inline constexpr std::uint16_t kCrda1 = 0x09;
+inline constexpr std::uint16_t kRbcr0 = 0x0A;
+inline constexpr std::uint16_t kRbcr1 = 0x0B;
+inline constexpr std::uint16_t kVendor = 0x0B;
+inline constexpr std::uint16_t kRcr = 0x0C;
+inline constexpr std::uint16_t kTcr = 0x0D;
+inline constexpr std::uint16_t kCntr0 = 0x0D;
+inline constexpr std::uint16_t kDcr = 0x0E;
+inline constexpr std::uint16_t kCntr1 = 0x0E;
+inline constexpr std::uint16_t kImr = 0x0F;
+inline constexpr std::uint16_t kCntr2 = 0x0F;
+inline constexpr std::uint16_t kPar0 = 0x01;   // page 1
+inline constexpr std::uint16_t kCurr = 0x07;   // page 1
+inline constexpr std::uint16_t kMar0 = 0x08;   // page 1
+inline constexpr std::uint16_t kMiimr = 0x03;  // page 3
+inline constexpr std::uint16_t kData = 0x10;
+inline constexpr std::uint16_t kReset = 0x1F;
+}  // namespace port
+
+namespace cr {
+inline constexpr std::uint8_t kStopAbort = 0x21;
+inline constexpr std::uint8_t kStartAbort = 0x22;
+inline constexpr std::uint8_t kRemoteRead = 0x0A;
+inline constexpr std::uint8_t kRemoteWrite = 0x12;
+inline constexpr std::uint8_t kPage1Start = 0x62;
+inline constexpr std::uint8_t kPage3Start = 0xC2;
+}  // namespace cr
+
+namespace isr {
+inline constexpr std::uint8_t kPrx = 0x01;
+inline constexpr std::uint8_t kPtx = 0x02;
+inline constexpr std::uint8_t kOvw = 0x10;
+inline constexpr std::uint8_t kCnt = 0x20;
+inline constexpr std::uint8_t kRdc = 0x40;
+inline constexpr std::uint8_t kRst = 0x80;
+}  // namespace isr
+
+inline constexpr std::uint8_t kDcrByteWide = 0x48;
+inline constexpr std::uint8_t kDcrWordWide = 0x49;
+
+// Names parameterised cases after their table row's `name`.
+struct CaseName {
+  template <typename Case>
+  std::string operator()(const testing::TestParamInfo<Case>& row) const {
+    return row.param.name;
+  }
+};
+
+// Prints a table row as its name when a parameterised case fails. A test
+// file brings it in with `using test::PrintTo;` beside its rows.
+template <typename Case>
+requires requires(const Case& row) {
+  { row.name } -> std::convertible_to<std::string>;
+}
+void PrintTo(const Case& row, std::ostream* out) { *out << row.name; }
+
+inline std::uint8_t lowByte(std::uint32_t value) { return static_cast<std::uint8_t>(value); }
+inline std::uint8_t highByte(std::uint32_t value) { return static_cast<std::uint8_t>(value >> 8); }
+
+// RSAR, RBCR, then the command, in the order the driver writes them.
+inline void setUpRemoteDma(IoDevice& card, std::uint16_t address, std::uint16_t count,
+                           std::uint8_t command) {
+  card.write8(port::kRsar0, lowByte(address));
+  card.write8(port::kRsar1, highByte(address));
+  card.write8(port::kRbcr0, lowByte(count));
+  card.write8(port::kRbcr1, highByte(count));
+  card.write8(port::kCr, command);
+}
+
+inline std::uint16_t readCrda(IoDevice& card) {
+  const std::uint8_t low = card.read8(port::kCrda0);
+  const std::uint8_t high = card.read8(port::kCrda1);
+  return static_cast<std::uint16_t>(low | (high << 8));
+}
+
+inline void setRing(IoDevice& card, std::uint8_t pstart, std::uint8_t pstop) {
+  card.write8(port::kPstart, pstart);
+  card.write8(port::kPstop, pstop);
+}
+
+// A card with the controller started on page 0 and the data path in the
+// mode `dcr` selects.
+inline CardConfig configFor(BusWidth width, MemoryPlacement memory = {}) {
+  return CardConfig{.busWidth = width, .memory = memory, .prom = erasedPromImage()};
+}
+
+inline void startController(IoDevice& card, std::uint8_t dcr) {
+  card.write8(port::kCr, cr::kStopAbort);
+  card.write8(port::kDcr, dcr);
+  card.write8(port::kCr, cr::kStartAbort);
+}
+
+// Every byte of the card's address space, as its memory holds it.
+inline std::vector<std::uint8_t> snapshot(const CardMemory& memory) {
+  std::vector<std::uint8_t> bytes(CardMemory::kAddressSpace);
+  memory.read(0, bytes);
+  return bytes;
+}
+
+}  // namespace kl::sim::card::test

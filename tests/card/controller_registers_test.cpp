@@ -1,0 +1,391 @@
+// The controller's register set through the ports: page select, the run
+// state and RST, ISR acknowledgement, the tally counters and CNT, the page-1
+// and page-3 registers, and the names a trace shows.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "card_test_support.h"
+#include "sim/card/card.h"
+#include "sim/card/mii_port.h"
+
+namespace kl::sim::card::test {
+namespace {
+
+using test::PrintTo;
+
+// ---------------------------------------------------------------------------
+// Run state: STP stops, STA starts, and ISR shows RST while stopped.
+
+struct RunStateCase {
+  std::string name;
+  std::vector<std::uint8_t> commands;  // CR writes, in order
+  bool stopped;
+};
+
+class RunState : public testing::TestWithParam<RunStateCase> {};
+
+TEST_P(RunState, IsrShowsRstExactlyWhileStoppedAndCrReadsBackTheLastCommand) {
+  const RunStateCase& c = GetParam();
+  Card card(configFor(BusWidth::Word));
+  for (const std::uint8_t command : c.commands) {
+    card.write8(port::kCr, command);
+  }
+  EXPECT_EQ(card.read8(port::kCr), c.commands.back());
+  // The ISR read needs page 0; select it without changing the run state.
+  card.write8(port::kCr, static_cast<std::uint8_t>(c.commands.back() & 0x3F));
+  EXPECT_EQ((card.read8(port::kIsr) & isr::kRst) != 0, c.stopped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, RunState,
+    testing::Values(RunStateCase{"Stop", {0x21}, true},
+                    RunStateCase{"StopThenStart", {0x21, 0x22}, false},
+                    RunStateCase{"StopWinsOverStart", {0x22, 0x23}, true},
+                    RunStateCase{"RemoteReadStartsTheController", {0x21, 0x0A}, false},
+                    RunStateCase{"StopOnPage1", {0x22, 0x61}, true},
+                    RunStateCase{"PageChangeAloneKeepsTheStoppedState", {0x21, 0x40}, true},
+                    RunStateCase{"PageChangeAloneKeepsTheRunningState", {0x22, 0x40}, false},
+                    RunStateCase{"MiiPageWithStart", {0x21, 0xC2}, false},
+                    RunStateCase{"TransmitCommandIsHeldAsWritten", {0x22, 0x26}, false}),
+    CaseName{});
+
+TEST(RunState, PowerUpIsTheResetState) {
+  Card card(configFor(BusWidth::Byte));
+  EXPECT_EQ(card.read8(port::kCr), 0x21);
+  EXPECT_EQ(card.read8(port::kIsr), isr::kRst);
+}
+
+TEST(RunState, AcknowledgingRstDoesNotClearItWhileStopped) {
+  Card card(configFor(BusWidth::Byte));
+  card.write8(port::kCr, cr::kStopAbort);
+  card.write8(port::kIsr, 0xFF);
+  EXPECT_EQ(card.read8(port::kIsr) & isr::kRst, isr::kRst);
+}
+
+// ---------------------------------------------------------------------------
+// ISR: a 1 acknowledges that bit and leaves the others.
+
+struct AckCase {
+  std::string name;
+  std::uint8_t raised;
+  std::uint8_t written;
+  std::uint8_t remaining;
+};
+
+class IsrAcknowledge : public testing::TestWithParam<AckCase> {};
+
+TEST_P(IsrAcknowledge, WriteOneClearsThatBitOnly) {
+  const AckCase& c = GetParam();
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  card.controller().setIsrBits(c.raised);
+  card.write8(port::kIsr, c.written);
+  EXPECT_EQ(card.read8(port::kIsr), c.remaining);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bits, IsrAcknowledge,
+                         testing::Values(AckCase{"All", 0x5F, 0xFF, 0x00},
+                                         AckCase{"None", 0x5F, 0x00, 0x5F},
+                                         AckCase{"ReceiveOnly", 0x13, 0x01, 0x12},
+                                         AckCase{"WhatWasRead", 0x03, 0x03, 0x00},
+                                         AckCase{"BitsNotSetStayClear", 0x02, 0x41, 0x02}),
+                         CaseName{});
+
+// ---------------------------------------------------------------------------
+// Page 0 and page 1 registers hold what was written; the pages do not
+// disturb each other.
+
+TEST(Pages, Page1RegistersReadBackAndLeavePage0Alone) {
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  setRing(card, 0x4C, 0x80);
+  card.write8(port::kBnry, 0x4C);
+
+  card.write8(port::kCr, cr::kPage1Start);
+  for (std::uint16_t i = 0; i < 6; ++i) {
+    card.write8(static_cast<std::uint16_t>(port::kPar0 + i), static_cast<std::uint8_t>(0xA0 + i));
+  }
+  card.write8(port::kCurr, 0x4D);
+  for (std::uint16_t i = 0; i < 8; ++i) {
+    card.write8(static_cast<std::uint16_t>(port::kMar0 + i), static_cast<std::uint8_t>(1U << i));
+  }
+  for (std::uint16_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(card.read8(static_cast<std::uint16_t>(port::kPar0 + i)), 0xA0 + i);
+  }
+  EXPECT_EQ(card.read8(port::kCurr), 0x4D);
+  for (std::uint16_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(card.read8(static_cast<std::uint16_t>(port::kMar0 + i)), 1U << i);
+  }
+  card.write8(port::kCr, cr::kStartAbort);
+
+  const Controller& controller = card.controller();
+  EXPECT_EQ(controller.stationAddress(),
+            (std::array<std::uint8_t, 6>{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}));
+  EXPECT_EQ(controller.multicastFilter(),
+            (std::array<std::uint8_t, 8>{0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80}));
+  EXPECT_EQ(controller.curr(), 0x4D);
+  EXPECT_EQ(controller.pstart(), 0x4C);
+  EXPECT_EQ(controller.pstop(), 0x80);
+  EXPECT_EQ(card.read8(port::kBnry), 0x4C) << "page 1 offset 3 is PAR2, not BNRY";
+}
+
+TEST(Pages, Page0WritesReachTheirRegisters) {
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::kTpsr, 0x40);
+  card.write8(0x05, 0xEA);  // TBCR0
+  card.write8(0x06, 0x05);  // TBCR1
+  card.write8(port::kRcr, 0x0C);
+  card.write8(port::kTcr, 0x02);
+  card.write8(port::kDcr, kDcrWordWide);
+  card.write8(port::kImr, 0x1B);
+  const Controller& controller = card.controller();
+  EXPECT_EQ(controller.tpsr(), 0x40);
+  EXPECT_EQ(controller.transmitByteCount(), 0x05EA);
+  EXPECT_EQ(controller.rcr(), 0x0C);
+  EXPECT_EQ(controller.tcr(), 0x02);
+  EXPECT_EQ(controller.dcr(), kDcrWordWide);
+  EXPECT_EQ(controller.imr(), 0x1B);
+}
+
+// What the card's engines set shows where the host reads it.
+TEST(Pages, EngineSideStateReachesItsPorts) {
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  card.controller().setTsr(0x01);
+  EXPECT_EQ(card.read8(port::kTsr), 0x01);
+  card.controller().setCurr(0x5E);
+  card.write8(port::kCr, cr::kPage1Start);
+  EXPECT_EQ(card.read8(port::kCurr), 0x5E);
+  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::kBnry, 0x5D);
+  EXPECT_EQ(card.controller().bnry(), 0x5D);
+  EXPECT_FALSE(card.controller().stopped());
+  card.write8(port::kCr, cr::kStopAbort);
+  EXPECT_TRUE(card.controller().stopped());
+}
+
+TEST(Pages, ReadsOfWriteOnlyPage0RegistersReturnZeroAndChangeNothing) {
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  setRing(card, 0x4C, 0x80);
+  setUpRemoteDma(card, 0x4000, 0x0123, cr::kRemoteRead);
+  card.write8(port::kRcr, 0x04);
+  for (const std::uint16_t offset : {0x01, 0x02, 0x05, 0x06, 0x0A, 0x0C}) {
+    EXPECT_EQ(card.read8(offset), 0x00) << "offset " << offset;
+  }
+  EXPECT_EQ(card.controller().pstart(), 0x4C);
+  EXPECT_EQ(card.controller().pstop(), 0x80);
+  EXPECT_EQ(card.controller().remoteDma().remainingCount(), 0x0123);
+  EXPECT_EQ(card.controller().rcr(), 0x04);
+}
+
+TEST(Pages, Page2AndUnusedPage3OffsetsFloatAndDropWrites) {
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  setRing(card, 0x4C, 0x80);
+  card.write8(port::kBnry, 0x4C);
+  for (const std::uint8_t page : {std::uint8_t{0x80}, std::uint8_t{0xC0}}) {
+    card.write8(port::kCr, static_cast<std::uint8_t>(page | 0x22));
+    for (std::uint16_t offset = 1; offset < 16; ++offset) {
+      if (page == 0xC0 && offset == port::kMiimr) {
+        continue;
+      }
+      EXPECT_EQ(card.read8(offset), 0xFF) << "page " << (page >> 6) << " offset " << offset;
+      card.write8(offset, 0x00);
+    }
+  }
+  card.write8(port::kCr, cr::kStartAbort);
+  EXPECT_EQ(card.read8(port::kBnry), 0x4C);
+  EXPECT_EQ(card.controller().pstart(), 0x4C);
+  EXPECT_EQ(card.controller().pstop(), 0x80);
+}
+
+// ---------------------------------------------------------------------------
+// MIIMR on page 3, and what hangs on the MII lines.
+
+class FakeMiiPort final : public MiiPort {
+ public:
+  void drive(std::uint8_t miimr) override { driven.push_back(miimr); }
+  [[nodiscard]] bool mdio() const override { return mdioLevel; }
+
+  std::vector<std::uint8_t> driven;
+  bool mdioLevel = false;
+};
+
+TEST(Miimr, WithNothingAttachedReadsBackWhatWasWrittenWithMdioHigh) {
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kPage3Start);
+  card.write8(port::kMiimr, 0x05);
+  EXPECT_EQ(card.read8(port::kMiimr), 0x0D);
+  card.write8(port::kMiimr, 0x42);
+  EXPECT_EQ(card.read8(port::kMiimr), 0x4A);
+}
+
+TEST(Miimr, AttachedPortSeesEveryWriteAndDrivesBit3) {
+  Card card(configFor(BusWidth::Word));
+  FakeMiiPort mii;
+  card.controller().attachMiiPort(&mii);
+  card.write8(port::kCr, cr::kPage3Start);
+  card.write8(port::kMiimr, 0x04);
+  card.write8(port::kMiimr, 0x05);
+  mii.mdioLevel = false;
+  EXPECT_EQ(card.read8(port::kMiimr), 0x05);
+  mii.mdioLevel = true;
+  EXPECT_EQ(card.read8(port::kMiimr), 0x0D);
+  EXPECT_EQ(mii.driven, (std::vector<std::uint8_t>{0x04, 0x05}));
+}
+
+// The link update passes the partner bit in bit 6 of the register at offset
+// 3 with page 3 selected; the ring's boundary must not move.
+TEST(Miimr, PartnerBitOnPage3LeavesBnryAlone) {
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::kBnry, 0x4C);
+  card.write8(port::kCr, cr::kPage3Start);
+  const std::uint8_t found = card.read8(port::kMiimr);
+  card.write8(port::kMiimr, static_cast<std::uint8_t>(found | 0x40));
+  card.write8(port::kCr, cr::kStartAbort);
+  EXPECT_EQ(card.read8(port::kBnry), 0x4C);
+  EXPECT_EQ(card.controller().miimr() & 0x40, 0x40);
+}
+
+// ---------------------------------------------------------------------------
+// Tally counters: cleared by reading, CNT while one is at half range.
+
+TEST(TallyCounters, ReadingACounterReturnsItsCountAndClearsIt) {
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  card.controller().addTallyCounts(Tally::FrameAlignment, 3);
+  card.controller().addTallyCounts(Tally::Crc, 5);
+  card.controller().addTallyCounts(Tally::MissedFrame, 7);
+  EXPECT_EQ(card.read8(port::kCntr0), 3);
+  EXPECT_EQ(card.read8(port::kCntr1), 5);
+  EXPECT_EQ(card.read8(port::kCntr2), 7);
+  EXPECT_EQ(card.read8(port::kCntr0), 0);
+  EXPECT_EQ(card.read8(port::kCntr1), 0);
+  EXPECT_EQ(card.read8(port::kCntr2), 0);
+}
+
+TEST(TallyCounters, ACounterNobodyReadsSticksAtItsTop) {
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  card.controller().addTallyCounts(Tally::MissedFrame, 200);
+  card.controller().addTallyCounts(Tally::MissedFrame, 200);
+  EXPECT_EQ(card.read8(port::kCntr2), 0xFF);
+}
+
+struct CntCase {
+  std::string name;
+  unsigned events;
+  bool acknowledge;   // write CNT to ISR
+  bool readCounters;  // read CNTR0-2
+  bool cntAfterwards;
+};
+
+class CounterStatus : public testing::TestWithParam<CntCase> {};
+
+TEST_P(CounterStatus, CntCannotBeLostByTheOrderOfAckAndRead) {
+  const CntCase& c = GetParam();
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  card.controller().addTallyCounts(Tally::Crc, c.events);
+  if (c.acknowledge) {
+    card.write8(port::kIsr, isr::kCnt);
+  }
+  if (c.readCounters) {
+    static_cast<void>(card.read8(port::kCntr0));
+    static_cast<void>(card.read8(port::kCntr1));
+    static_cast<void>(card.read8(port::kCntr2));
+  }
+  EXPECT_EQ((card.read8(port::kIsr) & isr::kCnt) != 0, c.cntAfterwards);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, CounterStatus,
+                         testing::Values(CntCase{"BelowHalfRange", 0x7F, false, false, false},
+                                         CntCase{"AtHalfRange", 0x80, false, false, true},
+                                         CntCase{"AcknowledgedButNotRead", 0x80, true, false, true},
+                                         CntCase{"ReadButNotAcknowledged", 0x80, false, true, true},
+                                         CntCase{"ReadThenAcknowledged", 0x80, true, true, false}),
+                         CaseName{});
+
+TEST(CounterStatus, ReadThenAcknowledgedInTheDriversOrder) {
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  card.controller().addTallyCounts(Tally::FrameAlignment, 0x90);
+  const std::uint8_t status = card.read8(port::kIsr);
+  ASSERT_EQ(status & isr::kCnt, isr::kCnt);
+  EXPECT_EQ(card.read8(port::kCntr0), 0x90);
+  card.write8(port::kIsr, status);
+  EXPECT_EQ(card.read8(port::kIsr) & isr::kCnt, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Register names as a trace decodes them, taken before the access.
+
+struct NameCase {
+  std::string name;
+  std::uint8_t command;  // CR before the access
+  std::uint16_t offset;
+  Direction direction;
+  std::string_view expected;
+};
+
+class RegisterNames : public testing::TestWithParam<NameCase> {};
+
+TEST_P(RegisterNames, NameTheRegisterTheAccessReaches) {
+  const NameCase& c = GetParam();
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, c.command);
+  EXPECT_EQ(card.registerName(c.offset, c.direction), c.expected);
+}
+
+constexpr Direction kRead = Direction::Read;
+constexpr Direction kWrite = Direction::Write;
+
+INSTANTIATE_TEST_SUITE_P(
+    ByPage, RegisterNames,
+    testing::Values(
+        NameCase{"CrPage0", 0x22, 0x00, kRead, "CR"}, NameCase{"CrPage3", 0xC2, 0x00, kWrite, "CR"},
+        NameCase{"Pstart", 0x22, 0x01, kWrite, "PSTART"},
+        NameCase{"Pstop", 0x22, 0x02, kWrite, "PSTOP"},
+        NameCase{"BnryRead", 0x22, 0x03, kRead, "BNRY"}, NameCase{"Tsr", 0x22, 0x04, kRead, "TSR"},
+        NameCase{"Tpsr", 0x22, 0x04, kWrite, "TPSR"},
+        NameCase{"Tbcr1", 0x22, 0x06, kWrite, "TBCR1"},
+        NameCase{"IsrRead", 0x22, 0x07, kRead, "ISR"},
+        NameCase{"Crda0", 0x22, 0x08, kRead, "CRDA0"},
+        NameCase{"Rsar0", 0x22, 0x08, kWrite, "RSAR0"},
+        NameCase{"Crda1", 0x22, 0x09, kRead, "CRDA1"},
+        NameCase{"Rbcr0", 0x22, 0x0A, kWrite, "RBCR0"},
+        NameCase{"VendorRead", 0x22, 0x0B, kRead, "VENDOR"},
+        NameCase{"LoneWriteIsRbcr1", 0x22, 0x0B, kWrite, "RBCR1"},
+        NameCase{"Rcr", 0x22, 0x0C, kWrite, "RCR"}, NameCase{"Cntr0", 0x22, 0x0D, kRead, "CNTR0"},
+        NameCase{"Tcr", 0x22, 0x0D, kWrite, "TCR"}, NameCase{"Cntr1", 0x22, 0x0E, kRead, "CNTR1"},
+        NameCase{"Dcr", 0x22, 0x0E, kWrite, "DCR"}, NameCase{"Cntr2", 0x22, 0x0F, kRead, "CNTR2"},
+        NameCase{"Imr", 0x22, 0x0F, kWrite, "IMR"}, NameCase{"Par0", 0x62, 0x01, kWrite, "PAR0"},
+        NameCase{"Par5", 0x62, 0x06, kRead, "PAR5"}, NameCase{"Curr", 0x62, 0x07, kRead, "CURR"},
+        NameCase{"Mar3OnPage1", 0x62, 0x0B, kRead, "MAR3"},
+        NameCase{"Mar7", 0x62, 0x0F, kWrite, "MAR7"},
+        NameCase{"Miimr", 0xC2, 0x03, kWrite, "MIIMR"},
+        NameCase{"Page3Unused", 0xC2, 0x04, kRead, ""},
+        NameCase{"DataPort", 0x22, 0x10, kRead, "DATA"},
+        NameCase{"DataPortAlias", 0x62, 0x17, kWrite, "DATA"},
+        NameCase{"ResetPort", 0x22, 0x1F, kRead, "RESET"},
+        NameCase{"ResetPortAlias", 0x22, 0x18, kWrite, "RESET"}),
+    CaseName{});
+
+TEST(RegisterNames, ArmedWriteOfOffset0BIsTheVendorRegister) {
+  Card card(configFor(BusWidth::Word));
+  card.write8(port::kCr, cr::kStartAbort);
+  static_cast<void>(card.read8(port::kVendor));
+  EXPECT_EQ(card.registerName(port::kVendor, Direction::Write), "VENDOR");
+  card.write8(port::kVendor, 0x01);
+  EXPECT_EQ(card.registerName(port::kVendor, Direction::Write), "RBCR1");
+}
+
+}  // namespace
+}  // namespace kl::sim::card::test

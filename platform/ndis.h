@@ -87,7 +87,8 @@ typedef enum _NDIS_MEDIUM {
   NdisMediumDix = 5,
   NdisMediumArcnetRaw = 6,
   NdisMediumArcnet878_2 = 7,
-} NDIS_MEDIUM, *PNDIS_MEDIUM;
+} NDIS_MEDIUM,
+    *PNDIS_MEDIUM;
 
 typedef enum _NDIS_INTERFACE_TYPE {
   NdisInterfaceInternal = 0,
@@ -97,12 +98,14 @@ typedef enum _NDIS_INTERFACE_TYPE {
   NdisInterfaceTurboChannel = 4,
   NdisInterfacePci = 5,
   NdisInterfacePcMcia = 8,
-} NDIS_INTERFACE_TYPE, *PNDIS_INTERFACE_TYPE;
+} NDIS_INTERFACE_TYPE,
+    *PNDIS_INTERFACE_TYPE;
 
 typedef enum _NDIS_INTERRUPT_MODE {
   NdisInterruptLevelSensitive = 0,
   NdisInterruptLatched = 1,
-} NDIS_INTERRUPT_MODE, *PNDIS_INTERRUPT_MODE;
+} NDIS_INTERRUPT_MODE,
+    *PNDIS_INTERRUPT_MODE;
 
 typedef enum _NDIS_PARAMETER_TYPE {
   NdisParameterInteger = 0,
@@ -110,7 +113,8 @@ typedef enum _NDIS_PARAMETER_TYPE {
   NdisParameterString = 2,
   NdisParameterMultiString = 3,
   NdisParameterBinary = 4,
-} NDIS_PARAMETER_TYPE, *PNDIS_PARAMETER_TYPE;
+} NDIS_PARAMETER_TYPE,
+    *PNDIS_PARAMETER_TYPE;
 
 typedef struct _NDIS_CONFIGURATION_PARAMETER {
   NDIS_PARAMETER_TYPE ParameterType;
@@ -170,16 +174,18 @@ typedef VOID(NDIS_API* W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterC
 typedef VOID(NDIS_API* W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
 typedef VOID(NDIS_API* W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
 typedef VOID(NDIS_API* W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS(NDIS_API* W_INITIALIZE_HANDLER)(
-    PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
-    UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
-    NDIS_HANDLE WrapperConfigurationContext);
+typedef NDIS_STATUS(NDIS_API* W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
+                                                    PUINT SelectedMediumIndex,
+                                                    PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
+                                                    NDIS_HANDLE MiniportAdapterHandle,
+                                                    NDIS_HANDLE WrapperConfigurationContext);
 typedef VOID(NDIS_API* W_ISR_HANDLER)(PBOOLEAN InterruptRecognized,
                                       PBOOLEAN QueueMiniportHandleInterrupt,
                                       NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS(NDIS_API* W_QUERY_INFORMATION_HANDLER)(
-    NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
-    ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded);
+typedef NDIS_STATUS(NDIS_API* W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                           NDIS_OID Oid, PVOID InformationBuffer,
+                                                           ULONG InformationBufferLength,
+                                                           PULONG BytesWritten, PULONG BytesNeeded);
 typedef NDIS_STATUS(NDIS_API* W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
                                                      NDIS_HANDLE MiniportAdapterContext,
                                                      NDIS_HANDLE WrapperConfigurationContext);
@@ -187,17 +193,18 @@ typedef NDIS_STATUS(NDIS_API* W_RESET_HANDLER)(PBOOLEAN AddressingReset,
                                                NDIS_HANDLE MiniportAdapterContext);
 typedef NDIS_STATUS(NDIS_API* W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
                                               PNDIS_PACKET Packet, UINT Flags);
-typedef NDIS_STATUS(NDIS_API* W_SET_INFORMATION_HANDLER)(
-    NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
-    ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded);
-typedef NDIS_STATUS(NDIS_API* W_TRANSFER_DATA_HANDLER)(
-    PNDIS_PACKET Packet, PUINT BytesTransferred, NDIS_HANDLE MiniportAdapterContext,
-    NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset, UINT BytesToTransfer);
+typedef NDIS_STATUS(NDIS_API* W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                         NDIS_OID Oid, PVOID InformationBuffer,
+                                                         ULONG InformationBufferLength,
+                                                         PULONG BytesRead, PULONG BytesNeeded);
+typedef NDIS_STATUS(NDIS_API* W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
+                                                       NDIS_HANDLE MiniportAdapterContext,
+                                                       NDIS_HANDLE MiniportReceiveContext,
+                                                       UINT ByteOffset, UINT BytesToTransfer);
 typedef VOID(NDIS_API* W_RETURN_PACKET_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
                                                 PNDIS_PACKET Packet);
 typedef VOID(NDIS_API* W_SEND_PACKETS_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
-                                               PNDIS_PACKET* PacketArray,
-                                               UINT NumberOfPackets);
+                                               PNDIS_PACKET* PacketArray, UINT NumberOfPackets);
 typedef VOID(NDIS_API* W_ALLOCATE_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
                                                     PVOID VirtualAddress,
                                                     PNDIS_PHYSICAL_ADDRESS PhysicalAddress,
@@ -301,8 +308,7 @@ VOID NDIS_API NdisReadConfiguration(PNDIS_STATUS Status,
                                     NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
                                     NDIS_PARAMETER_TYPE ParameterType);
 VOID NDIS_API NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
-                                     PUINT NetworkAddressLength,
-                                     NDIS_HANDLE ConfigurationHandle);
+                                     PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle);
 CCHAR NDIS_API NdisSystemProcessorCount(VOID);
 VOID NDIS_API NdisReadMcaPosInformation(PNDIS_STATUS Status,
                                         NDIS_HANDLE WrapperConfigurationContext,
@@ -321,14 +327,13 @@ NDIS_STATUS NDIS_API NdisMRegisterIoPortRange(PVOID* PortOffset, NDIS_HANDLE Min
 VOID NDIS_API NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
                                          UINT NumberOfPorts, PVOID PortOffset);
 NDIS_STATUS NDIS_API NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
-                                            NDIS_HANDLE MiniportAdapterHandle,
-                                            UINT InterruptVector, UINT InterruptLevel,
-                                            BOOLEAN RequestIsr, BOOLEAN SharedInterrupt,
+                                            NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
+                                            UINT InterruptLevel, BOOLEAN RequestIsr,
+                                            BOOLEAN SharedInterrupt,
                                             NDIS_INTERRUPT_MODE InterruptMode);
 VOID NDIS_API NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
 BOOLEAN NDIS_API NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
-                                               PVOID SynchronizeFunction,
-                                               PVOID SynchronizeContext);
+                                               PVOID SynchronizeFunction, PVOID SynchronizeContext);
 
 // Timers.
 VOID NDIS_API NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,

@@ -15,7 +15,7 @@
 namespace kl::sim::card::test {
 namespace {
 
-using test::PrintTo;
+using test::PrintTo;  // NOLINT(misc-unused-using-decls): found by argument-dependent lookup
 
 constexpr MacAddress kStation = {0x00, 0x40, 0x95, 0x1A, 0x2B, 0x3C};
 

@@ -15,7 +15,7 @@
 namespace kl::sim::card::test {
 namespace {
 
-using test::PrintTo;
+using test::PrintTo;  // NOLINT(misc-unused-using-decls): found by argument-dependent lookup
 
 // ---------------------------------------------------------------------------
 // Run state: STP stops, STA starts, and ISR shows RST while stopped.

@@ -19,7 +19,7 @@
 namespace kl::sim::card::test {
 namespace {
 
-using test::PrintTo;
+using test::PrintTo;  // NOLINT(misc-unused-using-decls): found by argument-dependent lookup
 
 std::vector<std::uint8_t> pattern(std::size_t length, std::uint8_t seed) {
   std::vector<std::uint8_t> bytes(length);

@@ -112,7 +112,8 @@ void setUp(CardPair& cards, Scenario& scenario) {
   // Near the ring's end often, so that transfers cross it.
   const std::uint16_t address =
       scenario.pick(2) == 0
-          ? static_cast<std::uint16_t>(cards.fast.controller().pstop() * 256 - scenario.pick(64))
+          ? static_cast<std::uint16_t>(std::size_t{cards.fast.controller().pstop()} * 256 -
+                                       scenario.pick(64))
           : static_cast<std::uint16_t>(scenario.pick(0x10000));
   const auto count = static_cast<std::uint16_t>(scenario.pick(80));
   const std::uint8_t command = scenario.pick(2) == 0 ? cr::kRemoteRead : cr::kRemoteWrite;

@@ -13,7 +13,7 @@
 namespace kl::sim::card::test {
 namespace {
 
-using test::PrintTo;
+using test::PrintTo;  // NOLINT(misc-unused-using-decls): found by argument-dependent lookup
 
 // ---------------------------------------------------------------------------
 // Routing of writes to offset 0x0B.

@@ -62,10 +62,10 @@ TEST_P(ControllerStartSequence, ProgramsEveryRegisterInOrder) {
       Wr(port::PSTART, 0x4C), Wr(port::PSTOP, 0x80), Wr(port::ISR, 0xFF),    Wr(port::IMR, 0x1B),
       Wr(port::CR, 0x61),
   };
-  for (std::uint16_t i = 0; i < kStation.size(); ++i) {
+  for (std::size_t i = 0; i < kStation.size(); ++i) {
     expected.push_back(Wr(port::PAR0 + i, kStation[i]));
   }
-  for (std::uint16_t i = 0; i < kHashFilter.size(); ++i) {
+  for (std::size_t i = 0; i < kHashFilter.size(); ++i) {
     expected.push_back(Wr(port::MAR0 + i, row.marAllOnes ? 0xFF : kHashFilter[i]));
   }
   Append(expected, {Wr(port::CURR, 0x4D), Wr(port::CR, 0x21), Wr(port::CR, 0x22)});

@@ -231,7 +231,7 @@ TEST_F(Library, ATimerDueDuringAHandlerWaitsForItToReturn) {
 
   machine.atDispatch([&] {
     KeStallExecutionProcessor(1500);
-    order.push_back("handler done");
+    order.emplace_back("handler done");
   });
   EXPECT_EQ(order, (std::vector<std::string>{"handler done", "timer"}));
   BOOLEAN cancelled = FALSE;

@@ -24,14 +24,14 @@ constexpr MacAddress kStation = {0x00, 0x40, 0x95, 0x1A, 0x2B, 0x3C};
 
 // The bus-width probe: 32 byte reads in byte mode from card address 0.
 PromImage readPromLikeTheProbe(Card& card) {
-  card.write8(port::kCr, cr::kStopAbort);
-  card.write8(port::kDcr, kDcrByteWide);
-  card.write8(port::kImr, 0x00);
-  card.write8(port::kIsr, 0xFF);
+  card.write8(port::CR, cr::kStopAbort);
+  card.write8(port::DCR, kDcrByteWide);
+  card.write8(port::IMR, 0x00);
+  card.write8(port::ISR, 0xFF);
   setUpRemoteDma(card, 0x0000, 32, cr::kRemoteRead);
   PromImage image{};
   for (std::uint8_t& byte : image) {
-    byte = card.read8(port::kData);
+    byte = card.read8(port::DATA);
   }
   return image;
 }
@@ -69,7 +69,7 @@ TEST_P(StationPromOnTheCard, ByteModeReadOfAddresses0To31ReturnsTheImage) {
   const PromCase& c = GetParam();
   Card card(CardConfig{.busWidth = c.width, .memory = {}, .prom = c.image});
   EXPECT_EQ(readPromLikeTheProbe(card), c.image);
-  EXPECT_EQ(card.read8(port::kIsr) & isr::kRdc, isr::kRdc);
+  EXPECT_EQ(card.read8(port::ISR) & isr::kRdc, isr::kRdc);
 }
 
 PromImage countingImage() {
@@ -93,7 +93,7 @@ TEST(StationPromOnTheCard, PromIsReadOnly) {
   startController(card, kDcrByteWide);
   setUpRemoteDma(card, 0x0000, 32, cr::kRemoteWrite);
   const std::vector<std::uint8_t> zeros(32, 0x00);
-  card.writeString8(port::kData, zeros);
+  card.writeString8(port::DATA, zeros);
   EXPECT_EQ(readPromLikeTheProbe(card), countingImage());
 }
 
@@ -116,9 +116,9 @@ TEST_P(MemoryPlacementCases, OnlyThePlacedRamKeepsWhatIsWritten) {
   startController(card, kDcrByteWide);
   const auto writeThenRead = [&card](std::uint32_t address) {
     setUpRemoteDma(card, static_cast<std::uint16_t>(address), 1, cr::kRemoteWrite);
-    card.write8(port::kData, 0x3C);
+    card.write8(port::DATA, 0x3C);
     setUpRemoteDma(card, static_cast<std::uint16_t>(address), 1, cr::kRemoteRead);
-    return card.read8(port::kData);
+    return card.read8(port::DATA);
   };
   for (const std::uint32_t address : c.answering) {
     EXPECT_EQ(writeThenRead(address), 0x3C) << std::hex << "address 0x" << address;
@@ -164,9 +164,9 @@ TEST_P(ResetPort, PutsTheControllerIntoTheResetState) {
   const ResetCase& c = GetParam();
   Card card(configFor(BusWidth::Word));
   startController(card, kDcrWordWide);
-  card.write8(port::kImr, 0x1B);
-  static_cast<void>(card.read8(port::kVendor));
-  card.write8(port::kVendor, 0x01);
+  card.write8(port::IMR, 0x1B);
+  static_cast<void>(card.read8(port::VENDOR));
+  card.write8(port::VENDOR, 0x01);
   card.controller().setIsrBits(isr::kPrx);
   ASSERT_TRUE(card.interruptAsserted());
   setUpRemoteDma(card, 0x4000, 8, cr::kRemoteRead);
@@ -177,11 +177,11 @@ TEST_P(ResetPort, PutsTheControllerIntoTheResetState) {
     card.write8(c.offset, 0xFF);
   }
 
-  EXPECT_EQ(card.read8(port::kCr), 0x21);
-  EXPECT_EQ(card.read8(port::kIsr) & isr::kRst, isr::kRst);
+  EXPECT_EQ(card.read8(port::CR), 0x21);
+  EXPECT_EQ(card.read8(port::ISR) & isr::kRst, isr::kRst);
   EXPECT_EQ(card.controller().imr(), 0x00);
   EXPECT_FALSE(card.interruptAsserted()) << "IMR 0 masks every status bit";
-  EXPECT_EQ(card.read16(port::kData), 0xFFFF) << "the remote DMA is idle";
+  EXPECT_EQ(card.read16(port::DATA), 0xFFFF) << "the remote DMA is idle";
   EXPECT_EQ(readCrda(card), 0x4000);
 }
 
@@ -217,15 +217,15 @@ TEST(WordCycles, ByteWideCardSplitsDataPortWordsLowByteFirst) {
   Card card(configFor(BusWidth::Byte));
   startController(card, kDcrByteWide);
   setUpRemoteDma(card, 0x4000, 4, cr::kRemoteWrite);
-  card.write16(port::kData, 0x2211);
-  card.write16(port::kData, 0x4433);
+  card.write16(port::DATA, 0x2211);
+  card.write16(port::DATA, 0x4433);
   std::array<std::uint8_t, 4> stored{};
   card.memory().read(0x4000, stored);
   EXPECT_EQ(stored, (std::array<std::uint8_t, 4>{0x11, 0x22, 0x33, 0x44}));
 
   setUpRemoteDma(card, 0x4000, 4, cr::kRemoteRead);
-  EXPECT_EQ(card.read16(port::kData), 0x2211);
-  EXPECT_EQ(card.read16(port::kData), 0x4433);
+  EXPECT_EQ(card.read16(port::DATA), 0x2211);
+  EXPECT_EQ(card.read16(port::DATA), 0x4433);
 }
 
 TEST(WordCycles, WordAtTheLastDataPortOffsetReachesTheResetPort) {
@@ -234,27 +234,27 @@ TEST(WordCycles, WordAtTheLastDataPortOffsetReachesTheResetPort) {
   card.memory().write(0x4000, 0x77);
   setUpRemoteDma(card, 0x4000, 4, cr::kRemoteRead);
   EXPECT_EQ(card.read16(0x17), 0x0077) << "low byte from the data port, high from reset";
-  EXPECT_EQ(card.read8(port::kIsr) & isr::kRst, isr::kRst);
+  EXPECT_EQ(card.read8(port::ISR) & isr::kRst, isr::kRst);
 }
 
 TEST(WordCycles, RegisterOffsetsAreSplitOnEitherWidth) {
   for (const BusWidth width : {BusWidth::Byte, BusWidth::Word}) {
     Card card(configFor(width));
     startController(card, kDcrWordWide);
-    card.write8(port::kRsar0, 0x34);
-    card.write8(port::kRsar1, 0x12);
-    EXPECT_EQ(card.read16(port::kCrda0), 0x1234);
-    card.write16(port::kRsar0, 0x5678);
+    card.write8(port::RSAR0, 0x34);
+    card.write8(port::RSAR1, 0x12);
+    EXPECT_EQ(card.read16(port::CRDA0), 0x1234);
+    card.write16(port::RSAR0, 0x5678);
     EXPECT_EQ(readCrda(card), 0x5678);
   }
 }
 
 TEST(WordCycles, OffsetsPastTheCardFloat) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   EXPECT_EQ(card.read8(0x20), 0xFF);
   card.write8(0x20, 0x21);
-  EXPECT_EQ(card.read8(port::kCr), cr::kStartAbort);
+  EXPECT_EQ(card.read8(port::CR), cr::kStartAbort);
 }
 
 }  // namespace

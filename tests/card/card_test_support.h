@@ -12,42 +12,13 @@
 
 #include "sim/bus/io_device.h"
 #include "sim/card/card.h"
+#include "support/card_ports.h"
 
 namespace kl::sim::card::test {
 
-// Port offsets and values as the controller's register map documents them.
-// They are written out here, not taken from the model, so that a wrong
-// offset or bit in the model shows up.
-namespace port {
-inline constexpr std::uint16_t kCr = 0x00;
-inline constexpr std::uint16_t kPstart = 0x01;
-inline constexpr std::uint16_t kPstop = 0x02;
-inline constexpr std::uint16_t kBnry = 0x03;
-inline constexpr std::uint16_t kTpsr = 0x04;
-inline constexpr std::uint16_t kTsr = 0x04;
-inline constexpr std::uint16_t kIsr = 0x07;
-inline constexpr std::uint16_t kRsar0 = 0x08;
-inline constexpr std::uint16_t kRsar1 = 0x09;
-inline constexpr std::uint16_t kCrda0 = 0x08;
-inline constexpr std::uint16_t kCrda1 = 0x09;
-inline constexpr std::uint16_t kRbcr0 = 0x0A;
-inline constexpr std::uint16_t kRbcr1 = 0x0B;
-inline constexpr std::uint16_t kVendor = 0x0B;
-inline constexpr std::uint16_t kRcr = 0x0C;
-inline constexpr std::uint16_t kTcr = 0x0D;
-inline constexpr std::uint16_t kCntr0 = 0x0D;
-inline constexpr std::uint16_t kDcr = 0x0E;
-inline constexpr std::uint16_t kCntr1 = 0x0E;
-inline constexpr std::uint16_t kImr = 0x0F;
-inline constexpr std::uint16_t kCntr2 = 0x0F;
-inline constexpr std::uint16_t kPar0 = 0x01;   // page 1
-inline constexpr std::uint16_t kCurr = 0x07;   // page 1
-inline constexpr std::uint16_t kMar0 = 0x08;   // page 1
-inline constexpr std::uint16_t kMiimr = 0x03;  // page 3
-inline constexpr std::uint16_t kData = 0x10;
-inline constexpr std::uint16_t kReset = 0x1F;
-}  // namespace port
+namespace port = kl::test::port;
 
+// Command and status values as the register map documents them.
 namespace cr {
 inline constexpr std::uint8_t kStopAbort = 0x21;
 inline constexpr std::uint8_t kStartAbort = 0x22;
@@ -91,22 +62,22 @@ inline std::uint8_t highByte(std::uint32_t value) { return static_cast<std::uint
 // RSAR, RBCR, then the command, in the order the driver writes them.
 inline void setUpRemoteDma(IoDevice& card, std::uint16_t address, std::uint16_t count,
                            std::uint8_t command) {
-  card.write8(port::kRsar0, lowByte(address));
-  card.write8(port::kRsar1, highByte(address));
-  card.write8(port::kRbcr0, lowByte(count));
-  card.write8(port::kRbcr1, highByte(count));
-  card.write8(port::kCr, command);
+  card.write8(port::RSAR0, lowByte(address));
+  card.write8(port::RSAR1, highByte(address));
+  card.write8(port::RBCR0, lowByte(count));
+  card.write8(port::RBCR1, highByte(count));
+  card.write8(port::CR, command);
 }
 
 inline std::uint16_t readCrda(IoDevice& card) {
-  const std::uint8_t low = card.read8(port::kCrda0);
-  const std::uint8_t high = card.read8(port::kCrda1);
+  const std::uint8_t low = card.read8(port::CRDA0);
+  const std::uint8_t high = card.read8(port::CRDA1);
   return static_cast<std::uint16_t>(low | (high << 8));
 }
 
 inline void setRing(IoDevice& card, std::uint8_t pstart, std::uint8_t pstop) {
-  card.write8(port::kPstart, pstart);
-  card.write8(port::kPstop, pstop);
+  card.write8(port::PSTART, pstart);
+  card.write8(port::PSTOP, pstop);
 }
 
 // A card with the controller started on page 0 and the data path in the
@@ -116,9 +87,9 @@ inline CardConfig configFor(BusWidth width, MemoryPlacement memory = {}) {
 }
 
 inline void startController(IoDevice& card, std::uint8_t dcr) {
-  card.write8(port::kCr, cr::kStopAbort);
-  card.write8(port::kDcr, dcr);
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStopAbort);
+  card.write8(port::DCR, dcr);
+  card.write8(port::CR, cr::kStartAbort);
 }
 
 // Every byte of the card's address space, as its memory holds it.

@@ -32,12 +32,12 @@ TEST_P(RunState, IsrShowsRstExactlyWhileStoppedAndCrReadsBackTheLastCommand) {
   const RunStateCase& c = GetParam();
   Card card(configFor(BusWidth::Word));
   for (const std::uint8_t command : c.commands) {
-    card.write8(port::kCr, command);
+    card.write8(port::CR, command);
   }
-  EXPECT_EQ(card.read8(port::kCr), c.commands.back());
+  EXPECT_EQ(card.read8(port::CR), c.commands.back());
   // The ISR read needs page 0; select it without changing the run state.
-  card.write8(port::kCr, static_cast<std::uint8_t>(c.commands.back() & 0x3F));
-  EXPECT_EQ((card.read8(port::kIsr) & isr::kRst) != 0, c.stopped);
+  card.write8(port::CR, static_cast<std::uint8_t>(c.commands.back() & 0x3F));
+  EXPECT_EQ((card.read8(port::ISR) & isr::kRst) != 0, c.stopped);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -55,15 +55,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RunState, PowerUpIsTheResetState) {
   Card card(configFor(BusWidth::Byte));
-  EXPECT_EQ(card.read8(port::kCr), 0x21);
-  EXPECT_EQ(card.read8(port::kIsr), isr::kRst);
+  EXPECT_EQ(card.read8(port::CR), 0x21);
+  EXPECT_EQ(card.read8(port::ISR), isr::kRst);
 }
 
 TEST(RunState, AcknowledgingRstDoesNotClearItWhileStopped) {
   Card card(configFor(BusWidth::Byte));
-  card.write8(port::kCr, cr::kStopAbort);
-  card.write8(port::kIsr, 0xFF);
-  EXPECT_EQ(card.read8(port::kIsr) & isr::kRst, isr::kRst);
+  card.write8(port::CR, cr::kStopAbort);
+  card.write8(port::ISR, 0xFF);
+  EXPECT_EQ(card.read8(port::ISR) & isr::kRst, isr::kRst);
 }
 
 // ---------------------------------------------------------------------------
@@ -81,10 +81,10 @@ class IsrAcknowledge : public testing::TestWithParam<AckCase> {};
 TEST_P(IsrAcknowledge, WriteOneClearsThatBitOnly) {
   const AckCase& c = GetParam();
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   card.controller().setIsrBits(c.raised);
-  card.write8(port::kIsr, c.written);
-  EXPECT_EQ(card.read8(port::kIsr), c.remaining);
+  card.write8(port::ISR, c.written);
+  EXPECT_EQ(card.read8(port::ISR), c.remaining);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bits, IsrAcknowledge,
@@ -101,26 +101,26 @@ INSTANTIATE_TEST_SUITE_P(Bits, IsrAcknowledge,
 
 TEST(Pages, Page1RegistersReadBackAndLeavePage0Alone) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   setRing(card, 0x4C, 0x80);
-  card.write8(port::kBnry, 0x4C);
+  card.write8(port::BNRY, 0x4C);
 
-  card.write8(port::kCr, cr::kPage1Start);
+  card.write8(port::CR, cr::kPage1Start);
   for (std::uint16_t i = 0; i < 6; ++i) {
-    card.write8(static_cast<std::uint16_t>(port::kPar0 + i), static_cast<std::uint8_t>(0xA0 + i));
+    card.write8(static_cast<std::uint16_t>(port::PAR0 + i), static_cast<std::uint8_t>(0xA0 + i));
   }
-  card.write8(port::kCurr, 0x4D);
+  card.write8(port::CURR, 0x4D);
   for (std::uint16_t i = 0; i < 8; ++i) {
-    card.write8(static_cast<std::uint16_t>(port::kMar0 + i), static_cast<std::uint8_t>(1U << i));
+    card.write8(static_cast<std::uint16_t>(port::MAR0 + i), static_cast<std::uint8_t>(1U << i));
   }
   for (std::uint16_t i = 0; i < 6; ++i) {
-    EXPECT_EQ(card.read8(static_cast<std::uint16_t>(port::kPar0 + i)), 0xA0 + i);
+    EXPECT_EQ(card.read8(static_cast<std::uint16_t>(port::PAR0 + i)), 0xA0 + i);
   }
-  EXPECT_EQ(card.read8(port::kCurr), 0x4D);
+  EXPECT_EQ(card.read8(port::CURR), 0x4D);
   for (std::uint16_t i = 0; i < 8; ++i) {
-    EXPECT_EQ(card.read8(static_cast<std::uint16_t>(port::kMar0 + i)), 1U << i);
+    EXPECT_EQ(card.read8(static_cast<std::uint16_t>(port::MAR0 + i)), 1U << i);
   }
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
 
   const Controller& controller = card.controller();
   EXPECT_EQ(controller.stationAddress(),
@@ -130,19 +130,19 @@ TEST(Pages, Page1RegistersReadBackAndLeavePage0Alone) {
   EXPECT_EQ(controller.curr(), 0x4D);
   EXPECT_EQ(controller.pstart(), 0x4C);
   EXPECT_EQ(controller.pstop(), 0x80);
-  EXPECT_EQ(card.read8(port::kBnry), 0x4C) << "page 1 offset 3 is PAR2, not BNRY";
+  EXPECT_EQ(card.read8(port::BNRY), 0x4C) << "page 1 offset 3 is PAR2, not BNRY";
 }
 
 TEST(Pages, Page0WritesReachTheirRegisters) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
-  card.write8(port::kTpsr, 0x40);
+  card.write8(port::CR, cr::kStartAbort);
+  card.write8(port::TPSR, 0x40);
   card.write8(0x05, 0xEA);  // TBCR0
   card.write8(0x06, 0x05);  // TBCR1
-  card.write8(port::kRcr, 0x0C);
-  card.write8(port::kTcr, 0x02);
-  card.write8(port::kDcr, kDcrWordWide);
-  card.write8(port::kImr, 0x1B);
+  card.write8(port::RCR, 0x0C);
+  card.write8(port::TCR, 0x02);
+  card.write8(port::DCR, kDcrWordWide);
+  card.write8(port::IMR, 0x1B);
   const Controller& controller = card.controller();
   EXPECT_EQ(controller.tpsr(), 0x40);
   EXPECT_EQ(controller.transmitByteCount(), 0x05EA);
@@ -155,26 +155,26 @@ TEST(Pages, Page0WritesReachTheirRegisters) {
 // What the card's engines set shows where the host reads it.
 TEST(Pages, EngineSideStateReachesItsPorts) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   card.controller().setTsr(0x01);
-  EXPECT_EQ(card.read8(port::kTsr), 0x01);
+  EXPECT_EQ(card.read8(port::TSR), 0x01);
   card.controller().setCurr(0x5E);
-  card.write8(port::kCr, cr::kPage1Start);
-  EXPECT_EQ(card.read8(port::kCurr), 0x5E);
-  card.write8(port::kCr, cr::kStartAbort);
-  card.write8(port::kBnry, 0x5D);
+  card.write8(port::CR, cr::kPage1Start);
+  EXPECT_EQ(card.read8(port::CURR), 0x5E);
+  card.write8(port::CR, cr::kStartAbort);
+  card.write8(port::BNRY, 0x5D);
   EXPECT_EQ(card.controller().bnry(), 0x5D);
   EXPECT_FALSE(card.controller().stopped());
-  card.write8(port::kCr, cr::kStopAbort);
+  card.write8(port::CR, cr::kStopAbort);
   EXPECT_TRUE(card.controller().stopped());
 }
 
 TEST(Pages, ReadsOfWriteOnlyPage0RegistersReturnZeroAndChangeNothing) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   setRing(card, 0x4C, 0x80);
   setUpRemoteDma(card, 0x4000, 0x0123, cr::kRemoteRead);
-  card.write8(port::kRcr, 0x04);
+  card.write8(port::RCR, 0x04);
   for (const std::uint16_t offset : {0x01, 0x02, 0x05, 0x06, 0x0A, 0x0C}) {
     EXPECT_EQ(card.read8(offset), 0x00) << "offset " << offset;
   }
@@ -186,21 +186,21 @@ TEST(Pages, ReadsOfWriteOnlyPage0RegistersReturnZeroAndChangeNothing) {
 
 TEST(Pages, Page2AndUnusedPage3OffsetsFloatAndDropWrites) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   setRing(card, 0x4C, 0x80);
-  card.write8(port::kBnry, 0x4C);
+  card.write8(port::BNRY, 0x4C);
   for (const std::uint8_t page : {std::uint8_t{0x80}, std::uint8_t{0xC0}}) {
-    card.write8(port::kCr, static_cast<std::uint8_t>(page | 0x22));
+    card.write8(port::CR, static_cast<std::uint8_t>(page | 0x22));
     for (std::uint16_t offset = 1; offset < 16; ++offset) {
-      if (page == 0xC0 && offset == port::kMiimr) {
+      if (page == 0xC0 && offset == port::MIIMR) {
         continue;
       }
       EXPECT_EQ(card.read8(offset), 0xFF) << "page " << (page >> 6) << " offset " << offset;
       card.write8(offset, 0x00);
     }
   }
-  card.write8(port::kCr, cr::kStartAbort);
-  EXPECT_EQ(card.read8(port::kBnry), 0x4C);
+  card.write8(port::CR, cr::kStartAbort);
+  EXPECT_EQ(card.read8(port::BNRY), 0x4C);
   EXPECT_EQ(card.controller().pstart(), 0x4C);
   EXPECT_EQ(card.controller().pstop(), 0x80);
 }
@@ -219,24 +219,24 @@ class FakeMiiPort final : public MiiPort {
 
 TEST(Miimr, WithNothingAttachedReadsBackWhatWasWrittenWithMdioHigh) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kPage3Start);
-  card.write8(port::kMiimr, 0x05);
-  EXPECT_EQ(card.read8(port::kMiimr), 0x0D);
-  card.write8(port::kMiimr, 0x42);
-  EXPECT_EQ(card.read8(port::kMiimr), 0x4A);
+  card.write8(port::CR, cr::kPage3Start);
+  card.write8(port::MIIMR, 0x05);
+  EXPECT_EQ(card.read8(port::MIIMR), 0x0D);
+  card.write8(port::MIIMR, 0x42);
+  EXPECT_EQ(card.read8(port::MIIMR), 0x4A);
 }
 
 TEST(Miimr, AttachedPortSeesEveryWriteAndDrivesBit3) {
   Card card(configFor(BusWidth::Word));
   FakeMiiPort mii;
   card.controller().attachMiiPort(&mii);
-  card.write8(port::kCr, cr::kPage3Start);
-  card.write8(port::kMiimr, 0x04);
-  card.write8(port::kMiimr, 0x05);
+  card.write8(port::CR, cr::kPage3Start);
+  card.write8(port::MIIMR, 0x04);
+  card.write8(port::MIIMR, 0x05);
   mii.mdioLevel = false;
-  EXPECT_EQ(card.read8(port::kMiimr), 0x05);
+  EXPECT_EQ(card.read8(port::MIIMR), 0x05);
   mii.mdioLevel = true;
-  EXPECT_EQ(card.read8(port::kMiimr), 0x0D);
+  EXPECT_EQ(card.read8(port::MIIMR), 0x0D);
   EXPECT_EQ(mii.driven, (std::vector<std::uint8_t>{0x04, 0x05}));
 }
 
@@ -244,13 +244,13 @@ TEST(Miimr, AttachedPortSeesEveryWriteAndDrivesBit3) {
 // 3 with page 3 selected; the ring's boundary must not move.
 TEST(Miimr, PartnerBitOnPage3LeavesBnryAlone) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
-  card.write8(port::kBnry, 0x4C);
-  card.write8(port::kCr, cr::kPage3Start);
-  const std::uint8_t found = card.read8(port::kMiimr);
-  card.write8(port::kMiimr, static_cast<std::uint8_t>(found | 0x40));
-  card.write8(port::kCr, cr::kStartAbort);
-  EXPECT_EQ(card.read8(port::kBnry), 0x4C);
+  card.write8(port::CR, cr::kStartAbort);
+  card.write8(port::BNRY, 0x4C);
+  card.write8(port::CR, cr::kPage3Start);
+  const std::uint8_t found = card.read8(port::MIIMR);
+  card.write8(port::MIIMR, static_cast<std::uint8_t>(found | 0x40));
+  card.write8(port::CR, cr::kStartAbort);
+  EXPECT_EQ(card.read8(port::BNRY), 0x4C);
   EXPECT_EQ(card.controller().miimr() & 0x40, 0x40);
 }
 
@@ -259,24 +259,24 @@ TEST(Miimr, PartnerBitOnPage3LeavesBnryAlone) {
 
 TEST(TallyCounters, ReadingACounterReturnsItsCountAndClearsIt) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   card.controller().addTallyCounts(Tally::FrameAlignment, 3);
   card.controller().addTallyCounts(Tally::Crc, 5);
   card.controller().addTallyCounts(Tally::MissedFrame, 7);
-  EXPECT_EQ(card.read8(port::kCntr0), 3);
-  EXPECT_EQ(card.read8(port::kCntr1), 5);
-  EXPECT_EQ(card.read8(port::kCntr2), 7);
-  EXPECT_EQ(card.read8(port::kCntr0), 0);
-  EXPECT_EQ(card.read8(port::kCntr1), 0);
-  EXPECT_EQ(card.read8(port::kCntr2), 0);
+  EXPECT_EQ(card.read8(port::CNTR0), 3);
+  EXPECT_EQ(card.read8(port::CNTR1), 5);
+  EXPECT_EQ(card.read8(port::CNTR2), 7);
+  EXPECT_EQ(card.read8(port::CNTR0), 0);
+  EXPECT_EQ(card.read8(port::CNTR1), 0);
+  EXPECT_EQ(card.read8(port::CNTR2), 0);
 }
 
 TEST(TallyCounters, ACounterNobodyReadsSticksAtItsTop) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   card.controller().addTallyCounts(Tally::MissedFrame, 200);
   card.controller().addTallyCounts(Tally::MissedFrame, 200);
-  EXPECT_EQ(card.read8(port::kCntr2), 0xFF);
+  EXPECT_EQ(card.read8(port::CNTR2), 0xFF);
 }
 
 struct CntCase {
@@ -292,17 +292,17 @@ class CounterStatus : public testing::TestWithParam<CntCase> {};
 TEST_P(CounterStatus, CntCannotBeLostByTheOrderOfAckAndRead) {
   const CntCase& c = GetParam();
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   card.controller().addTallyCounts(Tally::Crc, c.events);
   if (c.acknowledge) {
-    card.write8(port::kIsr, isr::kCnt);
+    card.write8(port::ISR, isr::kCnt);
   }
   if (c.readCounters) {
-    static_cast<void>(card.read8(port::kCntr0));
-    static_cast<void>(card.read8(port::kCntr1));
-    static_cast<void>(card.read8(port::kCntr2));
+    static_cast<void>(card.read8(port::CNTR0));
+    static_cast<void>(card.read8(port::CNTR1));
+    static_cast<void>(card.read8(port::CNTR2));
   }
-  EXPECT_EQ((card.read8(port::kIsr) & isr::kCnt) != 0, c.cntAfterwards);
+  EXPECT_EQ((card.read8(port::ISR) & isr::kCnt) != 0, c.cntAfterwards);
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, CounterStatus,
@@ -315,13 +315,13 @@ INSTANTIATE_TEST_SUITE_P(Orders, CounterStatus,
 
 TEST(CounterStatus, ReadThenAcknowledgedInTheDriversOrder) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   card.controller().addTallyCounts(Tally::FrameAlignment, 0x90);
-  const std::uint8_t status = card.read8(port::kIsr);
+  const std::uint8_t status = card.read8(port::ISR);
   ASSERT_EQ(status & isr::kCnt, isr::kCnt);
-  EXPECT_EQ(card.read8(port::kCntr0), 0x90);
-  card.write8(port::kIsr, status);
-  EXPECT_EQ(card.read8(port::kIsr) & isr::kCnt, 0);
+  EXPECT_EQ(card.read8(port::CNTR0), 0x90);
+  card.write8(port::ISR, status);
+  EXPECT_EQ(card.read8(port::ISR) & isr::kCnt, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -340,7 +340,7 @@ class RegisterNames : public testing::TestWithParam<NameCase> {};
 TEST_P(RegisterNames, NameTheRegisterTheAccessReaches) {
   const NameCase& c = GetParam();
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, c.command);
+  card.write8(port::CR, c.command);
   EXPECT_EQ(card.registerName(c.offset, c.direction), c.expected);
 }
 
@@ -380,11 +380,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RegisterNames, ArmedWriteOfOffset0BIsTheVendorRegister) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
-  static_cast<void>(card.read8(port::kVendor));
-  EXPECT_EQ(card.registerName(port::kVendor, Direction::Write), "VENDOR");
-  card.write8(port::kVendor, 0x01);
-  EXPECT_EQ(card.registerName(port::kVendor, Direction::Write), "RBCR1");
+  card.write8(port::CR, cr::kStartAbort);
+  static_cast<void>(card.read8(port::VENDOR));
+  EXPECT_EQ(card.registerName(port::VENDOR, Direction::Write), "VENDOR");
+  card.write8(port::VENDOR, 0x01);
+  EXPECT_EQ(card.registerName(port::VENDOR, Direction::Write), "RBCR1");
 }
 
 }  // namespace

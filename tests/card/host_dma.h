@@ -22,19 +22,19 @@ class HostDma {
     if (destination.empty()) {
       return;
     }
-    static_cast<void>(card_.read8(port::kCr));
+    static_cast<void>(card_.read8(port::CR));
     if (!wordMode_) {
       setUpRemoteDma(card_, address, static_cast<std::uint16_t>(destination.size()),
                      cr::kRemoteRead);
       discardTwoWordReadsOfCr();
-      card_.readString8(port::kData, destination);
+      card_.readString8(port::DATA, destination);
       awaitCompletion();
       return;
     }
     if ((address & 1) != 0) {
       setUpRemoteDma(card_, static_cast<std::uint16_t>(address - 1), 2, cr::kRemoteRead);
       discardTwoWordReadsOfCr();
-      destination[0] = highByte(card_.read16(port::kData));
+      destination[0] = highByte(card_.read16(port::DATA));
       awaitCompletion();
       ++address;
       destination = destination.subspan(1);
@@ -43,9 +43,9 @@ class HostDma {
     const std::size_t wholeWords = length / 2;
     setUpRemoteDma(card_, address, static_cast<std::uint16_t>(length + (length & 1)),
                    cr::kRemoteRead);
-    card_.readString16(port::kData, destination.first(wholeWords * 2));
+    card_.readString16(port::DATA, destination.first(wholeWords * 2));
     if ((length & 1) != 0) {
-      destination[length - 1] = lowByte(card_.read16(port::kData));
+      destination[length - 1] = lowByte(card_.read16(port::DATA));
     }
     awaitCompletion();
   }
@@ -60,14 +60,14 @@ class HostDma {
       const auto below = static_cast<std::uint16_t>(address - 1);
       const auto above = static_cast<std::uint16_t>(address + 1);
       setUpRemoteDma(card_, below, 2, cr::kRemoteRead);
-      const std::uint8_t kept = lowByte(card_.read16(port::kData));
+      const std::uint8_t kept = lowByte(card_.read16(port::DATA));
       setUpRemoteDma(card_, above, 2, cr::kRemoteRead);
-      static_cast<void>(card_.read16(port::kData));
+      static_cast<void>(card_.read16(port::DATA));
       if (!addressMoved(above)) {
         return false;
       }
       setUpRemoteDma(card_, below, 2, cr::kRemoteWrite);
-      card_.write16(port::kData, static_cast<std::uint16_t>(kept | (source[0] << 8)));
+      card_.write16(port::DATA, static_cast<std::uint16_t>(kept | (source[0] << 8)));
       awaitCompletion();
       ++address;
       source = source.subspan(1);
@@ -75,10 +75,10 @@ class HostDma {
     const auto even = static_cast<std::uint16_t>(address + (address & 1));
     setUpRemoteDma(card_, even, 2, cr::kRemoteRead);
     if (wordMode_) {
-      static_cast<void>(card_.read16(port::kData));
+      static_cast<void>(card_.read16(port::DATA));
     } else {
-      static_cast<void>(card_.read8(port::kData));
-      static_cast<void>(card_.read8(port::kData));
+      static_cast<void>(card_.read8(port::DATA));
+      static_cast<void>(card_.read8(port::DATA));
     }
     if (!addressMoved(even)) {
       return false;
@@ -86,12 +86,12 @@ class HostDma {
     const std::size_t length = source.size();
     setUpRemoteDma(card_, address, static_cast<std::uint16_t>(length), cr::kRemoteWrite);
     if (!wordMode_) {
-      card_.writeString8(port::kData, source);
+      card_.writeString8(port::DATA, source);
     } else {
       const std::size_t wholeWords = length / 2;
-      card_.writeString16(port::kData, source.first(wholeWords * 2));
+      card_.writeString16(port::DATA, source.first(wholeWords * 2));
       if ((length & 1) != 0) {
-        card_.write16(port::kData, source[length - 1]);
+        card_.write16(port::DATA, source[length - 1]);
       }
     }
     awaitCompletion();
@@ -100,13 +100,13 @@ class HostDma {
 
  private:
   void discardTwoWordReadsOfCr() {
-    static_cast<void>(card_.read16(port::kCr));
-    static_cast<void>(card_.read16(port::kCr));
+    static_cast<void>(card_.read16(port::CR));
+    static_cast<void>(card_.read16(port::CR));
   }
 
   void awaitCompletion() {
     for (int i = 0; i < kPollLimit; ++i) {
-      if ((card_.read8(port::kIsr) & isr::kRdc) != 0) {
+      if ((card_.read8(port::ISR) & isr::kRdc) != 0) {
         return;
       }
     }

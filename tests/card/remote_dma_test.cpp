@@ -111,16 +111,16 @@ TEST_P(RemoteDmaCycles, ReadCyclesMoveTheirShareAndRdcComesWithTheLastByte) {
   startController(card, c.wordMode ? kDcrWordWide : kDcrByteWide);
   const std::array<std::uint8_t, 8> memory = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17};
   card.memory().write(kStart, memory);
-  card.write8(port::kIsr, 0xFF);
+  card.write8(port::ISR, 0xFF);
   setUpRemoteDma(card, kStart, c.count, cr::kRemoteRead);
 
   ASSERT_EQ(c.values.size(), c.crdaOffsets.size());
   for (std::size_t i = 0; i < c.values.size(); ++i) {
     SCOPED_TRACE("cycle " + std::to_string(i + 1));
     const std::uint16_t value =
-        c.cycle == Cycle::Byte ? card.read8(port::kData) : card.read16(port::kData);
+        c.cycle == Cycle::Byte ? card.read8(port::DATA) : card.read16(port::DATA);
     EXPECT_EQ(value, c.values[i]);
-    EXPECT_EQ((card.read8(port::kIsr) & isr::kRdc) != 0, i + 1 >= c.rdcAfter);
+    EXPECT_EQ((card.read8(port::ISR) & isr::kRdc) != 0, i + 1 >= c.rdcAfter);
     EXPECT_EQ(readCrda(card), kStart + c.crdaOffsets[i]);
   }
 }
@@ -184,13 +184,13 @@ TEST(RemoteDmaOddCycles, WordCycleInByteModeOnAWordCardMovesOneByte) {
   card.memory().write(0x4000, memory);
   setUpRemoteDma(card, 0x4000, 3, cr::kRemoteRead);
 
-  EXPECT_EQ(card.read16(port::kData), 0xFF21);
-  EXPECT_EQ(card.read16(port::kData), 0xFF22);
+  EXPECT_EQ(card.read16(port::DATA), 0xFF21);
+  EXPECT_EQ(card.read16(port::DATA), 0xFF22);
   EXPECT_EQ(readCrda(card), 0x4002);
 
   setUpRemoteDma(card, 0x4000, 2, cr::kRemoteWrite);
-  card.write16(port::kData, 0xEE31);
-  card.write16(port::kData, 0xEE32);
+  card.write16(port::DATA, 0xEE31);
+  card.write16(port::DATA, 0xEE32);
   EXPECT_EQ(card.memory().read(0x4000), 0x31);
   EXPECT_EQ(card.memory().read(0x4001), 0x32);
   EXPECT_EQ(card.memory().read(0x4002), 0x23) << "the high halves carry nothing";
@@ -203,14 +203,14 @@ TEST(RemoteDmaOddCycles, WordWriteWithOneByteLeftStoresOnlyItsLowByte) {
   startController(card, kDcrWordWide);
   const std::array<std::uint8_t, 4> guard = {0xC0, 0xC1, 0xC2, 0xC3};
   card.memory().write(0x4000, guard);
-  card.write8(port::kIsr, 0xFF);
+  card.write8(port::ISR, 0xFF);
   setUpRemoteDma(card, 0x4000, 3, cr::kRemoteWrite);
 
-  card.write16(port::kData, 0x5150);
-  EXPECT_EQ(card.read8(port::kIsr) & isr::kRdc, 0);
-  card.write16(port::kData, 0x0052);
+  card.write16(port::DATA, 0x5150);
+  EXPECT_EQ(card.read8(port::ISR) & isr::kRdc, 0);
+  card.write16(port::DATA, 0x0052);
 
-  EXPECT_EQ(card.read8(port::kIsr) & isr::kRdc, isr::kRdc);
+  EXPECT_EQ(card.read8(port::ISR) & isr::kRdc, isr::kRdc);
   EXPECT_EQ(readCrda(card), 0x4003);
   const std::array<std::uint8_t, 4> expected = {0x50, 0x51, 0x52, 0xC3};
   std::array<std::uint8_t, 4> actual{};
@@ -227,8 +227,8 @@ TEST(RemoteDmaOddCycles, ByteWriteCycleInWordModeLeavesTheByteAboveAlone) {
   card.memory().write(0x4000, guard);
   setUpRemoteDma(card, 0x4000, 4, cr::kRemoteWrite);
 
-  card.write8(port::kData, 0x70);
-  card.write8(port::kData, 0x72);
+  card.write8(port::DATA, 0x70);
+  card.write8(port::DATA, 0x72);
 
   const std::array<std::uint8_t, 4> expected = {0x70, 0xC1, 0x72, 0xC3};
   std::array<std::uint8_t, 4> actual{};
@@ -244,21 +244,21 @@ TEST(RemoteDmaChannel, ReadSetUpForMoreThanIsReadStaysActiveUntilAborted) {
   Card card(configFor(BusWidth::Word, MemoryPlacement{0x0000, 0x0000}));
   card.memory().loadProm(wordWidePromImage({0x00, 0x40, 0x95, 0x12, 0x34, 0x56}));
   startController(card, kDcrWordWide);
-  card.write8(port::kIsr, 0xFF);
+  card.write8(port::ISR, 0xFF);
   // The station-address read: a count of 12, six byte reads of a word-wide
   // PROM in word mode, no wait and no abort.
   setUpRemoteDma(card, 0x0000, 12, cr::kRemoteRead);
   std::array<std::uint8_t, 6> station{};
   for (std::uint8_t& byte : station) {
-    byte = card.read8(port::kData);
+    byte = card.read8(port::DATA);
   }
   EXPECT_EQ(station, (std::array<std::uint8_t, 6>{0x00, 0x40, 0x95, 0x12, 0x34, 0x56}));
-  EXPECT_EQ(card.read8(port::kIsr) & isr::kRdc, isr::kRdc) << "12 bytes moved: count ran out";
+  EXPECT_EQ(card.read8(port::ISR) & isr::kRdc, isr::kRdc) << "12 bytes moved: count ran out";
 
   setUpRemoteDma(card, 0x0000, 12, cr::kRemoteRead);
-  static_cast<void>(card.read8(port::kData));
-  card.write8(port::kCr, cr::kStartAbort);
-  EXPECT_EQ(card.read8(port::kData), 0xFF) << "an aborted channel moves nothing";
+  static_cast<void>(card.read8(port::DATA));
+  card.write8(port::CR, cr::kStartAbort);
+  EXPECT_EQ(card.read8(port::DATA), 0xFF) << "an aborted channel moves nothing";
   EXPECT_EQ(readCrda(card), 0x0002);
   EXPECT_EQ(card.controller().remoteDma().remainingCount(), 10) << "abort keeps the count";
 }
@@ -269,19 +269,19 @@ TEST(RemoteDmaChannel, ReissuedCommandCarriesOnWhereTheChannelStopped) {
   const std::array<std::uint8_t, 4> memory = {0x01, 0x02, 0x03, 0x04};
   card.memory().write(0x4000, memory);
   setUpRemoteDma(card, 0x4000, 4, cr::kRemoteRead);
-  EXPECT_EQ(card.read8(port::kData), 0x01);
-  card.write8(port::kCr, cr::kStartAbort);
-  card.write8(port::kCr, cr::kRemoteRead);
-  EXPECT_EQ(card.read8(port::kData), 0x02);
+  EXPECT_EQ(card.read8(port::DATA), 0x01);
+  card.write8(port::CR, cr::kStartAbort);
+  card.write8(port::CR, cr::kRemoteRead);
+  EXPECT_EQ(card.read8(port::DATA), 0x02);
 }
 
 TEST(RemoteDmaChannel, CommandWithNothingToMoveCompletesAtOnce) {
   Card card(configFor(BusWidth::Word));
   startController(card, kDcrWordWide);
-  card.write8(port::kIsr, 0xFF);
+  card.write8(port::ISR, 0xFF);
   setUpRemoteDma(card, 0x4000, 0, cr::kRemoteRead);
-  EXPECT_EQ(card.read8(port::kIsr) & isr::kRdc, isr::kRdc);
-  EXPECT_EQ(card.read16(port::kData), 0xFFFF);
+  EXPECT_EQ(card.read8(port::ISR) & isr::kRdc, isr::kRdc);
+  EXPECT_EQ(card.read16(port::DATA), 0xFFFF);
   EXPECT_EQ(readCrda(card), 0x4000);
 }
 
@@ -290,12 +290,12 @@ TEST(RemoteDmaChannel, CyclesAgainstTheChannelsDirectionMoveNothing) {
   startController(card, kDcrByteWide);
   card.memory().write(0x4000, 0x5A);
   setUpRemoteDma(card, 0x4000, 2, cr::kRemoteRead);
-  card.write8(port::kData, 0x99);
+  card.write8(port::DATA, 0x99);
   EXPECT_EQ(card.memory().read(0x4000), 0x5A);
   EXPECT_EQ(readCrda(card), 0x4000);
 
   setUpRemoteDma(card, 0x4000, 2, cr::kRemoteWrite);
-  EXPECT_EQ(card.read8(port::kData), 0xFF);
+  EXPECT_EQ(card.read8(port::DATA), 0xFF);
   EXPECT_EQ(readCrda(card), 0x4000);
 }
 
@@ -303,10 +303,10 @@ TEST(RemoteDmaChannel, IdleChannelReadsFloatAndDropsWrites) {
   Card card(configFor(BusWidth::Word));
   startController(card, kDcrWordWide);
   card.memory().write(0x4000, 0x5A);
-  card.write8(port::kRsar0, 0x00);
-  card.write8(port::kRsar1, 0x40);
-  EXPECT_EQ(card.read16(port::kData), 0xFFFF);
-  card.write16(port::kData, 0x1234);
+  card.write8(port::RSAR0, 0x00);
+  card.write8(port::RSAR1, 0x40);
+  EXPECT_EQ(card.read16(port::DATA), 0xFFFF);
+  card.write16(port::DATA, 0x1234);
   EXPECT_EQ(card.memory().read(0x4000), 0x5A);
   EXPECT_EQ(readCrda(card), 0x4000);
 }
@@ -337,7 +337,7 @@ TEST_P(RemoteDmaWrap, WordWriteAndReadFollowTheRing) {
   const std::vector<std::uint8_t> data = pattern(c.count, 0x61);
 
   setUpRemoteDma(card, c.start, c.count, cr::kRemoteWrite);
-  card.writeString16(port::kData, data);
+  card.writeString16(port::DATA, data);
   EXPECT_EQ(readCrda(card), c.crdaAfter);
 
   std::vector<std::uint8_t> expected = before;
@@ -358,7 +358,7 @@ TEST_P(RemoteDmaWrap, WordWriteAndReadFollowTheRing) {
 
   std::vector<std::uint8_t> back(c.count);
   setUpRemoteDma(card, c.start, c.count, cr::kRemoteRead);
-  card.readString16(port::kData, back);
+  card.readString16(port::DATA, back);
   from = 0;
   for (const auto& [address, length] : c.runs) {
     for (std::uint32_t i = 0; i < length; ++i, ++from) {
@@ -430,14 +430,14 @@ TEST(RemoteDmaFaults, FrozenAddressStillCountsDown) {
   Card card(configFor(BusWidth::Byte));
   startController(card, kDcrByteWide);
   card.faults().crdaFrozen = true;
-  card.write8(port::kIsr, 0xFF);
+  card.write8(port::ISR, 0xFF);
   setUpRemoteDma(card, 0x4400, 3, cr::kRemoteWrite);
   const std::array<std::uint8_t, 3> data = {0x01, 0x02, 0x03};
-  card.writeString8(port::kData, data);
+  card.writeString8(port::DATA, data);
   EXPECT_EQ(readCrda(card), 0x4400);
   EXPECT_EQ(card.memory().read(0x4400), 0x03) << "every byte went to the one address";
   EXPECT_EQ(card.memory().read(0x4401), 0x00);
-  EXPECT_EQ(card.read8(port::kIsr) & isr::kRdc, isr::kRdc);
+  EXPECT_EQ(card.read8(port::ISR) & isr::kRdc, isr::kRdc);
 }
 
 }  // namespace

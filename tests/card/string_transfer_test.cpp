@@ -148,7 +148,7 @@ TEST(StringTransfers, EqualRepeatedSingleCycles) {
           setUp(cards, scenario);
           break;
         case 1:
-          cards.both([](Card& card) { card.write8(port::kIsr, isr::kRdc); });
+          cards.both([](Card& card) { card.write8(port::ISR, isr::kRdc); });
           break;
         default:
           stringTransfer(cards, scenario);

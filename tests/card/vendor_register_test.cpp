@@ -42,9 +42,9 @@ class VendorRouting : public testing::TestWithParam<RoutingCase> {};
 TEST_P(VendorRouting, WriteGoesToVendorOnlyRightAfterItsRead) {
   const RoutingCase& c = GetParam();
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
-  card.write8(port::kRbcr0, 0x00);
-  card.write8(port::kRbcr1, 0x00);
+  card.write8(port::CR, cr::kStartAbort);
+  card.write8(port::RBCR0, 0x00);
+  card.write8(port::RBCR1, 0x00);
   for (const Step& step : c.steps) {
     step(card);
   }
@@ -62,32 +62,32 @@ INSTANTIATE_TEST_SUITE_P(
                     0x01,
                     0x0600},
         RoutingCase{"RegisterReadInBetween",
-                    {readPort(0x0B), readPort(port::kIsr), writePort(0x0B, 0x01)},
+                    {readPort(0x0B), readPort(port::ISR), writePort(0x0B, 0x01)},
                     0x00,
                     0x0100},
         RoutingCase{"RegisterWriteInBetween",
-                    {readPort(0x0B), writePort(port::kRbcr0, 0x22), writePort(0x0B, 0x01)},
+                    {readPort(0x0B), writePort(port::RBCR0, 0x22), writePort(0x0B, 0x01)},
                     0x00,
                     0x0122},
         RoutingCase{"DataPortReadInBetween",
-                    {readPort(0x0B), readPort(port::kData), writePort(0x0B, 0x01)},
+                    {readPort(0x0B), readPort(port::DATA), writePort(0x0B, 0x01)},
                     0x00,
                     0x0100},
         RoutingCase{"ResetPortInBetween",
-                    {readPort(0x0B), readPort(port::kReset), writePort(port::kCr, 0x22),
+                    {readPort(0x0B), readPort(port::RESET), writePort(port::CR, 0x22),
                      writePort(0x0B, 0x01)},
                     0x00,
                     0x0100},
         RoutingCase{
             "WordReadEndingAt0BArms", {readWord(0x0A), writePort(0x0B, 0x01)}, 0x01, 0x0000},
         RoutingCase{"MAR3ReadOnPage1DoesNotArm",
-                    {writePort(port::kCr, 0x62), readPort(0x0B), writePort(0x0B, 0x01),
-                     writePort(port::kCr, 0x22)},
+                    {writePort(port::CR, 0x62), readPort(0x0B), writePort(0x0B, 0x01),
+                     writePort(port::CR, 0x22)},
                     0x00,
                     0x0000},
         RoutingCase{"MaskingAndUnmaskingLikeTheInterruptHandlers",
-                    {writePort(port::kImr, 0x00), readPort(0x0B), writePort(0x0B, 0x00),
-                     writePort(port::kImr, 0x1B), readPort(0x0B), writePort(0x0B, 0x01)},
+                    {writePort(port::IMR, 0x00), readPort(0x0B), writePort(0x0B, 0x00),
+                     writePort(port::IMR, 0x1B), readPort(0x0B), writePort(0x0B, 0x01)},
                     0x01,
                     0x0000}),
     CaseName{});
@@ -98,20 +98,20 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(VendorRouting, InterruptRoutineInsideARemoteDmaSetUp) {
   Card card(configFor(BusWidth::Word));
   startController(card, kDcrWordWide);
-  static_cast<void>(card.read8(port::kVendor));
-  card.write8(port::kVendor, 0x01);
+  static_cast<void>(card.read8(port::VENDOR));
+  card.write8(port::VENDOR, 0x01);
 
-  card.write8(port::kRsar0, 0x00);
-  card.write8(port::kRsar1, 0x40);
-  card.write8(port::kRbcr0, 0xEA);
+  card.write8(port::RSAR0, 0x00);
+  card.write8(port::RSAR1, 0x40);
+  card.write8(port::RBCR0, 0xEA);
   // MiniportISR: mask, record the vendor register, clear its bit 0.
-  card.write8(port::kImr, 0x00);
-  const std::uint8_t vendor = card.read8(port::kVendor);
-  card.write8(port::kVendor, static_cast<std::uint8_t>(vendor & 0xFE));
-  static_cast<void>(card.read8(port::kIsr));
+  card.write8(port::IMR, 0x00);
+  const std::uint8_t vendor = card.read8(port::VENDOR);
+  card.write8(port::VENDOR, static_cast<std::uint8_t>(vendor & 0xFE));
+  static_cast<void>(card.read8(port::ISR));
   // Back in the set-up.
-  card.write8(port::kRbcr1, 0x05);
-  card.write8(port::kCr, cr::kRemoteWrite);
+  card.write8(port::RBCR1, 0x05);
+  card.write8(port::CR, cr::kRemoteWrite);
 
   EXPECT_EQ(card.controller().remoteDma().remainingCount(), 0x05EA);
   EXPECT_EQ(card.vendor().read() & 0x01, 0x00);
@@ -131,11 +131,11 @@ class PhyEventLatch : public testing::TestWithParam<LatchCase> {};
 TEST_P(PhyEventLatch, OnlyBit1WithBit0ClearAcknowledges) {
   const LatchCase& c = GetParam();
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   card.raisePhyEvent();
-  EXPECT_EQ(card.read8(port::kVendor) & 0x02, 0x02);
-  card.write8(port::kVendor, c.written);
-  EXPECT_EQ(card.read8(port::kVendor), c.after);
+  EXPECT_EQ(card.read8(port::VENDOR) & 0x02, 0x02);
+  card.write8(port::VENDOR, c.written);
+  EXPECT_EQ(card.read8(port::VENDOR), c.after);
 }
 
 INSTANTIATE_TEST_SUITE_P(Writes, PhyEventLatch,
@@ -148,24 +148,24 @@ INSTANTIATE_TEST_SUITE_P(Writes, PhyEventLatch,
 
 TEST(PhyEventLatch, BringUpSequenceAcknowledgesThenEnables) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
+  card.write8(port::CR, cr::kStartAbort);
   card.raisePhyEvent();
-  static_cast<void>(card.read8(port::kVendor));
-  card.write8(port::kVendor, 0x02);
-  static_cast<void>(card.read8(port::kVendor));
-  card.write8(port::kVendor, 0x01);
-  EXPECT_EQ(card.read8(port::kVendor), 0x01);
+  static_cast<void>(card.read8(port::VENDOR));
+  card.write8(port::VENDOR, 0x02);
+  static_cast<void>(card.read8(port::VENDOR));
+  card.write8(port::VENDOR, 0x01);
+  EXPECT_EQ(card.read8(port::VENDOR), 0x01);
 }
 
 TEST(PhyEventLatch, EventWhileMaskedSurvivesTheUnmasking) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
-  static_cast<void>(card.read8(port::kVendor));
-  card.write8(port::kVendor, 0x00);
+  card.write8(port::CR, cr::kStartAbort);
+  static_cast<void>(card.read8(port::VENDOR));
+  card.write8(port::VENDOR, 0x00);
   card.raisePhyEvent();
-  const std::uint8_t vendor = card.read8(port::kVendor);
-  card.write8(port::kVendor, static_cast<std::uint8_t>(vendor | 0x01));
-  EXPECT_EQ(card.read8(port::kVendor), 0x03);
+  const std::uint8_t vendor = card.read8(port::VENDOR);
+  card.write8(port::VENDOR, static_cast<std::uint8_t>(vendor | 0x01));
+  EXPECT_EQ(card.read8(port::VENDOR), 0x03);
   EXPECT_TRUE(card.interruptAsserted());
 }
 
@@ -186,14 +186,14 @@ class InterruptLine : public testing::TestWithParam<LineCase> {};
 TEST_P(InterruptLine, FollowsTheTruthTable) {
   const LineCase& c = GetParam();
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
-  card.write8(port::kImr, c.imr);
+  card.write8(port::CR, cr::kStartAbort);
+  card.write8(port::IMR, c.imr);
   card.controller().setIsrBits(c.status);
   if (c.phyEvent) {
     card.raisePhyEvent();
   }
-  static_cast<void>(card.read8(port::kVendor));
-  card.write8(port::kVendor, c.enabled ? 0x01 : 0x00);
+  static_cast<void>(card.read8(port::VENDOR));
+  card.write8(port::VENDOR, c.enabled ? 0x01 : 0x00);
   EXPECT_EQ(card.interruptAsserted(), c.asserted);
 }
 
@@ -213,36 +213,36 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(InterruptLine, AcknowledgingTheStatusDropsTheLine) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
-  card.write8(port::kImr, 0x1B);
-  static_cast<void>(card.read8(port::kVendor));
-  card.write8(port::kVendor, 0x01);
+  card.write8(port::CR, cr::kStartAbort);
+  card.write8(port::IMR, 0x1B);
+  static_cast<void>(card.read8(port::VENDOR));
+  card.write8(port::VENDOR, 0x01);
   card.controller().setIsrBits(isr::kOvw);
   EXPECT_TRUE(card.interruptAsserted());
-  card.write8(port::kIsr, isr::kOvw);
+  card.write8(port::ISR, isr::kOvw);
   EXPECT_FALSE(card.interruptAsserted());
 }
 
 TEST(InterruptLine, TheStoppedStateNeverInterrupts) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStopAbort);
-  card.write8(port::kImr, 0xFF);
-  static_cast<void>(card.read8(port::kVendor));
-  card.write8(port::kVendor, 0x01);
-  EXPECT_EQ(card.read8(port::kIsr), isr::kRst);
+  card.write8(port::CR, cr::kStopAbort);
+  card.write8(port::IMR, 0xFF);
+  static_cast<void>(card.read8(port::VENDOR));
+  card.write8(port::VENDOR, 0x01);
+  EXPECT_EQ(card.read8(port::ISR), isr::kRst);
   EXPECT_FALSE(card.interruptAsserted());
 }
 
 TEST(InterruptLine, CounterAtHalfRangeInterruptsWhenEnabledInImr) {
   Card card(configFor(BusWidth::Word));
-  card.write8(port::kCr, cr::kStartAbort);
-  card.write8(port::kImr, isr::kCnt);
-  static_cast<void>(card.read8(port::kVendor));
-  card.write8(port::kVendor, 0x01);
+  card.write8(port::CR, cr::kStartAbort);
+  card.write8(port::IMR, isr::kCnt);
+  static_cast<void>(card.read8(port::VENDOR));
+  card.write8(port::VENDOR, 0x01);
   card.controller().addTallyCounts(Tally::MissedFrame, 0x80);
   EXPECT_TRUE(card.interruptAsserted());
-  static_cast<void>(card.read8(port::kCntr2));
-  card.write8(port::kIsr, isr::kCnt);
+  static_cast<void>(card.read8(port::CNTR2));
+  card.write8(port::ISR, isr::kCnt);
   EXPECT_FALSE(card.interruptAsserted());
 }
 

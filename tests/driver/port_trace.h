@@ -7,36 +7,9 @@
 #include <vector>
 
 #include "sim/bus/io_bus.h"
+#include "support/card_ports.h"
 
 namespace kl::test {
-
-// The controller's port offsets and page-0/page-1 register names, as the
-// hardware defines them (written out here, independently of the driver).
-namespace port {
-inline constexpr std::uint16_t CR = 0x00;
-inline constexpr std::uint16_t PSTART = 0x01;
-inline constexpr std::uint16_t PSTOP = 0x02;
-inline constexpr std::uint16_t BNRY = 0x03;
-inline constexpr std::uint16_t TSR = 0x04;
-inline constexpr std::uint16_t ISR = 0x07;
-inline constexpr std::uint16_t RSAR0 = 0x08;
-inline constexpr std::uint16_t RSAR1 = 0x09;
-inline constexpr std::uint16_t CRDA0 = 0x08;
-inline constexpr std::uint16_t CRDA1 = 0x09;
-inline constexpr std::uint16_t RBCR0 = 0x0A;
-inline constexpr std::uint16_t RBCR1 = 0x0B;
-inline constexpr std::uint16_t RCR = 0x0C;
-inline constexpr std::uint16_t TCR = 0x0D;
-inline constexpr std::uint16_t CNTR0 = 0x0D;
-inline constexpr std::uint16_t DCR = 0x0E;
-inline constexpr std::uint16_t CNTR1 = 0x0E;
-inline constexpr std::uint16_t IMR = 0x0F;
-inline constexpr std::uint16_t CNTR2 = 0x0F;
-inline constexpr std::uint16_t PAR0 = 0x01;  // page 1
-inline constexpr std::uint16_t CURR = 0x07;  // page 1
-inline constexpr std::uint16_t MAR0 = 0x08;  // page 1
-inline constexpr std::uint16_t DATA = 0x10;
-}  // namespace port
 
 inline constexpr std::uint32_t kIoBase = 0x300;
 

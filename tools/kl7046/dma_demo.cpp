@@ -145,9 +145,9 @@ bool runDmaDemo(const DmaDemoOptions& options, std::ostream& out) {
     const PassResult r = runPass(eightBit, options, out);
     out << "  " << r.frames << " frames, " << r.bytes
         << " bytes written and read back by remote DMA, " << r.mismatches << " corrupted\n"
-        << "  " << r.portAccesses << " port operations, "
+        << "  " << r.portAccesses << " port operations (a string transfer counts as one); "
         << std::chrono::duration_cast<std::chrono::microseconds>(r.virtualTime).count()
-        << " us of virtual time\n";
+        << " us of virtual time spent in busy waits\n";
     intact = intact && r.mismatches == 0 && r.frames == options.frames;
   }
   out << (intact ? "All bytes arrived intact.\n" : "Bytes were lost or corrupted.\n");

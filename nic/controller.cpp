@@ -21,7 +21,7 @@ constexpr ULONG kRestartFailureValue1 = 1;
 }  // namespace
 
 BOOLEAN ControllerStart(Adapter* adapter) {
-  WriteRegister(adapter, kCr, kCrStopAbortDma);
+  StopCommand(adapter);
   if ((ReadRegister(adapter, kCr) & kCrStoppedMask) != kCrStoppedMask) {
     return FALSE;
   }
@@ -54,7 +54,7 @@ BOOLEAN ControllerStart(Adapter* adapter) {
   }
   WriteRegister(adapter, kCurr, adapter->CurrentPage);
 
-  WriteRegister(adapter, kCr, kCrStopAbortDma);
+  StopCommand(adapter);  // back to page 0, still stopped
   WriteRegister(adapter, kCr, kCrStartAbortDma);
   return TRUE;
 }

@@ -1,7 +1,8 @@
 #include "sim/bus/io_bus.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include "sim/core/bytes.h"
 
 namespace kl::sim {
 
@@ -30,14 +31,13 @@ IoBus::Target IoBus::decode(PortAddress port) const {
 }
 
 void IoBus::record(PortAddress port, const Target& target, std::uint8_t width, Direction direction,
-                   std::uint16_t value, std::uint32_t count) {
+                   std::uint32_t count) {
   trace_.push_back(PortAccess{
       .time = clock_.now(),
       .port = port,
       .offset = target.offset,
       .width = width,
       .direction = direction,
-      .value = value,
       .count = count,
       .name = target.device != nullptr ? target.device->registerName(target.offset, direction)
                                        : std::string_view{},
@@ -50,111 +50,107 @@ void IoBus::accessed() const {
   }
 }
 
-// The register name is taken before the access: the access itself may change
-// what the offset reaches (a write of the page-select bits, for one).
-std::uint8_t IoBus::read8(PortAddress port) {
-  const Target t = decode(port);
+// Decodes the port, records the access if tracing (the register name is taken
+// before the access: the access itself may change what the offset reaches, a
+// write of the page-select bits for one), lets `operation` perform it, and
+// looks at the interrupt lines afterwards. `operation` returns the value to
+// trace: the one read, or the first element moved.
+template <class Operation>
+void IoBus::perform(PortAddress port, std::uint8_t width, Direction direction, std::uint32_t count,
+                    Operation operation) {
+  const Target target = decode(port);
   if (tracing_) {
-    record(port, t, 1, Direction::Read, 0, 1);
+    record(port, target, width, direction, count);
   }
-  const std::uint8_t value = t.device != nullptr ? t.device->read8(t.offset) : kFloatingByte;
+  const std::uint16_t traced = operation(target);
   if (tracing_) {
-    trace_.back().value = value;
+    trace_.back().value = traced;
   }
   accessed();
+}
+
+std::uint8_t IoBus::read8(PortAddress port) {
+  std::uint8_t value = kFloatingByte;
+  perform(port, 1, Direction::Read, 1, [&](const Target& t) {
+    if (t.device != nullptr) {
+      value = t.device->read8(t.offset);
+    }
+    return value;
+  });
   return value;
 }
 
 std::uint16_t IoBus::read16(PortAddress port) {
-  const Target t = decode(port);
-  if (tracing_) {
-    record(port, t, 2, Direction::Read, 0, 1);
-  }
-  const std::uint16_t value = t.device != nullptr ? t.device->read16(t.offset) : 0xFFFF;
-  if (tracing_) {
-    trace_.back().value = value;
-  }
-  accessed();
+  std::uint16_t value = makeWord(kFloatingByte, kFloatingByte);
+  perform(port, 2, Direction::Read, 1, [&](const Target& t) {
+    if (t.device != nullptr) {
+      value = t.device->read16(t.offset);
+    }
+    return value;
+  });
   return value;
 }
 
 void IoBus::write8(PortAddress port, std::uint8_t value) {
-  const Target t = decode(port);
-  if (tracing_) {
-    record(port, t, 1, Direction::Write, value, 1);
-  }
-  if (t.device != nullptr) {
-    t.device->write8(t.offset, value);
-  }
-  accessed();
+  perform(port, 1, Direction::Write, 1, [&](const Target& t) {
+    if (t.device != nullptr) {
+      t.device->write8(t.offset, value);
+    }
+    return value;
+  });
 }
 
 void IoBus::write16(PortAddress port, std::uint16_t value) {
-  const Target t = decode(port);
-  if (tracing_) {
-    record(port, t, 2, Direction::Write, value, 1);
-  }
-  if (t.device != nullptr) {
-    t.device->write16(t.offset, value);
-  }
-  accessed();
+  perform(port, 2, Direction::Write, 1, [&](const Target& t) {
+    if (t.device != nullptr) {
+      t.device->write16(t.offset, value);
+    }
+    return value;
+  });
 }
 
 void IoBus::readString8(PortAddress port, std::span<std::uint8_t> bytes) {
-  const Target t = decode(port);
-  if (tracing_) {
-    record(port, t, 1, Direction::Read, 0, static_cast<std::uint32_t>(bytes.size()));
-  }
-  if (t.device != nullptr) {
-    t.device->readString8(t.offset, bytes);
-  } else {
-    std::fill(bytes.begin(), bytes.end(), kFloatingByte);
-  }
-  if (tracing_ && !bytes.empty()) {
-    trace_.back().value = bytes[0];
-  }
-  accessed();
+  perform(port, 1, Direction::Read, static_cast<std::uint32_t>(bytes.size()),
+          [&](const Target& t) -> std::uint16_t {
+            if (t.device != nullptr) {
+              t.device->readString8(t.offset, bytes);
+            } else {
+              std::fill(bytes.begin(), bytes.end(), kFloatingByte);
+            }
+            return bytes.empty() ? 0 : bytes[0];
+          });
 }
 
 void IoBus::readString16(PortAddress port, std::span<std::uint8_t> bytes) {
-  const Target t = decode(port);
-  if (tracing_) {
-    record(port, t, 2, Direction::Read, 0, static_cast<std::uint32_t>(bytes.size() / 2));
-  }
-  if (t.device != nullptr) {
-    t.device->readString16(t.offset, bytes);
-  } else {
-    std::fill(bytes.begin(), bytes.end(), kFloatingByte);
-  }
-  if (tracing_ && bytes.size() >= 2) {
-    trace_.back().value = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-  }
-  accessed();
+  perform(port, 2, Direction::Read, static_cast<std::uint32_t>(bytes.size() / 2),
+          [&](const Target& t) -> std::uint16_t {
+            if (t.device != nullptr) {
+              t.device->readString16(t.offset, bytes);
+            } else {
+              std::fill(bytes.begin(), bytes.end(), kFloatingByte);
+            }
+            return bytes.size() >= 2 ? wordAt(bytes) : 0;
+          });
 }
 
 void IoBus::writeString8(PortAddress port, std::span<const std::uint8_t> bytes) {
-  const Target t = decode(port);
-  if (tracing_) {
-    record(port, t, 1, Direction::Write, bytes.empty() ? 0 : bytes[0],
-           static_cast<std::uint32_t>(bytes.size()));
-  }
-  if (t.device != nullptr) {
-    t.device->writeString8(t.offset, bytes);
-  }
-  accessed();
+  perform(port, 1, Direction::Write, static_cast<std::uint32_t>(bytes.size()),
+          [&](const Target& t) -> std::uint16_t {
+            if (t.device != nullptr) {
+              t.device->writeString8(t.offset, bytes);
+            }
+            return bytes.empty() ? 0 : bytes[0];
+          });
 }
 
 void IoBus::writeString16(PortAddress port, std::span<const std::uint8_t> bytes) {
-  const Target t = decode(port);
-  if (tracing_) {
-    const std::uint16_t first =
-        bytes.size() >= 2 ? static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)) : 0;
-    record(port, t, 2, Direction::Write, first, static_cast<std::uint32_t>(bytes.size() / 2));
-  }
-  if (t.device != nullptr) {
-    t.device->writeString16(t.offset, bytes);
-  }
-  accessed();
+  perform(port, 2, Direction::Write, static_cast<std::uint32_t>(bytes.size() / 2),
+          [&](const Target& t) -> std::uint16_t {
+            if (t.device != nullptr) {
+              t.device->writeString16(t.offset, bytes);
+            }
+            return bytes.size() >= 2 ? wordAt(bytes) : 0;
+          });
 }
 
 }  // namespace kl::sim

@@ -68,7 +68,10 @@ class IoBus {
 
   [[nodiscard]] Target decode(PortAddress port) const;
   void record(PortAddress port, const Target& target, std::uint8_t width, Direction direction,
-              std::uint16_t value, std::uint32_t count);
+              std::uint32_t count);
+  template <class Operation>
+  void perform(PortAddress port, std::uint8_t width, Direction direction, std::uint32_t count,
+               Operation operation);
   void accessed() const;
 
   const Clock& clock_;

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "sim/card/registers.h"
+#include "sim/core/bytes.h"
 
 namespace kl::sim::card {
 
@@ -104,7 +105,7 @@ std::uint16_t Card::read16(std::uint16_t offset) {
   takeVendorArming();
   std::array<std::uint8_t, 2> word{};
   controller_.readData(word, CycleWidth::Word);
-  return static_cast<std::uint16_t>(word[0] | (word[1] << 8));
+  return wordAt(word);
 }
 
 void Card::write16(std::uint16_t offset, std::uint16_t value) {
@@ -113,8 +114,7 @@ void Card::write16(std::uint16_t offset, std::uint16_t value) {
     return;
   }
   takeVendorArming();
-  const std::array<std::uint8_t, 2> word = {static_cast<std::uint8_t>(value),
-                                            static_cast<std::uint8_t>(value >> 8)};
+  const std::array<std::uint8_t, 2> word = {lowByte(value), highByte(value)};
   controller_.writeData(word, CycleWidth::Word);
 }
 

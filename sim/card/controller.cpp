@@ -1,5 +1,7 @@
 #include "sim/card/controller.h"
 
+#include "sim/core/bytes.h"
+
 namespace kl::sim::card {
 
 namespace {
@@ -8,9 +10,6 @@ constexpr std::uint8_t kWriteOnlyRead = 0x00;  // a write-only register read bac
 constexpr std::uint8_t kAbsent = 0xFF;         // an offset no register answers
 // IMR has no bit for RST: entering the stopped state never interrupts.
 constexpr std::uint8_t kImrBits = 0x7F;
-
-constexpr std::uint8_t lowByte(std::uint16_t word) { return static_cast<std::uint8_t>(word); }
-constexpr std::uint8_t highByte(std::uint16_t word) { return static_cast<std::uint8_t>(word >> 8); }
 
 using Names = std::array<std::string_view, reg::kWindowSize>;
 
@@ -124,10 +123,10 @@ void Controller::writePage0(std::uint8_t offset, std::uint8_t value) {
       tpsr_ = value;
       break;
     case reg::kTbcr0:
-      tbcr_ = static_cast<std::uint16_t>((tbcr_ & 0xFF00) | value);
+      tbcr_ = withLowByte(tbcr_, value);
       break;
     case reg::kTbcr1:
-      tbcr_ = static_cast<std::uint16_t>((tbcr_ & 0x00FF) | (value << 8));
+      tbcr_ = withHighByte(tbcr_, value);
       break;
     case reg::kIsr:
       isrLatched_ &= static_cast<std::uint8_t>(~value);

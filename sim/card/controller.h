@@ -56,7 +56,6 @@ class Controller {
   void setCurr(std::uint8_t page) { curr_ = page; }
   [[nodiscard]] std::uint8_t tpsr() const { return tpsr_; }
   [[nodiscard]] std::uint16_t transmitByteCount() const { return tbcr_; }
-  [[nodiscard]] std::uint8_t tsr() const { return tsr_; }
   void setTsr(std::uint8_t value) { tsr_ = value; }
   [[nodiscard]] std::uint8_t rcr() const { return rcr_; }
   [[nodiscard]] std::uint8_t tcr() const { return tcr_; }

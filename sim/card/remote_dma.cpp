@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "sim/core/bytes.h"
+
 namespace kl::sim::card {
 
 namespace {
@@ -10,14 +12,6 @@ namespace {
 constexpr std::uint32_t kPageSize = 256;
 // What a read cycle delivers where the channel moves nothing.
 constexpr std::uint8_t kNothingMoved = 0xFF;
-
-std::uint16_t withLowByte(std::uint16_t word, std::uint8_t low) {
-  return static_cast<std::uint16_t>((word & 0xFF00) | low);
-}
-
-std::uint16_t withHighByte(std::uint16_t word, std::uint8_t high) {
-  return static_cast<std::uint16_t>((word & 0x00FF) | (high << 8));
-}
 
 // The channel follows the ring only when the ring is a real one; with PSTART
 // at or past PSTOP it runs straight on and wraps at the top of the space.

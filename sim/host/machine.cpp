@@ -45,17 +45,14 @@ const InterruptSource* Machine::interruptLine(UINT vector) const {
   return it == lines_.end() ? nullptr : it->second;
 }
 
-void Machine::advanceTo(VirtualTime target) {
+void Machine::runFor(Duration duration) {
+  const VirtualTime target = clock_.now() + duration;
   while (clock_.fireNextDue(target)) {
     processor_.poll();
   }
   clock_.moveTo(target);
   processor_.poll();
 }
-
-void Machine::stall(Duration duration) { advanceTo(clock_.now() + duration); }
-
-void Machine::runFor(Duration duration) { advanceTo(clock_.now() + duration); }
 
 NTSTATUS Machine::loadDriver(DriverEntryFunction entry) {
   static constexpr USHORT kPathBytes = sizeof(kRegistryPath) - sizeof(char16_t);

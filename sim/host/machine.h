@@ -57,10 +57,9 @@ class Machine {
   void wireInterrupt(UINT vector, const InterruptSource& line);
   [[nodiscard]] const InterruptSource* interruptLine(UINT vector) const;
 
-  // ---- Time. Both fire the clock's events in order, looking at the interrupt
-  // lines after each; the first is the driver's busy wait, the second the
-  // world going on while no driver code runs.
-  void stall(Duration duration);
+  // ---- Time. Fires the clock's events in order, looking at the interrupt
+  // lines after each: the driver's busy wait, or the world going on while no
+  // driver code runs.
   void runFor(Duration duration);
 
   // ---- The miniport.
@@ -107,8 +106,6 @@ class Machine {
     UINT base;
     UINT count;
   };
-
-  void advanceTo(VirtualTime target);
 
   MachineSetup setup_;
   Machine* previous_;

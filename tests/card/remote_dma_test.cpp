@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "card_test_support.h"
-#include "host_dma.h"
 #include "sim/card/card.h"
 
 namespace kl::sim::card::test {
@@ -28,62 +27,6 @@ std::vector<std::uint8_t> pattern(std::size_t length, std::uint8_t seed) {
   }
   return bytes;
 }
-
-void fillRam(Card& card, std::uint8_t value) {
-  const MemoryPlacement placement = card.memory().placement();
-  const std::vector<std::uint8_t> bytes(placement.size, value);
-  card.memory().write(placement.start, bytes);
-}
-
-// ---------------------------------------------------------------------------
-// Round trips through the host's transfer sequences.
-
-struct RoundTrip {
-  std::string name;
-  BusWidth width;
-  bool wordMode;
-  std::uint16_t address;
-  std::uint16_t length;
-};
-
-class RemoteDmaRoundTrip : public testing::TestWithParam<RoundTrip> {};
-
-TEST_P(RemoteDmaRoundTrip, BytesArriveIntactAndNothingElseChanges) {
-  const RoundTrip& c = GetParam();
-  Card card(configFor(c.width));
-  startController(card, c.wordMode ? kDcrWordWide : kDcrByteWide);
-  fillRam(card, 0xA5);
-  const std::vector<std::uint8_t> before = snapshot(card.memory());
-  const std::vector<std::uint8_t> data = pattern(c.length, 0x31);
-
-  HostDma host(card, c.wordMode);
-  ASSERT_TRUE(host.write(c.address, data));
-
-  std::vector<std::uint8_t> expected = before;
-  std::copy(data.begin(), data.end(), expected.begin() + c.address);
-  EXPECT_EQ(snapshot(card.memory()), expected)
-      << "the write must change exactly the bytes it was given";
-
-  std::vector<std::uint8_t> back(c.length, 0x00);
-  host.read(c.address, back);
-  EXPECT_EQ(back, data);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    BothWidths, RemoteDmaRoundTrip,
-    testing::Values(RoundTrip{"ByteCardFrame", BusWidth::Byte, false, 0x4000, 1514},
-                    RoundTrip{"ByteCardOddAddressOddLength", BusWidth::Byte, false, 0x4001, 61},
-                    RoundTrip{"ByteCardOneByte", BusWidth::Byte, false, 0x5555, 1},
-                    RoundTrip{"WordCardByteModeOddAddress", BusWidth::Word, false, 0x4003, 17},
-                    RoundTrip{"WordCardFrame", BusWidth::Word, true, 0x4000, 1514},
-                    RoundTrip{"WordCardOddAddressEvenLength", BusWidth::Word, true, 0x4001, 60},
-                    RoundTrip{"WordCardEvenAddressOddLength", BusWidth::Word, true, 0x4000, 61},
-                    RoundTrip{"WordCardOddAddressOddLength", BusWidth::Word, true, 0x4101, 59},
-                    RoundTrip{"WordCardOneByteAtOddAddress", BusWidth::Word, true, 0x4201, 1},
-                    RoundTrip{"WordCardOneByteAtEvenAddress", BusWidth::Word, true, 0x4200, 1},
-                    RoundTrip{"WordCardTwoBytesAtOddAddress", BusWidth::Word, true, 0x4301, 2},
-                    RoundTrip{"WordCardUpToLastRamByte", BusWidth::Word, true, 0x7FFB, 5}),
-    CaseName{});
 
 // ---------------------------------------------------------------------------
 // Cycle by cycle: how much each data-port cycle moves, when RDC comes, where
@@ -412,19 +355,6 @@ INSTANTIATE_TEST_SUITE_P(Rings, RemoteDmaWrap,
 
 // ---------------------------------------------------------------------------
 // A controller whose remote-DMA address never moves.
-
-TEST(RemoteDmaFaults, FrozenAddressFailsTheAddressPollBeforeAnyByteIsWritten) {
-  Card card(configFor(BusWidth::Word));
-  startController(card, kDcrWordWide);
-  card.faults().crdaFrozen = true;
-  const std::vector<std::uint8_t> before = snapshot(card.memory());
-  const std::array<std::uint8_t, 4> data = {0xAA, 0x55, 0xFF, 0x00};
-
-  HostDma host(card, true);
-  EXPECT_FALSE(host.write(0x4400, data));
-  EXPECT_EQ(readCrda(card), 0x4400);
-  EXPECT_EQ(snapshot(card.memory()), before);
-}
 
 TEST(RemoteDmaFaults, FrozenAddressStillCountsDown) {
   Card card(configFor(BusWidth::Byte));

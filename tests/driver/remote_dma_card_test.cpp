@@ -130,7 +130,8 @@ std::vector<std::uint8_t> Bytes(std::size_t length, std::uint32_t seed) {
 }
 
 // ---------------------------------------------------------------------------
-// A table of lengths at both start parities, in both bus widths.
+// A table of lengths at both start parities, in both bus widths, and ranges
+// up to the end of packet memory.
 
 struct RoundTripRow {
   BusWidth width;
@@ -153,6 +154,10 @@ std::vector<RoundTripRow> RoundTripRows() {
            {0u, 1u, 2u, 3u, 4u, 5u, 14u, 59u, 60u, 255u, 256u, 257u, 1513u, 1514u}) {
         rows.push_back({width, address, length});
       }
+    }
+    // Ranges that end on the last byte of packet memory, at both parities.
+    for (const std::size_t length : {1u, 5u, 6u, 60u}) {
+      rows.push_back({width, kRamEnd - static_cast<std::uint32_t>(length), length});
     }
   }
   return rows;

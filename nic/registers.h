@@ -85,6 +85,16 @@ constexpr UCHAR kMarAcceptAll = 0xFF;  // a MAR byte that lets every multicast h
 constexpr UCHAR kMiimr = 0x03;  // MII management register (MDC/MDIO bit-banging)
 
 // ---------------------------------------------------------------------------
+// MIIMR bits. The host produces every MDC edge and MDIO level itself; the PHY
+// drives MDIO only in the turnaround and data clocks of a read.
+
+constexpr UCHAR kMiimrMdc = 0x01;          // write: management clock level
+constexpr UCHAR kMiimrMdioOut = 0x02;      // write: MDIO level the host drives
+constexpr UCHAR kMiimrMdioRelease = 0x04;  // write: the host lets go of MDIO
+constexpr UCHAR kMiimrMdioIn = 0x08;       // read: MDIO level the PHY drives
+constexpr UCHAR kMiimrPartner = 0x40;      // the link partner negotiated abilities
+
+// ---------------------------------------------------------------------------
 // ISR and IMR bits (the same positions in both).
 
 constexpr UCHAR kIsrPrx = 0x01;  // frame received into the ring
@@ -153,3 +163,50 @@ constexpr UCHAR kVendorPhyEvent = 0x02;         // a PHY or link event is pendin
 // Card memory.
 
 constexpr ULONG kCardPageSize = 256;  // a page number is the high byte of a card address
+
+// ---------------------------------------------------------------------------
+// PHY registers (IEEE 802.3 clause 22), reached only through MII management
+// frames on MIIMR, and the bits the driver uses.
+
+constexpr UCHAR kPhyAddressCount = 32;  // MII addresses 0-31; frames carry five bits
+
+constexpr UCHAR kMiiBmcr = 0x00;    // basic mode control
+constexpr UCHAR kMiiBmsr = 0x01;    // basic mode status
+constexpr UCHAR kMiiPhyId1 = 0x02;  // identifier, high half
+constexpr UCHAR kMiiPhyId2 = 0x03;  // identifier, low half
+constexpr UCHAR kMiiAnar = 0x04;    // auto-negotiation advertisement
+constexpr UCHAR kMiiAnlpar = 0x05;  // auto-negotiation link partner ability
+constexpr UCHAR kMiiAner = 0x06;    // auto-negotiation expansion
+
+constexpr USHORT kBmcrSpeed100 = 0x2000;       // forced speed: 100 Mbit/s
+constexpr USHORT kBmcrAutoNegotiate = 0x1000;  // auto-negotiation enable
+constexpr USHORT kBmcrFullDuplex = 0x0100;     // forced duplex: full
+
+constexpr USHORT kBmsrLinkStatus = 0x0004;  // link up (latches low until read)
+
+constexpr USHORT kAnar10BaseT = 0x0020;
+constexpr USHORT kAnar10BaseTFullDuplex = 0x0040;
+constexpr USHORT kAnar100BaseTx = 0x0080;
+constexpr USHORT kAnar100BaseTxFullDuplex = 0x0100;
+constexpr USHORT kAnarAllAbilities =
+    kAnar10BaseT | kAnar10BaseTFullDuplex | kAnar100BaseTx | kAnar100BaseTxFullDuplex;
+
+// What a PHYID2 read returns when no PHY answers: MDIO floating high or low.
+constexpr USHORT kMiiNoPhyHigh = 0xFFFF;
+constexpr USHORT kMiiNoPhyLow = 0x0000;
+
+// The PHYs the driver knows by identifier, their vendor status registers and
+// the setup one of them needs.
+constexpr ULONG kPhyId8201 = 0x00008201;
+constexpr UCHAR kMii8201Status = 0x19;
+constexpr USHORT kMii8201Status100 = 0x03F9;  // the whole register at 100 Mbit/s
+
+constexpr ULONG kPhyId78E1 = 0x001378E1;
+constexpr UCHAR kMii78E1Status = 0x11;
+constexpr USHORT kMii78E1Status100 = 0x4000;  // set at 100 Mbit/s
+constexpr UCHAR kMii78E1Setup = 0x14;
+constexpr USHORT kMii78E1SetupValue = 0x54D2;  // written once, before the PHY is read
+
+constexpr ULONG kPhyId5C21 = 0x20005C21;
+constexpr UCHAR kMii5C21Status = 0x10;
+constexpr USHORT kMii5C21Status10 = 0x0002;  // set at 10 Mbit/s

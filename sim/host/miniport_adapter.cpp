@@ -21,6 +21,7 @@ NDIS_STATUS OpenConfiguration::read(const NDIS_STRING& keyword, NDIS_PARAMETER_T
   for (const WCHAR c : std::u16string_view(keyword.Buffer, keyword.Length / sizeof(WCHAR))) {
     name.push_back(static_cast<char>(c));
   }
+  owner_.noteKeywordRead(KeywordRead{name, type});
   const auto it = setup_.keywords.find(name);
   if (it == setup_.keywords.end()) {
     return NDIS_STATUS_FAILURE;

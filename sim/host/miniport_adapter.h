@@ -9,6 +9,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ndis.h"
@@ -21,6 +22,15 @@ namespace kl::sim {
 class Machine;
 class MiniportAdapter;
 class Protocol;
+
+// One NdisReadConfiguration call: the keyword as the driver spelt it and the
+// parameter type it asked for.
+struct KeywordRead {
+  std::string keyword;
+  NDIS_PARAMETER_TYPE type = NdisParameterInteger;
+
+  friend bool operator==(const KeywordRead&, const KeywordRead&) = default;
+};
 
 // A configuration handle from NdisOpenConfiguration. Parameters it returns
 // stay valid until it is closed.
@@ -81,11 +91,15 @@ class MiniportAdapter {
   [[nodiscard]] NDIS_INTERFACE_TYPE interfaceType() const { return interfaceType_; }
   [[nodiscard]] bool interruptConnected() const { return interrupt_ != nullptr; }
   [[nodiscard]] const AdapterSetup& setup() const { return setup_; }
+  // Every keyword the miniport read, in order, over all its configuration
+  // handles.
+  [[nodiscard]] const std::vector<KeywordRead>& keywordReads() const { return keywordReads_; }
 
   // ---- The NDIS library's side, reached from the driver's NDIS calls.
   void setAttributes(NDIS_HANDLE context, ULONG attributeFlags, NDIS_INTERFACE_TYPE type);
   OpenConfiguration& openConfiguration();
   void closeConfiguration(const OpenConfiguration& configuration);
+  void noteKeywordRead(KeywordRead read) { keywordReads_.push_back(std::move(read)); }
   NDIS_STATUS registerInterrupt(NDIS_MINIPORT_INTERRUPT& object, UINT vector, BOOLEAN requestIsr,
                                 BOOLEAN shared, NDIS_INTERRUPT_MODE mode);
   void deregisterInterrupt(NDIS_MINIPORT_INTERRUPT& object);
@@ -117,6 +131,7 @@ class MiniportAdapter {
   NDIS_INTERFACE_TYPE interfaceType_ = NdisInterfaceIsa;
 
   std::vector<std::unique_ptr<OpenConfiguration>> configurations_;
+  std::vector<KeywordRead> keywordReads_;
   std::unique_ptr<Interrupt> interrupt_;
   std::uint64_t connections_ = 0;
   std::map<const NDIS_MINIPORT_TIMER*, std::unique_ptr<Timer>> timers_;

@@ -11,10 +11,11 @@
 // ---------------------------------------------------------------------------
 // Port layout, as offsets from IoPort.
 
-constexpr UCHAR kCr = 0x00;         // command register, present on every page
-constexpr UCHAR kDataPort = 0x10;   // remote-DMA data port: byte, word and string transfers
-constexpr UCHAR kResetPort = 0x1F;  // reading or writing it resets the card
-constexpr UINT kPortCount = 32;     // ports the card decodes, claimed as one range
+constexpr UCHAR kCr = 0x00;              // command register, present on every page
+constexpr UCHAR kDataPort = 0x10;        // remote-DMA data port: byte, word and string transfers
+constexpr UCHAR kResetPort = 0x1F;       // reading or writing it resets the card
+constexpr UCHAR kResetPortPulse = 0xFF;  // the value written to the reset port
+constexpr UINT kPortCount = 32;          // ports the card decodes, claimed as one range
 
 // ---------------------------------------------------------------------------
 // CR bits.

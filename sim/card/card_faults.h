@@ -2,6 +2,9 @@
 // that misbehaves.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 namespace kl::sim::card {
 
 struct CardFaults {
@@ -9,6 +12,12 @@ struct CardFaults {
   // address RSAR loaded, and CRDA keeps reading back that address. The byte
   // count still runs down.
   bool crdaFrozen = false;
+  // CR reads back this value whatever was written to it, as a command
+  // register stuck at one value or a card that answers with garbage would.
+  std::optional<std::uint8_t> crReadBack;
+  // The controller never reports the stopped state: STP reads back clear and
+  // ISR never shows RST, although the controller does stop.
+  bool stoppedStateHidden = false;
 };
 
 }  // namespace kl::sim::card

@@ -30,7 +30,7 @@ std::uint8_t Controller::readRegister(std::uint8_t offset) {
     return kAbsent;
   }
   if (offset == reg::kCr) {
-    return cr_;
+    return readCommand();
   }
   switch (page()) {
     case 0:
@@ -83,6 +83,16 @@ std::string_view Controller::registerName(std::uint8_t offset, Direction directi
     default:
       return kPage3Names[offset];
   }
+}
+
+std::uint8_t Controller::readCommand() const {
+  if (faults_.crReadBack) {
+    return *faults_.crReadBack;
+  }
+  if (faults_.stoppedStateHidden) {
+    return static_cast<std::uint8_t>(cr_ & ~reg::kCrStp);
+  }
+  return cr_;
 }
 
 std::uint8_t Controller::readPage0(std::uint8_t offset) {
@@ -241,7 +251,7 @@ void Controller::reset() {
 
 std::uint8_t Controller::isr() const {
   std::uint8_t value = isrLatched_;
-  if (stopped_) {
+  if (stopped_ && !faults_.stoppedStateHidden) {
     value |= reg::kIsrRst;
   }
   if (tallies_.anyHalfFull()) {

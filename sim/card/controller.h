@@ -20,7 +20,8 @@ namespace kl::sim::card {
 
 class Controller {
  public:
-  Controller(CardMemory& memory, const CardFaults& faults) : dma_(memory, faults) {}
+  Controller(CardMemory& memory, const CardFaults& faults)
+      : faults_(faults), dma_(memory, faults) {}
   Controller(const Controller&) = delete;
   Controller& operator=(const Controller&) = delete;
 
@@ -79,6 +80,8 @@ class Controller {
   void addTallyCounts(Tally tally, unsigned events);
 
  private:
+  // CR as the host reads it back.
+  [[nodiscard]] std::uint8_t readCommand() const;
   [[nodiscard]] std::uint8_t readPage0(std::uint8_t offset);
   void writePage0(std::uint8_t offset, std::uint8_t value);
   [[nodiscard]] std::uint8_t readPage1(std::uint8_t offset) const;
@@ -95,6 +98,7 @@ class Controller {
   [[nodiscard]] bool wordTransfers() const { return (dcr_ & reg::kDcrWts) != 0; }
   [[nodiscard]] RingBounds ring() const { return RingBounds{pstart_, pstop_}; }
 
+  const CardFaults& faults_;
   RemoteDma dma_;
   TallyCounters tallies_;
   MiiPort* miiPort_ = nullptr;

@@ -16,11 +16,19 @@
 // (PAGE) by the Windows loader; data that only such code touches is pageable
 // too. Anything that can run at DISPATCH or device level must stay resident and
 // carries no marker. Builds for other targets have no such sections.
+//
+// Pageable data is writable data (keyword strings are handed to NDIS through
+// non-const pointers); GCC refuses to mix const and writable objects in one
+// named section.
 #if defined(_MSC_VER)
 #pragma section("PAGEDATA", read, write)
 #define NDIS_INIT_CODE __declspec(code_seg("INIT"))
 #define NDIS_PAGEABLE_CODE __declspec(code_seg("PAGE"))
 #define NDIS_PAGEABLE_DATA __declspec(allocate("PAGEDATA"))
+#elif defined(__MINGW32__)
+#define NDIS_INIT_CODE __attribute__((section("INIT")))
+#define NDIS_PAGEABLE_CODE __attribute__((section("PAGE")))
+#define NDIS_PAGEABLE_DATA __attribute__((section("PAGEDATA")))
 #else
 #define NDIS_INIT_CODE
 #define NDIS_PAGEABLE_CODE

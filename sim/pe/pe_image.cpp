@@ -1,0 +1,305 @@
+#include "sim/pe/pe_image.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace kl::pe {
+namespace {
+
+constexpr std::size_t kDosLfanewOffset = 0x3C;
+constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
+constexpr std::size_t kFileHeaderSize = 20;
+constexpr std::size_t kSectionHeaderSize = 40;
+constexpr std::size_t kSymbolSize = 18;
+constexpr std::size_t kOptionalChecksumOffset = 64;
+constexpr std::size_t kOptionalDirectoriesOffset = 96;
+constexpr std::size_t kImportDescriptorSize = 20;
+constexpr std::uint32_t kImportByOrdinal = 0x80000000;
+
+// Little-endian fields of a byte range whose bounds every read checks.
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  [[nodiscard]] std::span<const std::uint8_t> span(std::size_t offset, std::size_t size,
+                                                   const char* what) const {
+    if (offset > bytes_.size() || size > bytes_.size() - offset) {
+      throw FormatError(std::string("truncated image: ") + what + " runs past the end of the file");
+    }
+    return bytes_.subspan(offset, size);
+  }
+  void require(std::size_t offset, std::size_t size, const char* what) const {
+    (void)span(offset, size, what);
+  }
+  [[nodiscard]] std::uint8_t u8(std::size_t offset, const char* what) const {
+    return span(offset, 1, what)[0];
+  }
+  [[nodiscard]] std::uint16_t u16(std::size_t offset, const char* what) const {
+    const auto b = span(offset, 2, what);
+    return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+  }
+  [[nodiscard]] std::uint32_t u32(std::size_t offset, const char* what) const {
+    const auto b = span(offset, 4, what);
+    return std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16) |
+           (std::uint32_t{b[3]} << 24);
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+};
+
+std::string fixedName(std::span<const std::uint8_t> field) {
+  std::string name;
+  for (const std::uint8_t c : field) {
+    if (c == 0) {
+      break;
+    }
+    name.push_back(static_cast<char>(c));
+  }
+  return name;
+}
+
+}  // namespace
+
+Image::Image(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
+  const Reader r(bytes_);
+  if (r.u16(0, "DOS header") != 0x5A4D) {
+    throw FormatError("not a PE image: no MZ signature");
+  }
+  const std::uint32_t pe = r.u32(kDosLfanewOffset, "DOS header");
+  if (r.u32(pe, "PE signature") != kPeSignature) {
+    throw FormatError("not a PE image: no PE signature where the DOS header points");
+  }
+  const std::size_t fileHeader = std::size_t{pe} + 4;
+  machine_ = r.u16(fileHeader, "file header");
+  const std::uint16_t sectionCount = r.u16(fileHeader + 2, "file header");
+  symbolTableOffset_ = r.u32(fileHeader + 8, "file header");
+  symbolCount_ = r.u32(fileHeader + 12, "file header");
+  const std::uint16_t optionalSize = r.u16(fileHeader + 16, "file header");
+  characteristics_ = r.u16(fileHeader + 18, "file header");
+
+  const std::size_t opt = fileHeader + kFileHeaderSize;
+  if (optionalSize < kOptionalDirectoriesOffset ||
+      r.u16(opt, "optional header") != kOptionalMagicPe32) {
+    throw FormatError("not a PE32 image: the optional header is not PE32");
+  }
+  r.require(opt, optionalSize, "optional header");
+  optional_.entryPoint = r.u32(opt + 16, "optional header");
+  optional_.imageBase = r.u32(opt + 28, "optional header");
+  optional_.sectionAlignment = r.u32(opt + 32, "optional header");
+  optional_.fileAlignment = r.u32(opt + 36, "optional header");
+  optional_.majorOsVersion = r.u16(opt + 40, "optional header");
+  optional_.minorOsVersion = r.u16(opt + 42, "optional header");
+  optional_.majorSubsystemVersion = r.u16(opt + 48, "optional header");
+  optional_.minorSubsystemVersion = r.u16(opt + 50, "optional header");
+  optional_.sizeOfImage = r.u32(opt + 56, "optional header");
+  optional_.sizeOfHeaders = r.u32(opt + 60, "optional header");
+  checksumOffset_ = opt + kOptionalChecksumOffset;
+  optional_.checksum = r.u32(checksumOffset_, "optional header");
+  optional_.subsystem = r.u16(opt + 68, "optional header");
+  optional_.dllCharacteristics = r.u16(opt + 70, "optional header");
+  const std::uint32_t directoryCount = r.u32(opt + 92, "optional header");
+  if (directoryCount > (optionalSize - kOptionalDirectoriesOffset) / 8) {
+    throw FormatError("malformed image: more data directories than the optional header holds");
+  }
+  for (std::uint32_t i = 0; i < directoryCount; ++i) {
+    const std::size_t d = opt + kOptionalDirectoriesOffset + std::size_t{i} * 8;
+    directories_.push_back({r.u32(d, "data directory"), r.u32(d + 4, "data directory")});
+  }
+
+  const std::size_t table = opt + optionalSize;
+  for (std::uint16_t i = 0; i < sectionCount; ++i) {
+    const std::size_t h = table + std::size_t{i} * kSectionHeaderSize;
+    Section s;
+    s.name = fixedName(r.span(h, 8, "section table"));
+    s.virtualSize = r.u32(h + 8, "section table");
+    s.virtualAddress = r.u32(h + 12, "section table");
+    s.rawSize = r.u32(h + 16, "section table");
+    s.rawOffset = r.u32(h + 20, "section table");
+    s.characteristics = r.u32(h + kSectionCharacteristicsOffset, "section table");
+    s.headerOffset = h;
+    r.require(s.rawOffset, s.rawSize, ("section " + s.name).c_str());
+    sections_.push_back(std::move(s));
+  }
+  // A GNU link names sections longer than eight characters "/N", an offset
+  // into the string table that follows the symbols.
+  for (Section& s : sections_) {
+    if (s.name.size() > 1 && s.name[0] == '/' && symbolTableOffset_ != 0) {
+      const std::size_t strings = symbolTableOffset_ + std::size_t{symbolCount_} * kSymbolSize;
+      std::size_t offset = 0;
+      for (const char c : s.name.substr(1)) {
+        if (c < '0' || c > '9') {
+          throw FormatError("malformed image: a section named " + s.name);
+        }
+        offset = offset * 10 + static_cast<std::size_t>(c - '0');
+      }
+      r.require(strings + offset, 1, "section name");
+      s.name = fixedName(std::span(bytes_).subspan(strings + offset));
+    }
+  }
+}
+
+Image Image::load(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    throw FormatError(path + ": cannot be read");
+  }
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
+  try {
+    return Image(std::move(bytes));
+  } catch (const FormatError& e) {
+    throw FormatError(path + ": " + e.what());
+  }
+}
+
+DataDirectory Image::directory(std::size_t index) const {
+  return index < directories_.size() ? directories_[index] : DataDirectory{};
+}
+
+const Section* Image::sectionAt(std::uint32_t rva) const {
+  for (const Section& s : sections_) {
+    if (s.contains(rva)) {
+      return &s;
+    }
+  }
+  return nullptr;
+}
+
+const Section* Image::sectionNamed(const std::string& name) const {
+  for (const Section& s : sections_) {
+    if (s.name == name) {
+      return &s;
+    }
+  }
+  return nullptr;
+}
+
+std::span<const std::uint8_t> Image::at(std::uint32_t rva, std::size_t size) const {
+  const Section* s = sectionAt(rva);
+  const std::uint32_t into = s != nullptr ? rva - s->virtualAddress : 0;
+  if (s == nullptr || into > s->rawSize || size > s->rawSize - into) {
+    throw FormatError("malformed image: RVA " + std::to_string(rva) +
+                      " is not backed by section data");
+  }
+  return std::span(bytes_).subspan(s->rawOffset + into, size);
+}
+
+std::string Image::stringAt(std::uint32_t rva) const {
+  const Section* s = sectionAt(rva);
+  if (s == nullptr || rva - s->virtualAddress >= s->rawSize) {
+    throw FormatError("malformed image: a name lies outside every section");
+  }
+  const auto rest = at(rva, s->rawSize - (rva - s->virtualAddress));
+  std::string text;
+  for (const std::uint8_t c : rest) {
+    if (c == 0) {
+      return text;
+    }
+    text.push_back(static_cast<char>(c));
+  }
+  throw FormatError("malformed image: an unterminated name");
+}
+
+std::vector<Import> Image::imports() const {
+  std::vector<Import> found;
+  const DataDirectory dir = directory(kDirectoryImport);
+  if (dir.rva == 0) {
+    return found;
+  }
+  for (std::uint32_t d = dir.rva;; d += kImportDescriptorSize) {
+    const Reader desc(at(d, kImportDescriptorSize));
+    const std::uint32_t lookup = desc.u32(0, "import descriptor");
+    const std::uint32_t nameRva = desc.u32(12, "import descriptor");
+    const std::uint32_t thunks = desc.u32(16, "import descriptor");
+    if (nameRva == 0 && thunks == 0) {
+      return found;
+    }
+    const std::string module = stringAt(nameRva);
+    const std::uint32_t table = lookup != 0 ? lookup : thunks;
+    for (std::uint32_t i = 0;; ++i) {
+      const std::uint32_t entry = Reader(at(table + i * 4, 4)).u32(0, "import lookup table");
+      if (entry == 0) {
+        break;
+      }
+      Import imp{module, {}, 0, thunks + i * 4};
+      if ((entry & kImportByOrdinal) != 0) {
+        imp.ordinalOrHint = static_cast<std::uint16_t>(entry);
+      } else {
+        imp.ordinalOrHint = Reader(at(entry, 2)).u16(0, "import hint");
+        imp.name = stringAt(entry + 2);
+      }
+      found.push_back(std::move(imp));
+    }
+  }
+}
+
+std::vector<Relocation> Image::relocations() const {
+  std::vector<Relocation> found;
+  const DataDirectory dir = directory(kDirectoryBaseRelocation);
+  std::uint32_t block = dir.rva;
+  while (dir.rva != 0 && block < dir.rva + dir.size) {
+    const Reader head(at(block, 8));
+    const std::uint32_t page = head.u32(0, "relocation block");
+    const std::uint32_t size = head.u32(4, "relocation block");
+    if (size < 8 || size > dir.rva + dir.size - block) {
+      throw FormatError("malformed image: a base relocation block of a bad size");
+    }
+    const Reader entries(at(block + 8, size - 8));
+    for (std::uint32_t i = 0; i + 2 <= size - 8; i += 2) {
+      const std::uint16_t e = entries.u16(i, "relocation entry");
+      found.push_back({page + (e & 0x0FFFu), static_cast<std::uint8_t>(e >> 12)});
+    }
+    block += size;
+  }
+  return found;
+}
+
+std::vector<Symbol> Image::symbols() const {
+  std::vector<Symbol> found;
+  if (symbolTableOffset_ == 0) {
+    return found;
+  }
+  const Reader r(bytes_);
+  const std::size_t strings = symbolTableOffset_ + std::size_t{symbolCount_} * kSymbolSize;
+  const std::uint32_t stringsSize = r.u32(strings, "string table");
+  for (std::uint32_t i = 0; i < symbolCount_; ++i) {
+    const std::size_t s = symbolTableOffset_ + std::size_t{i} * kSymbolSize;
+    Symbol sym;
+    if (r.u32(s, "symbol table") == 0) {
+      const std::uint32_t offset = r.u32(s + 4, "symbol table");
+      if (offset >= stringsSize) {
+        throw FormatError("malformed image: a symbol name past the string table");
+      }
+      sym.name = fixedName(r.span(strings + offset, stringsSize - offset, "string table"));
+    } else {
+      sym.name = fixedName(r.span(s, 8, "symbol table"));
+    }
+    sym.value = r.u32(s + 8, "symbol table");
+    sym.section = static_cast<std::int16_t>(r.u16(s + 12, "symbol table"));
+    sym.type = r.u16(s + 14, "symbol table");
+    sym.storageClass = r.u8(s + 16, "symbol table");
+    i += r.u8(s + 17, "symbol table");  // auxiliary records
+    found.push_back(std::move(sym));
+  }
+  return found;
+}
+
+std::uint32_t computeChecksum(std::span<const std::uint8_t> file, std::size_t checksumOffset) {
+  std::uint64_t sum = 0;
+  for (std::size_t i = 0; i < file.size(); i += 2) {
+    std::uint32_t word = file[i];
+    if (i + 1 < file.size()) {
+      word |= std::uint32_t{file[i + 1]} << 8;
+    }
+    if (i >= checksumOffset && i < checksumOffset + 4) {
+      word = 0;
+    }
+    sum += word;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint32_t>(sum + file.size());
+}
+
+}  // namespace kl::pe

@@ -22,6 +22,10 @@ constexpr ULONG kLookaheadBufferSize = kEthernetHeaderLength + kMaxLookahead;
 constexpr ULONG kMulticastFilterSize = 8;
 // Capacity of the multicast list; the configured maximum never exceeds it.
 constexpr ULONG kMaxMulticastAddresses = 32;
+// Packet types that open the multicast hash filter completely: while the
+// packet filter has either, MAR holds all ones whatever the list hashes to.
+constexpr ULONG kAllMulticastPacketTypes =
+    NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS;
 
 struct Adapter {
   // Platform links: the handle NDIS knows the adapter by, the interrupt object

@@ -47,7 +47,9 @@ BOOLEAN ControllerStart(Adapter* adapter) {
   for (ULONG i = 0; i < kEthernetAddressLength; ++i) {
     WriteRegister(adapter, static_cast<UCHAR>(kPar0 + i), adapter->CurrentAddress[i]);
   }
-  const BOOLEAN allMulticast = (adapter->PacketFilter & NDIS_PACKET_TYPE_ALL_MULTICAST) != 0;
+  // Promiscuous reception opens the hash filter as all-multicast does: the
+  // controller's PRO bit covers station addresses only, not groups.
+  const BOOLEAN allMulticast = (adapter->PacketFilter & kAllMulticastPacketTypes) != 0;
   for (ULONG i = 0; i < kMulticastFilterSize; ++i) {
     WriteRegister(adapter, static_cast<UCHAR>(kMar0 + i),
                   allMulticast ? kMarAcceptAll : adapter->MulticastFilter[i]);

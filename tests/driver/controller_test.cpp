@@ -84,6 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
         StartRow{"WordWideMulticastList", FALSE, kDirected | kMulticast, 0x49, false},
         StartRow{"WordWideAllMulticast", FALSE, kDirected | kAllMulticast, 0x49, true},
         StartRow{"ByteWidePromiscuousAllMulticast", TRUE, kPromiscuous | kAllMulticast, 0x48, true},
+        StartRow{"WordWidePromiscuous", FALSE, kPromiscuous, 0x49, true},
         StartRow{"ByteWideNoFilter", TRUE, 0, 0x48, false}),
     [](const auto& test) { return test.param.name; });
 

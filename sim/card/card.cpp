@@ -19,7 +19,15 @@ constexpr std::uint8_t kFloating = 0xFF;
 Card::Card(const CardConfig& config)
     : busWidth_(config.busWidth),
       memory_(config.memory, config.prom),
-      controller_(memory_, faults_) {}
+      controller_(memory_, faults_),
+      mii_(config.mdioFloating) {
+  controller_.attachMiiPort(&mii_);
+  if (config.phy) {
+    phy_.emplace(*config.phy);
+    mii_.attach(config.phyAddress, *phy_);
+    phy_->onLinkChange([this](const LinkResult& /*link*/) { raisePhyEvent(); });
+  }
+}
 
 Card::Port Card::decode(std::uint16_t offset) {
   if (offset < kDataPort) {

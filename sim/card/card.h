@@ -13,6 +13,8 @@
 #include "sim/card/card_faults.h"
 #include "sim/card/card_memory.h"
 #include "sim/card/controller.h"
+#include "sim/card/phy/mii_bus.h"
+#include "sim/card/phy/phy.h"
 #include "sim/card/station_prom.h"
 #include "sim/card/vendor_register.h"
 
@@ -25,6 +27,12 @@ struct CardConfig {
   BusWidth busWidth = BusWidth::Word;
   MemoryPlacement memory{};
   PromImage prom = erasedPromImage();
+  // The PHY on the card's management bus, and its MII address; none: a card
+  // on which no PHY answers.
+  std::optional<PhyConfig> phy = PhyConfig{};
+  std::uint8_t phyAddress = 1;
+  // Where MDIO floats when nothing drives it.
+  MdioLevel mdioFloating = MdioLevel::High;
 };
 
 // Port decode, by offset from the card's I/O base:
@@ -74,6 +82,10 @@ class Card final : public IoDevice, public InterruptSource {
   [[nodiscard]] const CardMemory& memory() const { return memory_; }
   [[nodiscard]] const VendorRegister& vendor() const { return vendor_; }
   [[nodiscard]] CardFaults& faults() { return faults_; }
+  [[nodiscard]] MiiBus& mii() { return mii_; }
+  // The card's PHY, which a LinkSegment joins to its partner; null on a card
+  // built without one.
+  [[nodiscard]] Phy* phy() { return phy_ ? &*phy_ : nullptr; }
 
  private:
   enum class Port : std::uint8_t { Register, Data, Reset, Outside };
@@ -95,6 +107,8 @@ class Card final : public IoDevice, public InterruptSource {
   Controller controller_;
   VendorRegister vendor_;
   bool vendorWriteArmed_ = false;
+  MiiBus mii_;
+  std::optional<Phy> phy_;
 };
 
 }  // namespace kl::sim::card

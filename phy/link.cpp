@@ -65,8 +65,14 @@ constexpr ULONG kMediaSelectionCount = sizeof(kMediaSelections) / sizeof(kMediaS
 
 inline USHORT Cleared(USHORT value, USHORT bits) { return static_cast<USHORT>(value & ~bits); }
 
+// With no PHY on the bus, BMSR reads as MDIO floats, which with the
+// management bus's pull-up would claim a link; there is none to claim.
 UCHAR ReadLinkStatus(Adapter* adapter) {
-  return (MiiRead(adapter, kMiiBmsr) & kBmsrLinkStatus) ? 1 : 0;
+  const USHORT bmsr = MiiRead(adapter, kMiiBmsr);
+  if (adapter->PhyAddress >= kPhyAddressCount) {
+    return 0;
+  }
+  return (bmsr & kBmsrLinkStatus) ? 1 : 0;
 }
 
 }  // namespace

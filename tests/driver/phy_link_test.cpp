@@ -53,9 +53,9 @@ struct Op {
   std::uint8_t reg;
   std::uint16_t data;
   friend bool operator==(const Op&, const Op&) = default;
-  friend std::ostream& operator<<(std::ostream& out, const Op& op) {
-    return out << (op.op == MiiFrame::Op::Read ? "read " : "write ") << int{op.reg} << " = 0x"
-               << std::hex << op.data << std::dec;
+  friend std::ostream& operator<<(std::ostream& out, const Op& frame) {
+    return out << (frame.op == MiiFrame::Op::Read ? "read " : "write ") << int{frame.reg} << " = 0x"
+               << std::hex << frame.data << std::dec;
   }
 };
 Op R(std::uint8_t reg, std::uint16_t data) { return {MiiFrame::Op::Read, reg, data}; }
@@ -63,6 +63,7 @@ Op W(std::uint8_t reg, std::uint16_t data) { return {MiiFrame::Op::Write, reg, d
 
 std::vector<Op> Ops(const std::vector<MiiFrame>& frames) {
   std::vector<Op> ops;
+  ops.reserve(frames.size());
   for (const MiiFrame& frame : frames) {
     ops.push_back({frame.op, frame.reg, frame.data});
   }

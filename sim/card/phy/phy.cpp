@@ -1,5 +1,7 @@
 #include "sim/card/phy/phy.h"
 
+#include <utility>
+
 namespace kl::sim::card {
 
 namespace {
@@ -12,7 +14,7 @@ std::uint16_t low(std::uint32_t id) { return static_cast<std::uint16_t>(id); }
 
 }  // namespace
 
-Phy::Phy(const PhyConfig& config) : config_(config) { reset(); }
+Phy::Phy(PhyConfig config) : config_(std::move(config)) { reset(); }
 
 void Phy::reset() {
   bmcr_ = config_.bmcrAtReset & ~kSelfClearing;

@@ -54,7 +54,7 @@ class Phy final : public MiiDevice, public LinkEnd {
  public:
   using LinkListener = std::function<void(const LinkResult&)>;
 
-  explicit Phy(const PhyConfig& config = {});
+  explicit Phy(PhyConfig config = {});
 
   std::uint16_t readRegister(std::uint8_t reg) override;
   void writeRegister(std::uint8_t reg, std::uint16_t value) override;

@@ -1,0 +1,92 @@
+#include "sim/loader/host_exports.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/ndis.h"
+
+namespace kl::sim {
+
+namespace {
+
+// The stdcall decoration follows from the declaration: each argument takes a
+// whole number of 4-byte stack slots. Only NTAPI declarations convert to this
+// parameter, so a plain C function cannot be listed as one by mistake.
+template <class R, class... Args>
+constexpr unsigned stdcallArgumentBytes(R(NTAPI* /*function*/)(Args...)) {
+  return (0U + ... + static_cast<unsigned>((sizeof(Args) + 3) / 4 * 4));
+}
+
+template <class F>
+HostExport stdcallExport(std::string_view module, std::string_view name, F* function) {
+  return {module, std::string(name) + '@' + std::to_string(stdcallArgumentBytes(function)),
+          reinterpret_cast<const void*>(function)};
+}
+
+constexpr std::string_view kNdis = "NDIS.SYS";
+constexpr std::string_view kHal = "HAL.dll";
+
+#define KL_NDIS_EXPORT(name) stdcallExport(kNdis, #name, &(name))
+#define KL_HAL_EXPORT(name) stdcallExport(kHal, #name, &(name))
+
+bool sameModule(std::string_view a, std::string_view b) {
+  return std::ranges::equal(a, b, [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+}  // namespace
+
+// Every operation of platform/ndis.h and platform/hal.h; one declared there
+// belongs here too.
+HostExports::HostExports()
+    : exports_{
+          KL_NDIS_EXPORT(NdisInitializeWrapper),
+          KL_NDIS_EXPORT(NdisMRegisterMiniport),
+          KL_NDIS_EXPORT(NdisMSetAttributesEx),
+          KL_NDIS_EXPORT(NdisOpenConfiguration),
+          KL_NDIS_EXPORT(NdisCloseConfiguration),
+          KL_NDIS_EXPORT(NdisReadConfiguration),
+          KL_NDIS_EXPORT(NdisReadNetworkAddress),
+          KL_NDIS_EXPORT(NdisSystemProcessorCount),
+          KL_NDIS_EXPORT(NdisReadMcaPosInformation),
+          KL_NDIS_EXPORT(NdisReadPcmciaAttributeMemory),
+          KL_NDIS_EXPORT(NdisAllocateMemory),
+          KL_NDIS_EXPORT(NdisFreeMemory),
+          KL_NDIS_EXPORT(NdisMRegisterIoPortRange),
+          KL_NDIS_EXPORT(NdisMDeregisterIoPortRange),
+          KL_NDIS_EXPORT(NdisMRegisterInterrupt),
+          KL_NDIS_EXPORT(NdisMDeregisterInterrupt),
+          KL_NDIS_EXPORT(NdisMSynchronizeWithInterrupt),
+          KL_NDIS_EXPORT(NdisMInitializeTimer),
+          KL_NDIS_EXPORT(NdisMSetPeriodicTimer),
+          KL_NDIS_EXPORT(NdisMCancelTimer),
+          KL_NDIS_EXPORT(NdisQueryPacket),
+          KL_NDIS_EXPORT(NdisQueryBuffer),
+          KL_NDIS_EXPORT(NdisGetNextBuffer),
+          KL_NDIS_EXPORT(NdisMSendComplete),
+          KL_NDIS_EXPORT(NdisMEthIndicateReceive),
+          KL_NDIS_EXPORT(NdisMEthIndicateReceiveComplete),
+          // The one cdecl operation: its values follow as variable arguments,
+          // which the caller pops, so its name carries no decoration.
+          {kNdis, "NdisWriteErrorLogEntry", reinterpret_cast<const void*>(&NdisWriteErrorLogEntry)},
+          KL_HAL_EXPORT(READ_PORT_UCHAR),
+          KL_HAL_EXPORT(READ_PORT_USHORT),
+          KL_HAL_EXPORT(READ_PORT_BUFFER_UCHAR),
+          KL_HAL_EXPORT(READ_PORT_BUFFER_USHORT),
+          KL_HAL_EXPORT(WRITE_PORT_UCHAR),
+          KL_HAL_EXPORT(WRITE_PORT_USHORT),
+          KL_HAL_EXPORT(WRITE_PORT_BUFFER_UCHAR),
+          KL_HAL_EXPORT(WRITE_PORT_BUFFER_USHORT),
+          KL_HAL_EXPORT(KeStallExecutionProcessor),
+      } {}
+
+const void* HostExports::find(std::string_view module, std::string_view name) const {
+  const auto it = std::ranges::find_if(exports_, [&](const HostExport& entry) {
+    return entry.name == name && sameModule(entry.module, module);
+  });
+  return it == exports_.end() ? nullptr : it->address;
+}
+
+}  // namespace kl::sim

@@ -2,7 +2,6 @@
 #include <span>
 
 #include "platform/hal.h"
-#include "sim/host/entry_point.h"
 #include "sim/host/machine.h"
 
 using kl::sim::Machine;
@@ -23,39 +22,37 @@ std::span<std::uint8_t> bytesOf(void* buffer, ULONG count, std::size_t width) {
 
 extern "C" {
 
-KL_ENTRY_POINT UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port) {
-  return Machine::current().bus().read8(portOf(Port));
-}
+UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port) { return Machine::current().bus().read8(portOf(Port)); }
 
-KL_ENTRY_POINT USHORT NTAPI READ_PORT_USHORT(PUSHORT Port) {
+USHORT NTAPI READ_PORT_USHORT(PUSHORT Port) {
   return Machine::current().bus().read16(portOf(Port));
 }
 
-KL_ENTRY_POINT VOID NTAPI READ_PORT_BUFFER_UCHAR(PUCHAR Port, PUCHAR Buffer, ULONG Count) {
+VOID NTAPI READ_PORT_BUFFER_UCHAR(PUCHAR Port, PUCHAR Buffer, ULONG Count) {
   Machine::current().bus().readString8(portOf(Port), bytesOf(Buffer, Count, 1));
 }
 
-KL_ENTRY_POINT VOID NTAPI READ_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
+VOID NTAPI READ_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
   Machine::current().bus().readString16(portOf(Port), bytesOf(Buffer, Count, 2));
 }
 
-KL_ENTRY_POINT VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
+VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
   Machine::current().bus().write8(portOf(Port), Value);
 }
 
-KL_ENTRY_POINT VOID NTAPI WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) {
+VOID NTAPI WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) {
   Machine::current().bus().write16(portOf(Port), Value);
 }
 
-KL_ENTRY_POINT VOID NTAPI WRITE_PORT_BUFFER_UCHAR(PUCHAR Port, PUCHAR Buffer, ULONG Count) {
+VOID NTAPI WRITE_PORT_BUFFER_UCHAR(PUCHAR Port, PUCHAR Buffer, ULONG Count) {
   Machine::current().bus().writeString8(portOf(Port), bytesOf(Buffer, Count, 1));
 }
 
-KL_ENTRY_POINT VOID NTAPI WRITE_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
+VOID NTAPI WRITE_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
   Machine::current().bus().writeString16(portOf(Port), bytesOf(Buffer, Count, 2));
 }
 
-KL_ENTRY_POINT VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
   Machine::current().runFor(std::chrono::microseconds(MicroSeconds));
 }
 

@@ -4,7 +4,6 @@
 #include <span>
 
 #include "platform/ndis.h"
-#include "sim/host/entry_point.h"
 #include "sim/host/machine.h"
 
 using kl::sim::Machine;
@@ -25,31 +24,28 @@ MiniportAdapter& adapterOf(const NDIS_MINIPORT_INTERRUPT& interrupt) {
 
 extern "C" {
 
-KL_ENTRY_POINT VOID NDIS_API NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle,
-                                                   PVOID SystemSpecific1, PVOID /*SystemSpecific2*/,
-                                                   PVOID /*SystemSpecific3*/) {
+VOID NDIS_API NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
+                                    PVOID /*SystemSpecific2*/, PVOID /*SystemSpecific3*/) {
   *NdisWrapperHandle = Machine::current().initializeWrapper(SystemSpecific1);
 }
 
-KL_ENTRY_POINT NDIS_STATUS NDIS_API NdisMRegisterMiniport(
-    NDIS_HANDLE NdisWrapperHandle, PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
-    UINT CharacteristicsLength) {
+NDIS_STATUS NDIS_API NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
+                                           PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
+                                           UINT CharacteristicsLength) {
   return Machine::current().registerMiniport(NdisWrapperHandle, *MiniportCharacteristics,
                                              CharacteristicsLength);
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
-                                                  NDIS_HANDLE MiniportAdapterContext,
-                                                  UINT /*CheckForHangTimeInSeconds*/,
-                                                  ULONG AttributeFlags,
-                                                  NDIS_INTERFACE_TYPE AdapterType) {
+VOID NDIS_API NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
+                                   NDIS_HANDLE MiniportAdapterContext,
+                                   UINT /*CheckForHangTimeInSeconds*/, ULONG AttributeFlags,
+                                   NDIS_INTERFACE_TYPE AdapterType) {
   adapterOf(MiniportAdapterHandle)
       .setAttributes(MiniportAdapterContext, AttributeFlags, AdapterType);
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisOpenConfiguration(PNDIS_STATUS Status,
-                                                   PNDIS_HANDLE ConfigurationHandle,
-                                                   NDIS_HANDLE WrapperConfigurationContext) {
+VOID NDIS_API NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+                                    NDIS_HANDLE WrapperConfigurationContext) {
   MiniportAdapter& adapter = adapterOf(WrapperConfigurationContext);
   if (const auto failure = adapter.setup().openConfigurationFailure) {
     *Status = *failure;
@@ -59,23 +55,21 @@ KL_ENTRY_POINT VOID NDIS_API NdisOpenConfiguration(PNDIS_STATUS Status,
   *Status = NDIS_STATUS_SUCCESS;
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {
+VOID NDIS_API NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {
   auto& configuration = *static_cast<OpenConfiguration*>(ConfigurationHandle);
   configuration.owner().closeConfiguration(configuration);
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisReadConfiguration(PNDIS_STATUS Status,
-                                                   PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
-                                                   NDIS_HANDLE ConfigurationHandle,
-                                                   PNDIS_STRING Keyword,
-                                                   NDIS_PARAMETER_TYPE ParameterType) {
+VOID NDIS_API NdisReadConfiguration(PNDIS_STATUS Status,
+                                    PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
+                                    NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
+                                    NDIS_PARAMETER_TYPE ParameterType) {
   auto& configuration = *static_cast<OpenConfiguration*>(ConfigurationHandle);
   *Status = configuration.read(*Keyword, ParameterType, ParameterValue);
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
-                                                    PUINT NetworkAddressLength,
-                                                    NDIS_HANDLE ConfigurationHandle) {
+VOID NDIS_API NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
+                                     PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle) {
   auto& configuration = *static_cast<OpenConfiguration*>(ConfigurationHandle);
   const auto& address = configuration.setup().networkAddress;
   if (!address) {
@@ -87,14 +81,13 @@ KL_ENTRY_POINT VOID NDIS_API NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* 
   *Status = NDIS_STATUS_SUCCESS;
 }
 
-KL_ENTRY_POINT CCHAR NDIS_API NdisSystemProcessorCount(VOID) {
+CCHAR NDIS_API NdisSystemProcessorCount(VOID) {
   return static_cast<CCHAR>(Machine::current().processorCount());
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisReadMcaPosInformation(PNDIS_STATUS Status,
-                                                       NDIS_HANDLE WrapperConfigurationContext,
-                                                       PUINT ChannelNumber,
-                                                       PNDIS_MCA_POS_DATA McaData) {
+VOID NDIS_API NdisReadMcaPosInformation(PNDIS_STATUS Status,
+                                        NDIS_HANDLE WrapperConfigurationContext,
+                                        PUINT ChannelNumber, PNDIS_MCA_POS_DATA McaData) {
   const auto& slot = adapterOf(WrapperConfigurationContext).setup().mca;
   if (!slot) {
     *Status = NDIS_STATUS_FAILURE;
@@ -105,29 +98,25 @@ KL_ENTRY_POINT VOID NDIS_API NdisReadMcaPosInformation(PNDIS_STATUS Status,
   *Status = NDIS_STATUS_SUCCESS;
 }
 
-KL_ENTRY_POINT ULONG NDIS_API NdisReadPcmciaAttributeMemory(NDIS_HANDLE NdisAdapterHandle,
-                                                            ULONG Offset, PVOID Buffer,
-                                                            ULONG Length) {
+ULONG NDIS_API NdisReadPcmciaAttributeMemory(NDIS_HANDLE NdisAdapterHandle, ULONG Offset,
+                                             PVOID Buffer, ULONG Length) {
   return adapterOf(NdisAdapterHandle)
       .readAttributeMemory(Offset, std::span(static_cast<std::uint8_t*>(Buffer), Length));
 }
 
-KL_ENTRY_POINT NDIS_STATUS NDIS_API
-NdisAllocateMemory(PVOID* VirtualAddress, UINT Length, UINT /*MemoryFlags*/,
-                   NDIS_PHYSICAL_ADDRESS /*HighestAcceptableAddress*/) {
+NDIS_STATUS NDIS_API NdisAllocateMemory(PVOID* VirtualAddress, UINT Length, UINT /*MemoryFlags*/,
+                                        NDIS_PHYSICAL_ADDRESS /*HighestAcceptableAddress*/) {
   return Machine::current().allocateMemory(VirtualAddress, Length);
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisFreeMemory(PVOID VirtualAddress, UINT Length,
-                                            UINT /*MemoryFlags*/) {
+VOID NDIS_API NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT /*MemoryFlags*/) {
   Machine::current().freeMemory(VirtualAddress, Length);
 }
 
 // Port I/O space is not translated on this machine: the mapped base is the
 // port number itself.
-KL_ENTRY_POINT NDIS_STATUS NDIS_API NdisMRegisterIoPortRange(PVOID* PortOffset,
-                                                             NDIS_HANDLE MiniportAdapterHandle,
-                                                             UINT InitialPort, UINT NumberOfPorts) {
+NDIS_STATUS NDIS_API NdisMRegisterIoPortRange(PVOID* PortOffset, NDIS_HANDLE MiniportAdapterHandle,
+                                              UINT InitialPort, UINT NumberOfPorts) {
   const NDIS_STATUS status = Machine::current().registerIoPortRange(
       adapterOf(MiniportAdapterHandle), InitialPort, NumberOfPorts);
   if (status == NDIS_STATUS_SUCCESS) {
@@ -136,50 +125,47 @@ KL_ENTRY_POINT NDIS_STATUS NDIS_API NdisMRegisterIoPortRange(PVOID* PortOffset,
   return status;
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle,
-                                                        UINT InitialPort, UINT NumberOfPorts,
-                                                        PVOID /*PortOffset*/) {
+VOID NDIS_API NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
+                                         UINT NumberOfPorts, PVOID /*PortOffset*/) {
   Machine::current().deregisterIoPortRange(adapterOf(MiniportAdapterHandle), InitialPort,
                                            NumberOfPorts);
 }
 
-KL_ENTRY_POINT NDIS_STATUS NDIS_API
-NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt, NDIS_HANDLE MiniportAdapterHandle,
-                       UINT InterruptVector, UINT /*InterruptLevel*/, BOOLEAN RequestIsr,
-                       BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode) {
+NDIS_STATUS NDIS_API NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+                                            NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
+                                            UINT /*InterruptLevel*/, BOOLEAN RequestIsr,
+                                            BOOLEAN SharedInterrupt,
+                                            NDIS_INTERRUPT_MODE InterruptMode) {
   return adapterOf(MiniportAdapterHandle)
       .registerInterrupt(*Interrupt, InterruptVector, RequestIsr, SharedInterrupt, InterruptMode);
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt) {
+VOID NDIS_API NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt) {
   adapterOf(*Interrupt).deregisterInterrupt(*Interrupt);
 }
 
-KL_ENTRY_POINT BOOLEAN NDIS_API NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
-                                                              PVOID SynchronizeFunction,
-                                                              PVOID SynchronizeContext) {
+BOOLEAN NDIS_API NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+                                               PVOID SynchronizeFunction,
+                                               PVOID SynchronizeContext) {
   return adapterOf(*Interrupt)
       .synchronizeWithInterrupt(*Interrupt, SynchronizeFunction, SynchronizeContext);
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer,
-                                                  NDIS_HANDLE MiniportAdapterHandle,
-                                                  PNDIS_TIMER_FUNCTION TimerFunction,
-                                                  PVOID FunctionContext) {
+VOID NDIS_API NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
+                                   PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext) {
   adapterOf(MiniportAdapterHandle).initializeTimer(*Timer, TimerFunction, FunctionContext);
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisMSetPeriodicTimer(PNDIS_MINIPORT_TIMER Timer,
-                                                   UINT MillisecondPeriod) {
+VOID NDIS_API NdisMSetPeriodicTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondPeriod) {
   adapterOf(Timer->Miniport).setPeriodicTimer(*Timer, MillisecondPeriod);
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled) {
+VOID NDIS_API NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled) {
   *TimerCancelled = adapterOf(Timer->Miniport).cancelTimer(*Timer);
 }
 
-KL_ENTRY_POINT VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
-                                           ULONG NumberOfErrorValues, ...) {
+VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
+                            ULONG NumberOfErrorValues, ...) {
   kl::sim::ErrorLogEntry entry{NdisAdapterHandle, ErrorCode, {}};
   va_list values;
   va_start(values, NumberOfErrorValues);
@@ -190,9 +176,8 @@ KL_ENTRY_POINT VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_E
   Machine::current().logError(std::move(entry));
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount,
-                                             PUINT BufferCount, PNDIS_BUFFER* FirstBuffer,
-                                             PUINT TotalPacketLength) {
+VOID NDIS_API NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
+                              PNDIS_BUFFER* FirstBuffer, PUINT TotalPacketLength) {
   UINT count = 0;
   UINT total = 0;
   for (PNDIS_BUFFER buffer = Packet->Private.Head; buffer != nullptr; buffer = buffer->Next) {
@@ -213,29 +198,26 @@ KL_ENTRY_POINT VOID NDIS_API NdisQueryPacket(PNDIS_PACKET Packet, PUINT Physical
   }
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress,
-                                             PUINT Length) {
+VOID NDIS_API NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length) {
   if (VirtualAddress != nullptr) {
     *VirtualAddress = Buffer->VirtualAddress;
   }
   *Length = Buffer->Length;
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer,
-                                               PNDIS_BUFFER* NextBuffer) {
+VOID NDIS_API NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER* NextBuffer) {
   *NextBuffer = CurrentBuffer->Next;
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle,
-                                               PNDIS_PACKET Packet, NDIS_STATUS Status) {
+VOID NDIS_API NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+                                NDIS_STATUS Status) {
   adapterOf(MiniportAdapterHandle).sendComplete(*Packet, Status);
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapterHandle,
-                                                     NDIS_HANDLE MiniportReceiveContext,
-                                                     PVOID HeaderBuffer, UINT HeaderBufferSize,
-                                                     PVOID LookaheadBuffer,
-                                                     UINT LookaheadBufferSize, UINT PacketSize) {
+VOID NDIS_API NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapterHandle,
+                                      NDIS_HANDLE MiniportReceiveContext, PVOID HeaderBuffer,
+                                      UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                                      UINT LookaheadBufferSize, UINT PacketSize) {
   adapterOf(MiniportAdapterHandle)
       .indicateReceive(
           MiniportReceiveContext,
@@ -244,7 +226,7 @@ KL_ENTRY_POINT VOID NDIS_API NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapter
           PacketSize);
 }
 
-KL_ENTRY_POINT VOID NDIS_API NdisMEthIndicateReceiveComplete(NDIS_HANDLE MiniportAdapterHandle) {
+VOID NDIS_API NdisMEthIndicateReceiveComplete(NDIS_HANDLE MiniportAdapterHandle) {
   adapterOf(MiniportAdapterHandle).indicateReceiveComplete();
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "probe_image.h"
 #include "sim/bus/io_device.h"
@@ -43,6 +44,12 @@ constexpr std::uint16_t kTickOffset = 8;
 constexpr std::uint16_t kSyncOffset = 9;
 // The image's preferred base; the loader always moves it elsewhere.
 constexpr std::uintptr_t kLinkedBase = 0x10000;
+
+// How far this function's entry stack is off the 16-byte boundary the host's
+// ABI promises: its frame pointer lies 8 bytes below an aligned address.
+__attribute__((noipa)) std::uintptr_t entryStackMisalignment() {
+  return (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) + 8) % 16;
+}
 
 class ProbeImage : public ::testing::Test {
  protected:
@@ -96,6 +103,17 @@ TEST_F(ProbeImage, ArgumentsAndResultsCrossTheSeamIntact) {
   EXPECT_TRUE(adapter.interruptConnected());
   EXPECT_EQ(machine.memoryBlocksHeld(), 1U);
   EXPECT_EQ(machine.ioPortRangesHeld(), 1U);
+}
+
+TEST_F(ProbeImage, HostCodeCalledFromTheImageGetsTheStackAlignmentItAssumes) {
+  // The probe stalls with a stack only 4-byte aligned; this event fires
+  // during that stall, deep in host code.
+  std::optional<std::uintptr_t> misalignment;
+  machine.clock().scheduleIn(std::chrono::microseconds(1),
+                             [&] { misalignment = entryStackMisalignment(); });
+  initialized();
+  ASSERT_TRUE(misalignment.has_value());
+  EXPECT_EQ(*misalignment, 0U);
 }
 
 TEST_F(ProbeImage, TimerFunctionInTheImageRunsOnTheVirtualClock) {

@@ -60,6 +60,21 @@ const char* const SignatureAddress = Signature;
 
 NDIS_PHYSICAL_ADDRESS const HighestAddress = NDIS_PHYSICAL_ADDRESS_CONST(-1, -1);
 
+// Stalls with the stack 4 bytes off a 16-byte boundary, as code built for
+// Windows may call: only 4-byte alignment is promised there.
+void StallMisaligned(ULONG microseconds) {
+  __asm__ volatile(
+      "mov %%esp, %%esi\n\t"
+      "and $-16, %%esp\n\t"
+      "sub $4, %%esp\n\t"
+      "push %[microseconds]\n\t"
+      "call *%[stall]\n\t"
+      "mov %%esi, %%esp"
+      :
+      : [microseconds] "r"(microseconds), [stall] "r"(&KeStallExecutionProcessor)
+      : "esi", "eax", "ecx", "edx", "memory", "cc");
+}
+
 VOID NDIS_API ProbeTimer(PVOID, PVOID Context, PVOID, PVOID) {
   auto* adapter = static_cast<ProbeAdapter*>(Context);
   ++adapter->Ticks;
@@ -132,7 +147,7 @@ NDIS_STATUS NDIS_API ProbeInitialize(PNDIS_STATUS, PUINT SelectedMediumIndex,
   UCHAR in[3] = {};
   WRITE_PORT_BUFFER_UCHAR(adapter->Port + kStringOffset, out, 3);
   READ_PORT_BUFFER_UCHAR(adapter->Port + kStringOffset, in, 3);
-  KeStallExecutionProcessor(kStallMicroseconds);
+  StallMisaligned(kStallMicroseconds);
 
   // Values the tests compare: what came back through the ports, the
   // processor count, and a relocated pointer's first bytes.

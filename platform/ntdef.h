@@ -30,8 +30,11 @@ typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef int INT;
 typedef unsigned int UINT;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+// x86 Windows aligns 64-bit integers to 8 bytes wherever they lie, the System
+// V i386 ABI only to 4 inside structures; stated here, a 32-bit build lays
+// out every structure that holds one as the platform does.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef uintptr_t ULONG_PTR;
 typedef UCHAR BOOLEAN;
 typedef char16_t WCHAR;

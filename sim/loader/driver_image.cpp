@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -10,7 +11,7 @@
 #include "sim/host/machine.h"
 #include "sim/loader/host_exports.h"
 #include "sim/loader/load_error.h"
-#include "sim/loader/pe_file.h"
+#include "sim/pe/pe_image.h"
 
 namespace kl::sim {
 
@@ -18,9 +19,23 @@ static_assert(sizeof(void*) == 4, "a PE32 i386 image runs only in a 32-bit host"
 
 namespace {
 
+// Larger than any miniport could be; keeps a corrupt header from asking for
+// a mapping of gigabytes.
+constexpr std::uint32_t kMaxImageSize = 64U << 20U;
 // What released initialisation code is filled with where it shares a page
 // with resident code or data: int3, so a call into it traps at once.
 constexpr std::uint8_t kReleasedFill = 0xCC;
+constexpr std::uint16_t kDosSignature = 0x5A4D;  // "MZ"
+
+std::string hex(std::uint64_t value) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), kDigits[value & 0xFU]);
+    value >>= 4U;
+  } while (value != 0);
+  return "0x" + digits;
+}
 
 std::vector<std::uint8_t> readFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -35,177 +50,186 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& file) {
   return bytes;
 }
 
-// The mapped image, addressed by RVA; every access is checked against the
-// image's extent.
-class ImageView {
- public:
-  ImageView(const PeFile& file, std::span<std::uint8_t> bytes) : file_(file), bytes_(bytes) {}
+pe::Image parse(const std::string& name, std::vector<std::uint8_t> bytes) {
+  // Anything that does not even start like an executable is said to be so,
+  // rather than a truncated one.
+  if (bytes.size() < 2 || (bytes[0] | (bytes[1] << 8U)) != kDosSignature) {
+    throw LoadError(name, "not a PE image: no MZ signature");
+  }
+  try {
+    return pe::Image(std::move(bytes));
+  } catch (const pe::FormatError& error) {
+    throw LoadError(name, error.what());
+  }
+}
 
-  void check(std::uint64_t rva, std::uint64_t size, std::string_view what) const {
-    if (rva + size > bytes_.size()) {
-      file_.fail(std::string(what) + " at RVA " + hex(rva) + " lies outside the image");
+// Bytes the section occupies once mapped, and bytes of it the file holds.
+std::uint32_t mappedSize(const pe::Section& section) {
+  return section.virtualSize != 0 ? section.virtualSize : section.rawSize;
+}
+
+std::uint32_t fileSize(const pe::Section& section) {
+  return std::min(section.rawSize, mappedSize(section));
+}
+
+// What the reader of the headers leaves to a loader: that this is an i386
+// driver, and that its sections fit the image they claim to make up.
+void checkLoadable(const std::string& name, const pe::Image& file) {
+  const auto fail = [&](const std::string& problem) { throw LoadError(name, problem); };
+  const pe::OptionalHeader& header = file.optional();
+  if (file.machine() != pe::kMachineI386) {
+    fail("not an i386 image: machine " + hex(file.machine()));
+  }
+  if ((file.characteristics() & pe::kFileExecutable) == 0) {
+    fail("not an executable image (an object file?)");
+  }
+  if ((file.characteristics() & pe::kFileDll) != 0) {
+    fail("a DLL, not a driver");
+  }
+  if (header.subsystem != pe::kSubsystemNative) {
+    fail("subsystem " + std::to_string(header.subsystem) + " is not native: not a driver");
+  }
+  if (!std::has_single_bit(header.sectionAlignment) || !std::has_single_bit(header.fileAlignment) ||
+      header.fileAlignment > header.sectionAlignment) {
+    fail("section alignment " + hex(header.sectionAlignment) + " and file alignment " +
+         hex(header.fileAlignment) + " are not powers of two with file <= section");
+  }
+  if (header.sizeOfImage == 0 || header.sizeOfImage > kMaxImageSize) {
+    fail("SizeOfImage " + hex(header.sizeOfImage) + " is implausible for a driver");
+  }
+  if (header.sizeOfHeaders > header.sizeOfImage || header.sizeOfHeaders > file.bytes().size()) {
+    fail("SizeOfHeaders " + hex(header.sizeOfHeaders) +
+         " exceeds the image or the file that holds it");
+  }
+  if (file.sections().empty()) {
+    fail("no sections");
+  }
+  std::uint64_t mappedEnd = header.sizeOfHeaders;
+  for (const pe::Section& section : file.sections()) {
+    const std::string label = "section " + section.name;
+    if (section.virtualAddress % header.sectionAlignment != 0) {
+      fail(label + " at RVA " + hex(section.virtualAddress) + " is not section-aligned");
+    }
+    if (section.virtualAddress < mappedEnd) {
+      fail(label + " at RVA " + hex(section.virtualAddress) +
+           " overlaps the headers or the section before it");
+    }
+    mappedEnd = std::uint64_t{section.virtualAddress} + mappedSize(section);
+    if (mappedEnd > header.sizeOfImage) {
+      fail(label + " ends at RVA " + hex(mappedEnd) + ", outside the image (SizeOfImage " +
+           hex(header.sizeOfImage) + ")");
     }
   }
-
-  [[nodiscard]] std::uint32_t read32(std::uint32_t rva, std::string_view what) const {
-    check(rva, 4, what);
-    std::uint32_t value = 0;
-    std::memcpy(&value, bytes_.data() + rva, 4);
-    return value;
+  const pe::Section* entry = file.sectionAt(header.entryPoint);
+  if (entry == nullptr || !entry->has(pe::kSectionExecute)) {
+    fail("the entry point at RVA " + hex(header.entryPoint) + " is not in an executable section");
   }
+}
 
-  void write32(std::uint32_t rva, std::uint32_t value) const {
-    std::memcpy(bytes_.data() + rva, &value, 4);
-  }
-
-  template <class T>
-  [[nodiscard]] T read(std::uint32_t rva, std::string_view what) const {
-    check(rva, sizeof(T), what);
-    T value;
-    std::memcpy(&value, bytes_.data() + rva, sizeof(T));
-    return value;
-  }
-
-  // A NUL-terminated name that must end inside the image.
-  [[nodiscard]] std::string_view name(std::uint32_t rva, std::string_view what) const {
-    check(rva, 1, what);
-    const auto* first = reinterpret_cast<const char*>(bytes_.data() + rva);
-    const std::size_t length = strnlen(first, bytes_.size() - rva);
-    if (rva + length == bytes_.size()) {
-      file_.fail(std::string(what) + " at RVA " + hex(rva) + " runs off the end of the image");
-    }
-    return {first, length};
-  }
-
-  [[nodiscard]] const PeFile& file() const { return file_; }
-  [[nodiscard]] std::uint32_t size() const { return static_cast<std::uint32_t>(bytes_.size()); }
-
- private:
-  const PeFile& file_;
-  std::span<std::uint8_t> bytes_;
-};
-
-void copySections(const PeFile& file, std::span<std::uint8_t> image) {
+void copySections(const pe::Image& file, std::span<std::uint8_t> image) {
   const auto source = file.bytes();
-  std::copy_n(source.begin(), file.optionalHeader().SizeOfHeaders, image.begin());
-  for (const pe::SectionHeader& section : file.sections()) {
-    std::copy_n(source.begin() + section.PointerToRawData, PeFile::fileSize(section),
-                image.begin() + section.VirtualAddress);
+  std::copy_n(source.begin(), file.optional().sizeOfHeaders, image.begin());
+  for (const pe::Section& section : file.sections()) {
+    std::copy_n(source.begin() + section.rawOffset, fileSize(section),
+                image.begin() + section.virtualAddress);
   }
+}
+
+std::uint32_t read32(std::span<const std::uint8_t> image, std::uint32_t rva) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, image.data() + rva, sizeof(value));
+  return value;
+}
+
+void write32(std::span<std::uint8_t> image, std::uint32_t rva, std::uint32_t value) {
+  std::memcpy(image.data() + rva, &value, sizeof(value));
 }
 
 // Moves every absolute address in the image by the distance between the base
 // it was linked for and the one it got.
-void applyRelocations(const ImageView& image, std::uint32_t base) {
-  const auto& header = image.file().optionalHeader();
-  const pe::DataDirectory directory = header.Directory[pe::kDirectoryBaseReloc];
-  const std::uint32_t delta = base - header.ImageBase;
-  if (directory.Size == 0 ||
-      (image.file().fileHeader().Characteristics & pe::kFileRelocsStripped) != 0) {
+void applyRelocations(const std::string& name, const pe::Image& file, std::span<std::uint8_t> image,
+                      std::uint32_t base) {
+  const auto fail = [&](const std::string& problem) { throw LoadError(name, problem); };
+  const std::uint32_t linkedBase = file.optional().imageBase;
+  const std::uint32_t delta = base - linkedBase;
+  if (file.directory(pe::kDirectoryBaseRelocation).size == 0 ||
+      (file.characteristics() & pe::kFileRelocsStripped) != 0) {
     if (delta != 0) {
-      image.file().fail("has no base relocations, so it cannot be moved from its base " +
-                        hex(header.ImageBase));
+      fail("has no base relocations, so it cannot be moved from its base " + hex(linkedBase));
     }
     return;
   }
-  image.check(directory.VirtualAddress, directory.Size, "the base relocation directory");
-  std::uint32_t offset = 0;
-  while (offset < directory.Size) {
-    const std::uint32_t blockRva = directory.VirtualAddress + offset;
-    if (directory.Size - offset < sizeof(pe::BaseRelocationBlock)) {
-      image.file().fail("a truncated base relocation block at RVA " + hex(blockRva));
+  std::vector<pe::Relocation> relocations;
+  try {
+    relocations = file.relocations();
+  } catch (const pe::FormatError& error) {
+    fail(error.what());
+  }
+  for (const pe::Relocation& relocation : relocations) {
+    if (relocation.type == pe::kRelocationAbsolute) {
+      continue;
     }
-    const auto block = image.read<pe::BaseRelocationBlock>(blockRva, "a base relocation block");
-    if (block.SizeOfBlock < sizeof(block) || block.SizeOfBlock % 2 != 0 ||
-        block.SizeOfBlock > directory.Size - offset) {
-      image.file().fail("the base relocation block at RVA " + hex(blockRva) + " has size " +
-                        hex(block.SizeOfBlock));
+    if (relocation.type != pe::kRelocationHighLow) {
+      fail("base relocation type " + std::to_string(relocation.type) + " at RVA " +
+           hex(relocation.rva) + " is not one an i386 image uses");
     }
-    for (std::uint32_t entry = sizeof(block); entry < block.SizeOfBlock; entry += 2) {
-      const auto fixup = image.read<std::uint16_t>(blockRva + entry, "a base relocation");
-      const unsigned type = fixup >> 12U;
-      const std::uint64_t site = std::uint64_t{block.VirtualAddress} + (fixup & 0xFFFU);
-      if (type == pe::kRelocAbsolute) {
-        continue;
-      }
-      if (type != pe::kRelocHighLow) {
-        image.file().fail("base relocation type " + std::to_string(type) + " at RVA " + hex(site) +
-                          " is not one an i386 image uses");
-      }
-      if (site + 4 > image.size()) {
-        image.file().fail("a base relocation at RVA " + hex(site) + " lies outside the image");
-      }
-      const auto rva32 = static_cast<std::uint32_t>(site);
-      const std::uint32_t target = image.read32(rva32, "a relocated address");
-      // One past the end is still an address of the image (the end of an
-      // array that closes it).
-      if (target - header.ImageBase > image.size()) {
-        image.file().fail("the base relocation at RVA " + hex(site) + " points to " + hex(target) +
-                          ", outside the image (" + hex(header.ImageBase) + " to " +
-                          hex(std::uint64_t{header.ImageBase} + image.size()) + ")");
-      }
-      image.write32(rva32, target + delta);
+    if (std::uint64_t{relocation.rva} + 4 > image.size()) {
+      fail("a base relocation at RVA " + hex(relocation.rva) + " lies outside the image");
     }
-    offset += block.SizeOfBlock;
+    const std::uint32_t target = read32(image, relocation.rva);
+    // One past the end is still an address of the image (the end of an
+    // array that closes it).
+    if (target - linkedBase > image.size()) {
+      fail("the base relocation at RVA " + hex(relocation.rva) + " points to " + hex(target) +
+           ", outside the image (" + hex(linkedBase) + " to " +
+           hex(std::uint64_t{linkedBase} + image.size()) + ")");
+    }
+    write32(image, relocation.rva, target + delta);
   }
 }
 
 // Fills every import address slot with the host function of that name; all
 // the imports the host lacks are named together.
-void bindImports(const ImageView& image, const HostExports& exports) {
-  const pe::DataDirectory directory = image.file().optionalHeader().Directory[pe::kDirectoryImport];
-  if (directory.Size == 0) {
-    return;
+void bindImports(const std::string& name, const pe::Image& file, std::span<std::uint8_t> image,
+                 const HostExports& exports) {
+  std::vector<pe::Import> imports;
+  try {
+    imports = file.imports();
+  } catch (const pe::FormatError& error) {
+    throw LoadError(name, error.what());
   }
-  std::vector<std::string> missing;
-  for (std::uint32_t rva = directory.VirtualAddress;; rva += sizeof(pe::ImportDescriptor)) {
-    const auto descriptor = image.read<pe::ImportDescriptor>(rva, "an import descriptor");
-    if (descriptor.Name == 0 && descriptor.FirstThunk == 0) {
-      break;
+  std::string missing;
+  for (const pe::Import& import : imports) {
+    if (std::uint64_t{import.thunkRva} + 4 > image.size()) {
+      throw LoadError(name, "the import address slot of " + import.module + "!" + import.name +
+                                " at RVA " + hex(import.thunkRva) + " lies outside the image");
     }
-    const std::string_view module = image.name(descriptor.Name, "an imported module's name");
-    const std::uint32_t names =
-        descriptor.OriginalFirstThunk != 0 ? descriptor.OriginalFirstThunk : descriptor.FirstThunk;
-    for (std::uint32_t slot = 0;; slot += 4) {
-      const std::uint32_t thunk = image.read32(names + slot, "an import name table");
-      if (thunk == 0) {
-        break;
-      }
-      image.check(descriptor.FirstThunk + std::uint64_t{slot}, 4, "an import address table");
-      if ((thunk & pe::kImportByOrdinal) != 0) {
-        missing.push_back(std::string(module) + " ordinal " + std::to_string(thunk & 0xFFFFU) +
-                          " (imports by ordinal)");
-        continue;
-      }
-      // A hint (2 bytes), then the name.
-      const std::string_view function = image.name(thunk + 2, "an imported function's name");
-      const void* address = exports.find(module, function);
-      if (address == nullptr) {
-        missing.push_back(std::string(module) + "!" + std::string(function));
-        continue;
-      }
-      image.write32(descriptor.FirstThunk + slot,
-                    static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(address)));
+    const HostExport* found =
+        import.name.empty() ? nullptr : exports.find(import.module, import.name);
+    if (found == nullptr) {
+      missing += (missing.empty() ? "" : ", ") + import.module +
+                 (import.name.empty()
+                      ? " ordinal " + std::to_string(import.ordinalOrHint) + " (imports by ordinal)"
+                      : "!" + import.name);
+      continue;
     }
+    write32(image, import.thunkRva,
+            static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(found->address)));
   }
   if (!missing.empty()) {
-    std::string list;
-    for (const std::string& name : missing) {
-      list += (list.empty() ? "" : ", ") + name;
-    }
-    image.file().fail("imports what this host does not provide: " + list);
+    throw LoadError(name, "imports what this host does not provide: " + missing);
   }
 }
 
-int protectionOf(std::uint32_t characteristics) {
+int protectionOf(const pe::Section& section) {
   int protection = PROT_NONE;
-  if ((characteristics & (pe::kSectionRead | pe::kSectionExecute)) != 0) {
+  if ((section.characteristics & (pe::kSectionRead | pe::kSectionExecute)) != 0) {
     protection |= PROT_READ;
   }
-  if ((characteristics & pe::kSectionWrite) != 0) {
+  if (section.has(pe::kSectionWrite)) {
     protection |= PROT_WRITE;
   }
-  if ((characteristics & pe::kSectionExecute) != 0) {
+  if (section.has(pe::kSectionExecute)) {
     protection |= PROT_EXEC;
   }
   return protection;
@@ -213,9 +237,8 @@ int protectionOf(std::uint32_t characteristics) {
 
 // The system discards INIT after the entry point returns, and every section
 // marked discardable with it.
-bool discardable(const pe::SectionHeader& section) {
-  return PeFile::sectionName(section) == "INIT" ||
-         (section.Characteristics & pe::kSectionDiscardable) != 0;
+bool discardable(const pe::Section& section) {
+  return section.name == "INIT" || section.has(pe::kSectionDiscardable);
 }
 
 std::size_t pagesFor(std::uint64_t bytes) {
@@ -227,16 +250,16 @@ std::size_t pagesFor(std::uint64_t bytes) {
 DriverImage::DriverImage(const std::filesystem::path& file)
     : DriverImage(file.string(), readFile(file)) {}
 
-DriverImage::DriverImage(std::string name, std::span<const std::uint8_t> bytes)
+DriverImage::DriverImage(std::string name, std::vector<std::uint8_t> bytes)
     : name_(std::move(name)) {
-  const PeFile file(name_, bytes);
-  const pe::OptionalHeader32& header = file.optionalHeader();
-  ImageMapping mapping(header.SizeOfImage);
-  const auto image = mapping.bytes().first(header.SizeOfImage);
-  const ImageView view(file, image);
+  const pe::Image file = parse(name_, std::move(bytes));
+  checkLoadable(name_, file);
+  const pe::OptionalHeader& header = file.optional();
+  ImageMapping mapping(header.sizeOfImage);
+  const auto image = mapping.bytes().first(header.sizeOfImage);
   copySections(file, image);
-  applyRelocations(view, static_cast<std::uint32_t>(mapping.address()));
-  bindImports(view, HostExports());
+  applyRelocations(name_, file, image, static_cast<std::uint32_t>(mapping.address()));
+  bindImports(name_, file, image, HostExports());
 
   // A page shared by sections gets what each of them needs; the headers are
   // read-only and what no section covers is not accessible at all.
@@ -249,22 +272,20 @@ DriverImage::DriverImage(std::string name, std::span<const std::uint8_t> bytes)
       residentPage_[page] = residentPage_[page] || resident;
     }
   };
-  grant(0, header.SizeOfHeaders, PROT_READ, true);
-  for (const pe::SectionHeader& section : file.sections()) {
+  grant(0, header.sizeOfHeaders, PROT_READ, true);
+  for (const pe::Section& section : file.sections()) {
     const bool initOnly = discardable(section);
-    grant(section.VirtualAddress, PeFile::mappedSize(section),
-          protectionOf(section.Characteristics), !initOnly);
+    grant(section.virtualAddress, mappedSize(section), protectionOf(section), !initOnly);
     if (initOnly) {
-      discardable_.push_back({section.VirtualAddress, PeFile::mappedSize(section)});
+      discardable_.push_back({section.virtualAddress, mappedSize(section)});
     }
   }
   for (std::size_t page = 0; page < pageProtection_.size(); ++page) {
     mapping.protect(page, 1, pageProtection_[page]);
   }
-  entryRva_ = header.AddressOfEntryPoint;
+  entryRva_ = header.entryPoint;
   mapping_ = std::move(mapping);
 }
-
 NTSTATUS DriverImage::callEntry(Machine& machine) {
   if (entryCalled_) {
     throw LoadError(name_, "its entry point was already called; the system calls it once");

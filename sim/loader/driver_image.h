@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -23,7 +22,7 @@ class DriverImage {
   // Throws LoadError, naming the file and the problem, when the image is not
   // one this host can run; nothing of it stays mapped then.
   explicit DriverImage(const std::filesystem::path& file);
-  DriverImage(std::string name, std::span<const std::uint8_t> bytes);
+  DriverImage(std::string name, std::vector<std::uint8_t> bytes);
 
   // What the system does once the image is in memory: calls its entry point
   // with the driver object and registry path (Machine::loadDriver), then

@@ -1,5 +1,7 @@
 #include "sim/loader/host_exports.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -19,15 +21,22 @@ constexpr unsigned stdcallArgumentBytes(R(NTAPI* /*function*/)(Args...)) {
 
 template <class F>
 HostExport stdcallExport(std::string_view module, std::string_view name, F* function) {
-  return {module, std::string(name) + '@' + std::to_string(stdcallArgumentBytes(function)),
-          reinterpret_cast<const void*>(function)};
+  return {module, name, stdcallArgumentBytes(function), reinterpret_cast<const void*>(function)};
+}
+
+template <class F>
+HostExport cdeclExport(std::string_view module, std::string_view name, F* function) {
+  return {module, name, std::nullopt, reinterpret_cast<const void*>(function)};
 }
 
 constexpr std::string_view kNdis = "NDIS.SYS";
 constexpr std::string_view kHal = "HAL.dll";
+constexpr std::string_view kKernel = "ntoskrnl.exe";
 
 #define KL_NDIS_EXPORT(name) stdcallExport(kNdis, #name, &(name))
 #define KL_HAL_EXPORT(name) stdcallExport(kHal, #name, &(name))
+// The kernel's memory routines are the C library's, as for a linked driver.
+#define KL_KERNEL_EXPORT(name) cdeclExport(kKernel, #name, &::name)
 
 bool sameModule(std::string_view a, std::string_view b) {
   return std::ranges::equal(a, b, [](char x, char y) {
@@ -68,9 +77,9 @@ HostExports::HostExports()
           KL_NDIS_EXPORT(NdisMSendComplete),
           KL_NDIS_EXPORT(NdisMEthIndicateReceive),
           KL_NDIS_EXPORT(NdisMEthIndicateReceiveComplete),
-          // The one cdecl operation: its values follow as variable arguments,
-          // which the caller pops, so its name carries no decoration.
-          {kNdis, "NdisWriteErrorLogEntry", reinterpret_cast<const void*>(&NdisWriteErrorLogEntry)},
+          // Its values follow as variable arguments, which only a cdecl
+          // caller can pop.
+          cdeclExport(kNdis, "NdisWriteErrorLogEntry", &NdisWriteErrorLogEntry),
           KL_HAL_EXPORT(READ_PORT_UCHAR),
           KL_HAL_EXPORT(READ_PORT_USHORT),
           KL_HAL_EXPORT(READ_PORT_BUFFER_UCHAR),
@@ -80,13 +89,17 @@ HostExports::HostExports()
           KL_HAL_EXPORT(WRITE_PORT_BUFFER_UCHAR),
           KL_HAL_EXPORT(WRITE_PORT_BUFFER_USHORT),
           KL_HAL_EXPORT(KeStallExecutionProcessor),
+          KL_KERNEL_EXPORT(memcmp),
+          KL_KERNEL_EXPORT(memcpy),
+          KL_KERNEL_EXPORT(memmove),
+          KL_KERNEL_EXPORT(memset),
       } {}
 
-const void* HostExports::find(std::string_view module, std::string_view name) const {
+const HostExport* HostExports::find(std::string_view module, std::string_view name) const {
   const auto it = std::ranges::find_if(exports_, [&](const HostExport& entry) {
     return entry.name == name && sameModule(entry.module, module);
   });
-  return it == exports_.end() ? nullptr : it->address;
+  return it == exports_.end() ? nullptr : &*it;
 }
 
 }  // namespace kl::sim

@@ -1,7 +1,6 @@
 // Why an image was refused: one line naming the file and the problem.
 #pragma once
 
-#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -13,8 +12,5 @@ class LoadError : public std::runtime_error {
   LoadError(std::string_view file, std::string_view problem)
       : std::runtime_error(std::string(file) + ": " + std::string(problem)) {}
 };
-
-// 0x-prefixed hexadecimal, as file offsets and RVAs are usually quoted.
-std::string hex(std::uint64_t value);
 
 }  // namespace kl::sim

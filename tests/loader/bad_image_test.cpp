@@ -11,12 +11,11 @@
 #include "probe_image.h"
 #include "sim/loader/driver_image.h"
 #include "sim/loader/load_error.h"
-#include "sim/loader/pe_format.h"
+#include "sim/pe/pe_image.h"
 
 namespace kl::test {
 namespace {
 
-namespace pe = sim::pe;
 using Bytes = std::vector<std::uint8_t>;
 
 template <class T>
@@ -31,46 +30,52 @@ void put(Bytes& bytes, std::size_t offset, T value) {
   std::memcpy(&bytes.at(offset + sizeof(T) - 1) - (sizeof(T) - 1), &value, sizeof(T));
 }
 
+// Offsets of the PE/COFF header fields the cases spoil.
+constexpr std::size_t kLfanew = 0x3C;
+constexpr std::size_t kFileMachine = 0;
+constexpr std::size_t kFileCharacteristics = 18;
+constexpr std::size_t kOptionalMagic = 0;
+constexpr std::size_t kOptionalEntryPoint = 16;
+constexpr std::size_t kOptionalSizeOfImage = 56;
+constexpr std::size_t kOptionalSubsystem = 68;
+constexpr std::size_t kOptionalDirectories = 96;
+constexpr std::size_t kImportName = 12;
+constexpr std::uint32_t kImportByOrdinal = 0x80000000;
+
 // Where the headers of the good image lie in its file.
 struct Layout {
   explicit Layout(const Bytes& bytes)
-      : nt(get<std::uint32_t>(bytes, offsetof(pe::DosHeader, e_lfanew))),
-        fileHeader(nt + 4),
-        optional(fileHeader + sizeof(pe::FileHeader)),
-        sections(optional + get<pe::FileHeader>(bytes, fileHeader).SizeOfOptionalHeader),
-        header(get<pe::OptionalHeader32>(bytes, optional)) {
-    const auto count = get<pe::FileHeader>(bytes, fileHeader).NumberOfSections;
-    for (std::uint16_t i = 0; i < count; ++i) {
-      table.push_back(get<pe::SectionHeader>(bytes, sections + i * sizeof(pe::SectionHeader)));
-    }
-  }
+      : image(bytes),
+        fileHeader(get<std::uint32_t>(bytes, kLfanew) + 4),
+        optional(fileHeader + 20) {}
 
   [[nodiscard]] std::size_t fileOffset(std::uint32_t rva) const {
-    for (const pe::SectionHeader& section : table) {
-      if (rva >= section.VirtualAddress && rva - section.VirtualAddress < section.SizeOfRawData) {
-        return section.PointerToRawData + (rva - section.VirtualAddress);
+    const pe::Section* section = image.sectionAt(rva);
+    if (section == nullptr) {
+      throw std::out_of_range("RVA not in the file");
+    }
+    return section->rawOffset + (rva - section->virtualAddress);
+  }
+  [[nodiscard]] std::size_t directory(std::size_t index) const {
+    return fileOffset(image.directory(index).rva);
+  }
+  [[nodiscard]] std::size_t directoryEntry(std::size_t index) const {
+    return optional + kOptionalDirectories + index * 8;
+  }
+  // The first HIGHLOW relocation's site, as a file offset.
+  [[nodiscard]] std::size_t firstRelocatedSite() const {
+    for (const pe::Relocation& relocation : image.relocations()) {
+      if (relocation.type == pe::kRelocationHighLow) {
+        return fileOffset(relocation.rva);
       }
     }
-    throw std::out_of_range("RVA not in the file");
+    throw std::out_of_range("no relocation");
   }
-  [[nodiscard]] std::size_t directory(unsigned index) const {
-    return fileOffset(header.Directory[index].VirtualAddress);
-  }
-  [[nodiscard]] std::size_t optionalField(std::size_t member) const { return optional + member; }
-  // The first HIGHLOW relocation's site, as a file offset.
-  [[nodiscard]] std::size_t firstRelocatedSite(const Bytes& bytes) const {
-    const std::size_t block = directory(pe::kDirectoryBaseReloc);
-    const auto page = get<std::uint32_t>(bytes, block);
-    const auto entry = get<std::uint16_t>(bytes, block + sizeof(pe::BaseRelocationBlock));
-    return fileOffset(page + (entry & 0xFFFU));
-  }
+  [[nodiscard]] const pe::Section& lastSection() const { return image.sections().back(); }
 
-  std::size_t nt;
+  pe::Image image;
   std::size_t fileHeader;
   std::size_t optional;
-  std::size_t sections;
-  pe::OptionalHeader32 header;
-  std::vector<pe::SectionHeader> table;
 };
 
 struct BadImage {
@@ -81,109 +86,98 @@ struct BadImage {
 
 std::ostream& operator<<(std::ostream& out, const BadImage& bad) { return out << bad.name; }
 
-#define KL_FIELD(member) offsetof(pe::OptionalHeader32, member)
-
 const BadImage kBadImages[] = {
-    {"EmptyFile", [](Bytes& b, const Layout&) { b.clear(); }, "not a PE image: no MZ header"},
+    {"EmptyFile", [](Bytes& b, const Layout&) { b.clear(); }, "not a PE image: no MZ signature"},
     {"TextFile",
      [](Bytes& b, const Layout&) {
        b.assign({'K', 'L', '7', '0', '4', '6', '\n'});
      },
-     "not a PE image: no MZ header"},
+     "not a PE image: no MZ signature"},
     {"ElfExecutable",
      [](Bytes& b, const Layout&) {
        b = fileBytes("/proc/self/exe");
        b.resize(4096);
      },
-     "not a PE image: no MZ header"},
-    {"NoPeSignature", [](Bytes& b, const Layout& l) { put<std::uint32_t>(b, l.nt, 0); },
+     "not a PE image: no MZ signature"},
+    {"NoPeSignature", [](Bytes& b, const Layout& l) { put<std::uint32_t>(b, l.fileHeader - 4, 0); },
      "not a PE image: no PE signature"},
     {"NtHeadersPastTheEnd",
-     [](Bytes& b, const Layout&) {
-       put<std::uint32_t>(b, offsetof(pe::DosHeader, e_lfanew), 0x7FFFFFF0);
-     },
-     "truncated: the PE signature at 0x7ffffff0 runs past the end of the file"},
+     [](Bytes& b, const Layout&) { put<std::uint32_t>(b, kLfanew, 0x7FFFFFF0); },
+     "truncated image: PE signature runs past the end of the file"},
     {"Amd64Machine",
-     [](Bytes& b, const Layout& l) {
-       put<std::uint16_t>(b, l.fileHeader + offsetof(pe::FileHeader, Machine), 0x8664);
-     },
+     [](Bytes& b, const Layout& l) { put<std::uint16_t>(b, l.fileHeader + kFileMachine, 0x8664); },
      "not an i386 image: machine 0x8664"},
     {"Pe32PlusHeader",
-     [](Bytes& b, const Layout& l) {
-       put<std::uint16_t>(b, l.optionalField(KL_FIELD(Magic)), 0x20B);
-     },
-     "not a PE32 image: optional header magic 0x20b"},
+     [](Bytes& b, const Layout& l) { put<std::uint16_t>(b, l.optional + kOptionalMagic, 0x20B); },
+     "not a PE32 image"},
     {"WindowsGuiSubsystem",
-     [](Bytes& b, const Layout& l) {
-       put<std::uint16_t>(b, l.optionalField(KL_FIELD(Subsystem)), 2);
-     },
+     [](Bytes& b, const Layout& l) { put<std::uint16_t>(b, l.optional + kOptionalSubsystem, 2); },
      "subsystem 2 is not native: not a driver"},
     {"Dll",
      [](Bytes& b, const Layout& l) {
-       const std::size_t at = l.fileHeader + offsetof(pe::FileHeader, Characteristics);
+       const std::size_t at = l.fileHeader + kFileCharacteristics;
        put<std::uint16_t>(b, at, get<std::uint16_t>(b, at) | pe::kFileDll);
      },
      "a DLL, not a driver"},
-    {"TruncatedInTheHeaders", [](Bytes& b, const Layout& l) { b.resize(l.sections + 8); },
-     "truncated: the section table"},
+    {"TruncatedInTheHeaders",
+     [](Bytes& b, const Layout& l) { b.resize(l.image.sections().front().headerOffset + 8); },
+     "truncated image: section table runs past the end of the file"},
     {"TruncatedInTheLastSection",
-     [](Bytes& b, const Layout& l) { b.resize(l.table.back().PointerToRawData + 0x10); },
-     "truncated: section .reloc needs file bytes up to"},
+     [](Bytes& b, const Layout& l) { b.resize(l.lastSection().rawOffset + 0x10); },
+     "truncated image: section .reloc runs past the end of the file"},
     {"ImageTooLarge",
      [](Bytes& b, const Layout& l) {
-       put<std::uint32_t>(b, l.optionalField(KL_FIELD(SizeOfImage)), 0x7FFFF000);
+       put<std::uint32_t>(b, l.optional + kOptionalSizeOfImage, 0x7FFFF000);
      },
      "SizeOfImage 0x7ffff000 is implausible for a driver"},
     {"SectionPastSizeOfImage",
      [](Bytes& b, const Layout& l) {
-       put<std::uint32_t>(b, l.optionalField(KL_FIELD(SizeOfImage)), l.table.back().VirtualAddress);
+       put<std::uint32_t>(b, l.optional + kOptionalSizeOfImage, l.lastSection().virtualAddress);
      },
      "section .reloc ends at RVA"},
     {"EntryPointInData",
      [](Bytes& b, const Layout& l) {
-       put<std::uint32_t>(b, l.optionalField(KL_FIELD(AddressOfEntryPoint)),
-                          l.table.back().VirtualAddress);
+       put<std::uint32_t>(b, l.optional + kOptionalEntryPoint, l.lastSection().virtualAddress);
      },
      "is not in an executable section"},
     {"RelocationPointsOutsideTheImage",
      [](Bytes& b, const Layout& l) {
-       put<std::uint32_t>(b, l.firstRelocatedSite(b),
-                          l.header.ImageBase + l.header.SizeOfImage + 0x1000);
+       const pe::OptionalHeader& header = l.image.optional();
+       put<std::uint32_t>(b, l.firstRelocatedSite(),
+                          header.imageBase + header.sizeOfImage + 0x1000);
      },
-     "outside the image"},
+     ", outside the image (0x10000 to"},
     {"RelocationSiteOutsideTheImage",
      [](Bytes& b, const Layout& l) {
-       put<std::uint32_t>(b, l.directory(pe::kDirectoryBaseReloc), l.header.SizeOfImage);
+       put<std::uint32_t>(b, l.directory(pe::kDirectoryBaseRelocation),
+                          l.image.optional().sizeOfImage);
      },
-     "a base relocation at RVA"},
+     "lies outside the image"},
     {"RelocationOfAnotherMachine",
      [](Bytes& b, const Layout& l) {
-       const std::size_t entry = l.directory(pe::kDirectoryBaseReloc) + 8;
+       const std::size_t entry = l.directory(pe::kDirectoryBaseRelocation) + 8;
        put<std::uint16_t>(b, entry, (get<std::uint16_t>(b, entry) & 0xFFFU) | 0xA000U);
      },
      "base relocation type 10"},
     {"RelocationBlockPastItsDirectory",
      [](Bytes& b, const Layout& l) {
-       put<std::uint32_t>(b, l.directory(pe::kDirectoryBaseReloc) + 4, 0x10000);
+       put<std::uint32_t>(b, l.directory(pe::kDirectoryBaseRelocation) + 4, 0x10000);
      },
-     "has size 0x10000"},
+     "a base relocation block of a bad size"},
     {"RelocationsStripped",
      [](Bytes& b, const Layout& l) {
-       put<std::uint32_t>(b, l.optionalField(KL_FIELD(Directory[pe::kDirectoryBaseReloc].Size)), 0);
+       put<std::uint32_t>(b, l.directoryEntry(pe::kDirectoryBaseRelocation) + 4, 0);
      },
      "has no base relocations, so it cannot be moved from its base 0x10000"},
     {"ImportedModuleNameOutsideTheImage",
      [](Bytes& b, const Layout& l) {
-       put<std::uint32_t>(
-           b, l.directory(pe::kDirectoryImport) + offsetof(pe::ImportDescriptor, Name), 0x7FFFFFFF);
+       put<std::uint32_t>(b, l.directory(pe::kDirectoryImport) + kImportName, 0x7FFFFFFF);
      },
-     "an imported module's name at RVA 0x7fffffff lies outside the image"},
+     "a name lies outside every section"},
     {"ImportByOrdinal",
      [](Bytes& b, const Layout& l) {
-       const auto names =
-           get<std::uint32_t>(b, l.directory(pe::kDirectoryImport) +
-                                     offsetof(pe::ImportDescriptor, OriginalFirstThunk));
-       put<std::uint32_t>(b, l.fileOffset(names), pe::kImportByOrdinal | 7U);
+       const auto names = get<std::uint32_t>(b, l.directory(pe::kDirectoryImport));
+       put<std::uint32_t>(b, l.fileOffset(names), kImportByOrdinal | 7U);
      },
      "ordinal 7 (imports by ordinal)"},
 };

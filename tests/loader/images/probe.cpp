@@ -6,13 +6,11 @@
 //
 // KL_PROBE_HALT_IN_INIT places the halt handler in INIT, which the system
 // releases once DriverEntry has returned. KL_PROBE_FOREIGN_IMPORTS adds
-// imports that no host of NDIS 4.0 provides.
+// imports that the host does not provide.
 #include "platform/ndis.h"
 
-#define PROBE_INIT __attribute__((section("INIT")))
-
 #if defined(KL_PROBE_HALT_IN_INIT)
-#define PROBE_HALT_PLACEMENT PROBE_INIT
+#define PROBE_HALT_PLACEMENT NDIS_INIT_CODE
 #else
 #define PROBE_HALT_PLACEMENT
 #endif
@@ -204,8 +202,8 @@ NDIS_STATUS NDIS_API ProbeSend(NDIS_HANDLE, PNDIS_PACKET, UINT) { return NDIS_ST
 
 }  // namespace
 
-extern "C" PROBE_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
-                                                 PUNICODE_STRING RegistryPath) {
+extern "C" NDIS_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                     PUNICODE_STRING RegistryPath) {
   NdisInitializeWrapper(&Wrapper, DriverObject, RegistryPath, nullptr);
   NDIS40_MINIPORT_CHARACTERISTICS table = {};
   table.MajorNdisVersion = 4;
@@ -222,7 +220,6 @@ extern "C" PROBE_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
   table.SetInformationHandler = ProbeSet;
 #if defined(KL_PROBE_FOREIGN_IMPORTS)
   NdisMSleep(1);
-  SendCompleteWithoutStatus(Wrapper, nullptr);
   KeBugCheckEx(0, 0, 0, 0, 0);
 #endif
   return NdisMRegisterMiniport(Wrapper, &table, sizeof(table)) == NDIS_STATUS_SUCCESS

@@ -128,10 +128,10 @@ void checkLoadable(const std::string& name, const pe::Image& file) {
 
 void copySections(const pe::Image& file, std::span<std::uint8_t> image) {
   const auto source = file.bytes();
-  std::copy_n(source.begin(), file.optional().sizeOfHeaders, image.begin());
+  std::ranges::copy(source.first(file.optional().sizeOfHeaders), image.begin());
   for (const pe::Section& section : file.sections()) {
-    std::copy_n(source.begin() + section.rawOffset, fileSize(section),
-                image.begin() + section.virtualAddress);
+    std::ranges::copy(source.subspan(section.rawOffset, fileSize(section)),
+                      image.subspan(section.virtualAddress).begin());
   }
 }
 
@@ -327,7 +327,7 @@ void DriverImage::releaseDiscardable() {
       const std::size_t from = std::max<std::size_t>(range.rva, page * pageSize);
       const std::size_t to = std::min<std::size_t>(range.rva + range.size, (page + 1) * pageSize);
       mapping_.protect(page, 1, pageProtection_[page] | PROT_WRITE);
-      std::fill(image.begin() + from, image.begin() + to, kReleasedFill);
+      std::ranges::fill(image.subspan(from, to - from), kReleasedFill);
       mapping_.protect(page, 1, pageProtection_[page]);
     }
   }

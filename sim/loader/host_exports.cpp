@@ -1,9 +1,8 @@
 #include "sim/loader/host_exports.h"
 
-#include <string.h>
-
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "platform/ndis.h"
 
@@ -16,6 +15,8 @@ namespace {
 // parameter, so a plain C function cannot be listed as one by mistake.
 template <class R, class... Args>
 constexpr unsigned stdcallArgumentBytes(R(NTAPI* /*function*/)(Args...)) {
+  // Each argument's own size is wanted, pointers included.
+  // NOLINTNEXTLINE(bugprone-sizeof-expression)
   return (0U + ... + static_cast<unsigned>((sizeof(Args) + 3) / 4 * 4));
 }
 

@@ -47,7 +47,14 @@ constexpr std::uintptr_t kLinkedBase = 0x10000;
 
 // How far this function's entry stack is off the 16-byte boundary the host's
 // ABI promises: its frame pointer lies 8 bytes below an aligned address.
-__attribute__((noipa)) std::uintptr_t entryStackMisalignment() {
+// GCC must not tailor the function to its one caller's stack.
+#if defined(__clang__)
+__attribute__((noinline))
+#else
+__attribute__((noipa))
+#endif
+std::uintptr_t
+entryStackMisalignment() {
   return (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) + 8) % 16;
 }
 

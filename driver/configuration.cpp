@@ -4,13 +4,12 @@
 
 // The keyword names are read only while an adapter is being initialised, at
 // passive level, so they may be paged out with the code that reads them.
-NDIS_PAGEABLE_DATA NDIS_STRING CardTypeKeyword = NDIS_STRING_CONST("CardType");
-NDIS_PAGEABLE_DATA NDIS_STRING BusTypeKeyword = NDIS_STRING_CONST("BusType");
-NDIS_PAGEABLE_DATA NDIS_STRING IoBaseAddressKeyword = NDIS_STRING_CONST("IoBaseAddress");
-NDIS_PAGEABLE_DATA NDIS_STRING InterruptNumberKeyword = NDIS_STRING_CONST("InterruptNumber");
-NDIS_PAGEABLE_DATA NDIS_STRING MaximumMulticastListKeyword =
-    NDIS_STRING_CONST("MaximumMulticastList");
-NDIS_PAGEABLE_DATA NDIS_STRING ConnectionTypeKeyword = NDIS_STRING_CONST("ConnectionType");
+NDIS_PAGEABLE_STRING(CardTypeKeyword, "CardType");
+NDIS_PAGEABLE_STRING(BusTypeKeyword, "BusType");
+NDIS_PAGEABLE_STRING(IoBaseAddressKeyword, "IoBaseAddress");
+NDIS_PAGEABLE_STRING(InterruptNumberKeyword, "InterruptNumber");
+NDIS_PAGEABLE_STRING(MaximumMulticastListKeyword, "MaximumMulticastList");
+NDIS_PAGEABLE_STRING(ConnectionTypeKeyword, "ConnectionType");
 
 namespace {
 

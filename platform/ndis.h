@@ -54,6 +54,14 @@ typedef UNICODE_STRING NDIS_STRING, *PNDIS_STRING;
 #define NDIS_STRING_CONST(x) \
   { (USHORT)(sizeof(u##x) - sizeof(WCHAR)), (USHORT)sizeof(u##x), (PWSTR)(u##x) }
 
+// Defines the keyword `Name`, an NDIS_STRING, whose characters are pageable
+// along with the string that counts them: a string literal would leave the
+// characters in resident read-only data.
+#define NDIS_PAGEABLE_STRING(Name, x)                                                        \
+  NDIS_PAGEABLE_DATA WCHAR Name##Characters[] = u##x;                                        \
+  NDIS_PAGEABLE_DATA NDIS_STRING Name = {(USHORT)(sizeof(Name##Characters) - sizeof(WCHAR)), \
+                                         (USHORT)sizeof(Name##Characters), Name##Characters}
+
 // Status codes.
 #define NDIS_STATUS_SUCCESS ((NDIS_STATUS)0x00000000L)
 #define NDIS_STATUS_PENDING ((NDIS_STATUS)0x00000103L)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driver_keywords.h"
 #include "driver_objects.h"
 #include "sim/pe/pe_image.h"
 
@@ -192,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Freed once DriverEntry has returned.
         SectionRule{"INIT", true, kCode | pe::kSectionDiscardable, pe::kSectionWrite},
         // Pageable data: the keyword strings.
-        SectionRule{"PAGEDATA", false, kData | pe::kSectionWrite,
+        SectionRule{"PAGEDATA", true, kData | pe::kSectionWrite,
                     pe::kSectionDiscardable | pe::kSectionExecute},
         // The import address table stays for the life of the driver.
         SectionRule{".idata", true, kData, pe::kSectionDiscardable | pe::kSectionExecute}),
@@ -283,6 +284,28 @@ INSTANTIATE_TEST_SUITE_P(Routines, RoutinePlacement,
                                            Placement{"MiniportQueryInformation", ".text"},
                                            Placement{"MiniportSetInformation", ".text"}),
                          [](const auto& param) { return std::string(param.param.routine); });
+
+// The keyword names are read only during initialisation: their characters
+// are paged out with the code that reads them, not left resident.
+TEST(WindowsImage, KeepsTheKeywordStringsPageable) {
+  for (const DriverKeyword& k : driverKeywords()) {
+    const std::string name = keywordName(*k.keyword);
+    std::vector<std::uint8_t> text;
+    for (const char c : name + '\0') {
+      text.push_back(static_cast<std::uint8_t>(c));
+      text.push_back(0);
+    }
+    std::vector<std::string> holders;
+    for (const pe::Section& s : shipped().sections()) {
+      const auto data = shipped().bytes().subspan(s.rawOffset, s.rawSize);
+      for (auto at = data.begin();
+           (at = std::search(at, data.end(), text.begin(), text.end())) != data.end(); ++at) {
+        holders.push_back(s.name);
+      }
+    }
+    EXPECT_EQ(holders, std::vector<std::string>{"PAGEDATA"}) << name;
+  }
+}
 
 }  // namespace
 }  // namespace kl::test

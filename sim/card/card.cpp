@@ -16,16 +16,31 @@ constexpr std::uint8_t kFloating = 0xFF;
 
 }  // namespace
 
-Card::Card(const CardConfig& config)
+Card::Card(Clock& clock, const CardConfig& config)
     : busWidth_(config.busWidth),
       memory_(config.memory, config.prom),
-      controller_(memory_, faults_),
+      controller_(clock, memory_, faults_),
       mii_(config.mdioFloating) {
   controller_.attachMiiPort(&mii_);
   if (config.phy) {
     phy_.emplace(*config.phy);
     mii_.attach(config.phyAddress, *phy_);
     phy_->onLinkChange([this](const LinkResult& /*link*/) { raisePhyEvent(); });
+  }
+}
+
+void Card::plugInto(net::Cable::End& end) {
+  unplug();
+  end.plug(*this);
+  end_ = &end;
+  controller_.plugInto(end_);
+}
+
+void Card::unplug() {
+  if (end_ != nullptr) {
+    end_->unplug();
+    end_ = nullptr;
+    controller_.plugInto(nullptr);
   }
 }
 

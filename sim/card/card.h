@@ -1,6 +1,7 @@
 // The VELMORAN KL7046 card as the I/O bus sees it: 32 ports over the
 // controller's registers, the data port and the reset port, the vendor
-// register, and the card's interrupt line.
+// register, and the card's interrupt line; and as a cable sees it, a station
+// that sends and receives frames on the world's virtual clock.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,9 @@
 #include "sim/card/phy/phy.h"
 #include "sim/card/station_prom.h"
 #include "sim/card/vendor_register.h"
+#include "sim/core/clock.h"
+#include "sim/net/cable.h"
+#include "sim/net/station.h"
 
 namespace kl::sim::card {
 
@@ -49,13 +53,21 @@ struct CardConfig {
 // A word-wide card takes 16-bit cycles on the data port as one data-port
 // access; the bus splits every other 16-bit cycle, and every 16-bit cycle on
 // a byte-wide card, into two byte cycles at the offset and the offset + 1.
-class Card final : public IoDevice, public InterruptSource {
+class Card final : public IoDevice, public InterruptSource, public net::Station {
  public:
   static constexpr std::uint16_t kPortCount = 32;
   // What a read of the reset port returns.
   static constexpr std::uint8_t kResetPortValue = 0x00;
 
-  explicit Card(const CardConfig& config = {});
+  // The card's transmitter times its frames on `clock`.
+  explicit Card(Clock& clock, const CardConfig& config = {});
+  ~Card() override { unplug(); }
+
+  // The card's jack: frames it sends go out at `end`, frames arriving there
+  // reach its receiver.
+  void plugInto(net::Cable::End& end);
+  void unplug();
+  void frameArrived(const net::WireFrame& frame) override { controller_.frameArrived(frame); }
 
   std::uint8_t read8(std::uint16_t offset) override;
   void write8(std::uint16_t offset, std::uint8_t value) override;
@@ -109,6 +121,7 @@ class Card final : public IoDevice, public InterruptSource {
   bool vendorWriteArmed_ = false;
   MiiBus mii_;
   std::optional<Phy> phy_;
+  net::Cable::End* end_ = nullptr;
 };
 
 }  // namespace kl::sim::card

@@ -18,6 +18,9 @@ struct CardFaults {
   // The controller never reports the stopped state: STP reads back clear and
   // ISR never shows RST, although the controller does stop.
   bool stoppedStateHidden = false;
+  // This many transmissions, from the next one on, abort: TSR without PTX,
+  // ISR TXE, nothing on the wire. One is a single abort; more make a burst.
+  unsigned transmitAborts = 0;
 };
 
 }  // namespace kl::sim::card

@@ -18,6 +18,8 @@ struct MemoryPlacement {
 class CardMemory {
  public:
   static constexpr std::uint32_t kAddressSpace = 0x10000;
+  // A page number is the high byte of a card address.
+  static constexpr std::uint32_t kPageSize = 256;
   // What a read returns where nothing answers: the data lines float high.
   static constexpr std::uint8_t kUnmapped = 0xFF;
 

@@ -14,7 +14,7 @@ constexpr std::uint8_t kImrBits = 0x7F;
 using Names = std::array<std::string_view, reg::kWindowSize>;
 
 constexpr Names kPage0ReadNames = {"CR",    "",      "", "BNRY", "TSR", "",      "",      "ISR",
-                                   "CRDA0", "CRDA1", "", "",     "",    "CNTR0", "CNTR1", "CNTR2"};
+                                   "CRDA0", "CRDA1", "", "",     "RSR", "CNTR0", "CNTR1", "CNTR2"};
 constexpr Names kPage0WriteNames = {"CR",    "PSTART", "PSTOP", "BNRY",  "TPSR",  "TBCR0",
                                     "TBCR1", "ISR",    "RSAR0", "RSAR1", "RBCR0", "RBCR1",
                                     "RCR",   "TCR",    "DCR",   "IMR"};
@@ -24,6 +24,13 @@ constexpr Names kPage2Names = {"CR"};
 constexpr Names kPage3Names = {"CR", "", "", "MIIMR"};
 
 }  // namespace
+
+Controller::Controller(Clock& clock, CardMemory& memory, CardFaults& faults)
+    : faults_(faults),
+      dma_(memory, faults),
+      transmitter_(clock, memory, faults,
+                   [this](const TransmitEngine::Outcome& outcome) { transmitted(outcome); }),
+      receiver_(memory) {}
 
 std::uint8_t Controller::readRegister(std::uint8_t offset) {
   if (offset >= reg::kWindowSize) {
@@ -89,10 +96,12 @@ std::uint8_t Controller::readCommand() const {
   if (faults_.crReadBack) {
     return *faults_.crReadBack;
   }
+  const std::uint8_t value =
+      transmitter_.busy() ? static_cast<std::uint8_t>(cr_ | reg::kCrTxp) : cr_;
   if (faults_.stoppedStateHidden) {
-    return static_cast<std::uint8_t>(cr_ & ~reg::kCrStp);
+    return static_cast<std::uint8_t>(value & ~reg::kCrStp);
   }
-  return cr_;
+  return value;
 }
 
 std::uint8_t Controller::readPage0(std::uint8_t offset) {
@@ -107,6 +116,8 @@ std::uint8_t Controller::readPage0(std::uint8_t offset) {
       return lowByte(dma_.currentAddress());
     case reg::kRsar1Crda1:
       return highByte(dma_.currentAddress());
+    case reg::kRcrRsr:
+      return rsr_;
     case reg::kTcrCntr0:
       return tallies_.take(Tally::FrameAlignment);
     case reg::kDcrCntr1:
@@ -153,7 +164,7 @@ void Controller::writePage0(std::uint8_t offset, std::uint8_t value) {
     case reg::kRbcr1Vendor:
       dma_.setByteCountHigh(value);
       break;
-    case reg::kRcr:
+    case reg::kRcrRsr:
       rcr_ = value;
       break;
     case reg::kTcrCntr0:
@@ -203,17 +214,57 @@ void Controller::writeMiimr(std::uint8_t value) {
 }
 
 void Controller::command(std::uint8_t value) {
-  cr_ = value;
+  cr_ = static_cast<std::uint8_t>(value & ~reg::kCrTxp);
   applyRunState(value);
   applyRemoteDmaCommand(value & reg::kCrRdMask);
+  // A TXP while a frame is being sent, or while stopped, does nothing.
+  if ((value & reg::kCrTxp) != 0 && !stopped_ && !transmitter_.busy()) {
+    transmitter_.start(TransmitEngine::Request{
+        .page = tpsr_, .count = tbcr_, .loopback = (tcr_ & reg::kTcrLoopbackMask) != 0});
+  }
 }
 
 // STP wins when both STP and STA are written.
 void Controller::applyRunState(std::uint8_t value) {
   if ((value & reg::kCrStp) != 0) {
-    stopped_ = true;
+    enterStoppedState();
   } else if ((value & reg::kCrSta) != 0) {
     stopped_ = false;
+  }
+}
+
+// Stopping cuts off the frame being sent and lifts the receiver's overflow
+// latch, which only a stop and a new start clear.
+void Controller::enterStoppedState() {
+  stopped_ = true;
+  transmitter_.stop();
+  receiver_.stop();
+}
+
+void Controller::transmitted(const TransmitEngine::Outcome& outcome) {
+  tsr_ = outcome.tsr;
+  setIsrBits(outcome.isr);
+}
+
+void Controller::frameArrived(const net::WireFrame& frame) {
+  if (stopped_ || (tcr_ & reg::kTcrLoopbackMask) != 0) {
+    return;
+  }
+  const Reception reception = receiver_.receive(frame, ReceiveSetup{.rcr = rcr_,
+                                                                    .par = par_,
+                                                                    .mar = mar_,
+                                                                    .pstart = pstart_,
+                                                                    .pstop = pstop_,
+                                                                    .bnry = bnry_,
+                                                                    .curr = curr_});
+  if (!reception.recognised) {
+    return;
+  }
+  rsr_ = reception.rsr;
+  curr_ = reception.curr;
+  setIsrBits(reception.isr);
+  if (reception.tally) {
+    addTallyCounts(*reception.tally, 1);
   }
 }
 
@@ -244,7 +295,7 @@ void Controller::writeData(std::span<const std::uint8_t> bytes, CycleWidth cycle
 
 void Controller::reset() {
   cr_ = reg::kCrAfterReset;
-  stopped_ = true;
+  enterStoppedState();
   imr_ = 0;
   dma_.abort();
 }

@@ -1,6 +1,6 @@
 // The network controller: the DP8390 register set with its page select,
-// interrupt status, remote-DMA channel, tally counters and MII management
-// register.
+// interrupt status, remote-DMA channel, transmitter, receiver, tally counters
+// and MII management register.
 #pragma once
 
 #include <array>
@@ -12,16 +12,20 @@
 #include "sim/card/card_faults.h"
 #include "sim/card/card_memory.h"
 #include "sim/card/mii_port.h"
+#include "sim/card/receive_engine.h"
 #include "sim/card/registers.h"
 #include "sim/card/remote_dma.h"
 #include "sim/card/tally_counters.h"
+#include "sim/card/transmit_engine.h"
+#include "sim/core/clock.h"
+#include "sim/net/cable.h"
+#include "sim/net/station.h"
 
 namespace kl::sim::card {
 
 class Controller {
  public:
-  Controller(CardMemory& memory, const CardFaults& faults)
-      : faults_(faults), dma_(memory, faults) {}
+  Controller(Clock& clock, CardMemory& memory, CardFaults& faults);
   Controller(const Controller&) = delete;
   Controller& operator=(const Controller&) = delete;
 
@@ -43,6 +47,14 @@ class Controller {
   // A hardware reset: stopped, CR 0x21, IMR 0, remote DMA idle. The other
   // registers keep their contents.
   void reset();
+
+  // The wire. Frames go to `end` (none: the card is on no cable) and come
+  // in through frameArrived; the receiver takes them only while the
+  // controller runs with TCR's loopback field clear.
+  void plugInto(net::Cable::End* end) { transmitter_.plugInto(end); }
+  void frameArrived(const net::WireFrame& frame);
+  [[nodiscard]] const TransmitEngine& transmitter() const { return transmitter_; }
+  [[nodiscard]] const ReceiveEngine& receiver() const { return receiver_; }
 
   // The MII management lines. With nothing attached, MDIO floats high.
   void attachMiiPort(MiiPort* port) { miiPort_ = port; }
@@ -89,10 +101,12 @@ class Controller {
   [[nodiscard]] std::uint8_t readMiimr() const;
   void writeMiimr(std::uint8_t value);
 
-  // A CR write: page select and run state, then the remote-DMA command.
-  // TXP is held in CR as written.
+  // A CR write: page select and run state, then the remote-DMA command,
+  // then TXP. TXP reads back set while a transmission is under way.
   void command(std::uint8_t value);
   void applyRunState(std::uint8_t value);
+  void enterStoppedState();
+  void transmitted(const TransmitEngine::Outcome& outcome);
   void applyRemoteDmaCommand(std::uint8_t rd);
 
   [[nodiscard]] bool wordTransfers() const { return (dcr_ & reg::kDcrWts) != 0; }
@@ -100,6 +114,8 @@ class Controller {
 
   const CardFaults& faults_;
   RemoteDma dma_;
+  TransmitEngine transmitter_;
+  ReceiveEngine receiver_;
   TallyCounters tallies_;
   MiiPort* miiPort_ = nullptr;
 
@@ -114,6 +130,7 @@ class Controller {
   std::uint16_t tbcr_ = 0;
   std::uint8_t tsr_ = 0;
   std::uint8_t rcr_ = 0;
+  std::uint8_t rsr_ = 0;
   std::uint8_t tcr_ = 0;
   std::uint8_t dcr_ = 0;
   std::array<std::uint8_t, 6> par_{};

@@ -21,7 +21,7 @@ inline constexpr std::uint8_t kRsar0Crda0 = 0x08;
 inline constexpr std::uint8_t kRsar1Crda1 = 0x09;
 inline constexpr std::uint8_t kRbcr0 = 0x0A;
 inline constexpr std::uint8_t kRbcr1Vendor = 0x0B;
-inline constexpr std::uint8_t kRcr = 0x0C;
+inline constexpr std::uint8_t kRcrRsr = 0x0C;
 inline constexpr std::uint8_t kTcrCntr0 = 0x0D;
 inline constexpr std::uint8_t kDcrCntr1 = 0x0E;
 inline constexpr std::uint8_t kImrCntr2 = 0x0F;
@@ -37,6 +37,7 @@ inline constexpr std::uint8_t kMiimr = 0x03;
 // CR.
 inline constexpr std::uint8_t kCrStp = 0x01;
 inline constexpr std::uint8_t kCrSta = 0x02;
+inline constexpr std::uint8_t kCrTxp = 0x04;
 inline constexpr std::uint8_t kCrRdMask = 0x38;
 inline constexpr std::uint8_t kCrRdRead = 0x08;
 inline constexpr std::uint8_t kCrRdWrite = 0x10;
@@ -47,9 +48,36 @@ inline constexpr std::uint8_t kCrPageShift = 6;
 inline constexpr std::uint8_t kCrAfterReset = kCrRdAbort | kCrStp;
 
 // ISR and IMR.
+inline constexpr std::uint8_t kIsrPrx = 0x01;
+inline constexpr std::uint8_t kIsrPtx = 0x02;
+inline constexpr std::uint8_t kIsrRxe = 0x04;
+inline constexpr std::uint8_t kIsrTxe = 0x08;
+inline constexpr std::uint8_t kIsrOvw = 0x10;
 inline constexpr std::uint8_t kIsrCnt = 0x20;
 inline constexpr std::uint8_t kIsrRdc = 0x40;
 inline constexpr std::uint8_t kIsrRst = 0x80;
+
+// TSR.
+inline constexpr std::uint8_t kTsrPtx = 0x01;
+inline constexpr std::uint8_t kTsrAbt = 0x08;
+inline constexpr std::uint8_t kTsrCrs = 0x10;  // carrier lost: nothing took the frame
+
+// RCR.
+inline constexpr std::uint8_t kRcrAb = 0x04;
+inline constexpr std::uint8_t kRcrAm = 0x08;
+inline constexpr std::uint8_t kRcrPro = 0x10;
+inline constexpr std::uint8_t kRcrMon = 0x20;
+
+// RSR, also the status byte of a ring header.
+inline constexpr std::uint8_t kRsrPrx = 0x01;
+inline constexpr std::uint8_t kRsrCrc = 0x02;
+inline constexpr std::uint8_t kRsrFae = 0x04;
+inline constexpr std::uint8_t kRsrMpa = 0x10;
+inline constexpr std::uint8_t kRsrPhy = 0x20;
+inline constexpr std::uint8_t kRsrDis = 0x40;
+
+// TCR: the loopback field; 0 is normal operation on the wire.
+inline constexpr std::uint8_t kTcrLoopbackMask = 0x06;
 
 // DCR.
 inline constexpr std::uint8_t kDcrWts = 0x01;

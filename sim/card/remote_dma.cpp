@@ -9,7 +9,6 @@ namespace kl::sim::card {
 
 namespace {
 
-constexpr std::uint32_t kPageSize = 256;
 // What a read cycle delivers where the channel moves nothing.
 constexpr std::uint8_t kNothingMoved = 0xFF;
 
@@ -130,7 +129,7 @@ void RemoteDma::passOver(std::size_t length, RingBounds ring) {
 }
 
 std::uint32_t RemoteDma::contiguousBytes(RingBounds ring) const {
-  const std::uint32_t stop = ring.pstop * kPageSize;
+  const std::uint32_t stop = ring.pstop * CardMemory::kPageSize;
   if (ringWraps(ring) && crda_ < stop) {
     return stop - crda_;
   }
@@ -139,8 +138,8 @@ std::uint32_t RemoteDma::contiguousBytes(RingBounds ring) const {
 
 void RemoteDma::advance(std::uint32_t length, RingBounds ring) {
   std::uint32_t next = crda_ + length;
-  if (ringWraps(ring) && next == ring.pstop * kPageSize) {
-    next = ring.pstart * kPageSize;
+  if (ringWraps(ring) && next == ring.pstop * CardMemory::kPageSize) {
+    next = ring.pstart * CardMemory::kPageSize;
   }
   // Past 0xFFFF the 16-bit address register wraps to 0.
   crda_ = static_cast<std::uint16_t>(next);

@@ -67,7 +67,8 @@ class StationPromOnTheCard : public testing::TestWithParam<PromCase> {};
 
 TEST_P(StationPromOnTheCard, ByteModeReadOfAddresses0To31ReturnsTheImage) {
   const PromCase& c = GetParam();
-  Card card(CardConfig{.busWidth = c.width, .memory = {}, .prom = c.image});
+  Clock clock;
+  Card card(clock, CardConfig{.busWidth = c.width, .memory = {}, .prom = c.image});
   EXPECT_EQ(readPromLikeTheProbe(card), c.image);
   EXPECT_EQ(card.read8(port::ISR) & isr::kRdc, isr::kRdc);
 }
@@ -89,7 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName{});
 
 TEST(StationPromOnTheCard, PromIsReadOnly) {
-  Card card(CardConfig{.busWidth = BusWidth::Byte, .memory = {}, .prom = countingImage()});
+  Clock clock;
+  Card card(clock, CardConfig{.busWidth = BusWidth::Byte, .memory = {}, .prom = countingImage()});
   startController(card, kDcrByteWide);
   setUpRemoteDma(card, 0x0000, 32, cr::kRemoteWrite);
   const std::vector<std::uint8_t> zeros(32, 0x00);
@@ -112,7 +114,8 @@ class MemoryPlacementCases : public testing::TestWithParam<PlacementCase> {};
 // Writes a byte to each address by remote DMA and reads it back the same way.
 TEST_P(MemoryPlacementCases, OnlyThePlacedRamKeepsWhatIsWritten) {
   const PlacementCase& c = GetParam();
-  Card card(configFor(BusWidth::Byte, c.placement));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Byte, c.placement));
   startController(card, kDcrByteWide);
   const auto writeThenRead = [&card](std::uint32_t address) {
     setUpRemoteDma(card, static_cast<std::uint16_t>(address), 1, cr::kRemoteWrite);
@@ -144,9 +147,10 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName{});
 
 TEST(MemoryPlacementCases, RamPastTheAddressSpaceIsRefused) {
-  EXPECT_THROW(Card(configFor(BusWidth::Word, MemoryPlacement{0xC000, 0x4001})),
+  Clock clock;
+  EXPECT_THROW(Card(clock, configFor(BusWidth::Word, MemoryPlacement{0xC000, 0x4001})),
                std::invalid_argument);
-  EXPECT_NO_THROW(Card(configFor(BusWidth::Word, MemoryPlacement{0xC000, 0x4000})));
+  EXPECT_NO_THROW(Card(clock, configFor(BusWidth::Word, MemoryPlacement{0xC000, 0x4000})));
 }
 
 // ---------------------------------------------------------------------------
@@ -162,7 +166,8 @@ class ResetPort : public testing::TestWithParam<ResetCase> {};
 
 TEST_P(ResetPort, PutsTheControllerIntoTheResetState) {
   const ResetCase& c = GetParam();
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   startController(card, kDcrWordWide);
   card.write8(port::IMR, 0x1B);
   static_cast<void>(card.read8(port::VENDOR));
@@ -198,7 +203,8 @@ INSTANTIATE_TEST_SUITE_P(Accesses, ResetPort,
 class DataPortAliases : public testing::TestWithParam<std::uint16_t> {};
 
 TEST_P(DataPortAliases, EveryOffsetFrom10To17IsTheDataPort) {
-  Card card(configFor(BusWidth::Byte));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Byte));
   startController(card, kDcrByteWide);
   setUpRemoteDma(card, 0x4000, 2, cr::kRemoteWrite);
   card.write8(GetParam(), 0x81);
@@ -214,7 +220,8 @@ INSTANTIATE_TEST_SUITE_P(Offsets, DataPortAliases, testing::Range<std::uint16_t>
 // 16-bit cycles: a byte-wide card answers each as two byte cycles.
 
 TEST(WordCycles, ByteWideCardSplitsDataPortWordsLowByteFirst) {
-  Card card(configFor(BusWidth::Byte));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Byte));
   startController(card, kDcrByteWide);
   setUpRemoteDma(card, 0x4000, 4, cr::kRemoteWrite);
   card.write16(port::DATA, 0x2211);
@@ -229,7 +236,8 @@ TEST(WordCycles, ByteWideCardSplitsDataPortWordsLowByteFirst) {
 }
 
 TEST(WordCycles, WordAtTheLastDataPortOffsetReachesTheResetPort) {
-  Card card(configFor(BusWidth::Byte));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Byte));
   startController(card, kDcrByteWide);
   card.memory().write(0x4000, 0x77);
   setUpRemoteDma(card, 0x4000, 4, cr::kRemoteRead);
@@ -239,7 +247,8 @@ TEST(WordCycles, WordAtTheLastDataPortOffsetReachesTheResetPort) {
 
 TEST(WordCycles, RegisterOffsetsAreSplitOnEitherWidth) {
   for (const BusWidth width : {BusWidth::Byte, BusWidth::Word}) {
-    Card card(configFor(width));
+    Clock clock;
+    Card card(clock, configFor(width));
     startController(card, kDcrWordWide);
     card.write8(port::RSAR0, 0x34);
     card.write8(port::RSAR1, 0x12);
@@ -250,7 +259,8 @@ TEST(WordCycles, RegisterOffsetsAreSplitOnEitherWidth) {
 }
 
 TEST(WordCycles, OffsetsPastTheCardFloat) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   EXPECT_EQ(card.read8(0x20), 0xFF);
   card.write8(0x20, 0x21);

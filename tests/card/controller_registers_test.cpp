@@ -30,7 +30,8 @@ class RunState : public testing::TestWithParam<RunStateCase> {};
 
 TEST_P(RunState, IsrShowsRstExactlyWhileStoppedAndCrReadsBackTheLastCommand) {
   const RunStateCase& c = GetParam();
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   for (const std::uint8_t command : c.commands) {
     card.write8(port::CR, command);
   }
@@ -50,17 +51,19 @@ INSTANTIATE_TEST_SUITE_P(
                     RunStateCase{"PageChangeAloneKeepsTheStoppedState", {0x21, 0x40}, true},
                     RunStateCase{"PageChangeAloneKeepsTheRunningState", {0x22, 0x40}, false},
                     RunStateCase{"MiiPageWithStart", {0x21, 0xC2}, false},
-                    RunStateCase{"TransmitCommandIsHeldAsWritten", {0x22, 0x26}, false}),
+                    RunStateCase{"TransmitCommandReadsBackWhileSending", {0x22, 0x26}, false}),
     CaseName{});
 
 TEST(RunState, PowerUpIsTheResetState) {
-  Card card(configFor(BusWidth::Byte));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Byte));
   EXPECT_EQ(card.read8(port::CR), 0x21);
   EXPECT_EQ(card.read8(port::ISR), isr::kRst);
 }
 
 TEST(RunState, AcknowledgingRstDoesNotClearItWhileStopped) {
-  Card card(configFor(BusWidth::Byte));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Byte));
   card.write8(port::CR, cr::kStopAbort);
   card.write8(port::ISR, 0xFF);
   EXPECT_EQ(card.read8(port::ISR) & isr::kRst, isr::kRst);
@@ -80,7 +83,8 @@ class IsrAcknowledge : public testing::TestWithParam<AckCase> {};
 
 TEST_P(IsrAcknowledge, WriteOneClearsThatBitOnly) {
   const AckCase& c = GetParam();
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.controller().setIsrBits(c.raised);
   card.write8(port::ISR, c.written);
@@ -100,7 +104,8 @@ INSTANTIATE_TEST_SUITE_P(Bits, IsrAcknowledge,
 // disturb each other.
 
 TEST(Pages, Page1RegistersReadBackAndLeavePage0Alone) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   setRing(card, 0x4C, 0x80);
   card.write8(port::BNRY, 0x4C);
@@ -134,7 +139,8 @@ TEST(Pages, Page1RegistersReadBackAndLeavePage0Alone) {
 }
 
 TEST(Pages, Page0WritesReachTheirRegisters) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.write8(port::TPSR, 0x40);
   card.write8(0x05, 0xEA);  // TBCR0
@@ -154,7 +160,8 @@ TEST(Pages, Page0WritesReachTheirRegisters) {
 
 // What the card's engines set shows where the host reads it.
 TEST(Pages, EngineSideStateReachesItsPorts) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.controller().setTsr(0x01);
   EXPECT_EQ(card.read8(port::TSR), 0x01);
@@ -170,7 +177,8 @@ TEST(Pages, EngineSideStateReachesItsPorts) {
 }
 
 TEST(Pages, ReadsOfWriteOnlyPage0RegistersReturnZeroAndChangeNothing) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   setRing(card, 0x4C, 0x80);
   setUpRemoteDma(card, 0x4000, 0x0123, cr::kRemoteRead);
@@ -185,7 +193,8 @@ TEST(Pages, ReadsOfWriteOnlyPage0RegistersReturnZeroAndChangeNothing) {
 }
 
 TEST(Pages, Page2AndUnusedPage3OffsetsFloatAndDropWrites) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   setRing(card, 0x4C, 0x80);
   card.write8(port::BNRY, 0x4C);
@@ -218,7 +227,8 @@ class FakeMiiPort final : public MiiPort {
 };
 
 TEST(Miimr, WithNothingAttachedReadsBackWhatWasWrittenWithMdioHigh) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kPage3Start);
   card.write8(port::MIIMR, 0x05);
   EXPECT_EQ(card.read8(port::MIIMR), 0x0D);
@@ -227,7 +237,8 @@ TEST(Miimr, WithNothingAttachedReadsBackWhatWasWrittenWithMdioHigh) {
 }
 
 TEST(Miimr, AttachedPortSeesEveryWriteAndDrivesBit3) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   FakeMiiPort mii;
   card.controller().attachMiiPort(&mii);
   card.write8(port::CR, cr::kPage3Start);
@@ -243,7 +254,8 @@ TEST(Miimr, AttachedPortSeesEveryWriteAndDrivesBit3) {
 // The link update passes the partner bit in bit 6 of the register at offset
 // 3 with page 3 selected; the ring's boundary must not move.
 TEST(Miimr, PartnerBitOnPage3LeavesBnryAlone) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.write8(port::BNRY, 0x4C);
   card.write8(port::CR, cr::kPage3Start);
@@ -258,7 +270,8 @@ TEST(Miimr, PartnerBitOnPage3LeavesBnryAlone) {
 // Tally counters: cleared by reading, CNT while one is at half range.
 
 TEST(TallyCounters, ReadingACounterReturnsItsCountAndClearsIt) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.controller().addTallyCounts(Tally::FrameAlignment, 3);
   card.controller().addTallyCounts(Tally::Crc, 5);
@@ -272,7 +285,8 @@ TEST(TallyCounters, ReadingACounterReturnsItsCountAndClearsIt) {
 }
 
 TEST(TallyCounters, ACounterNobodyReadsSticksAtItsTop) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.controller().addTallyCounts(Tally::MissedFrame, 200);
   card.controller().addTallyCounts(Tally::MissedFrame, 200);
@@ -291,7 +305,8 @@ class CounterStatus : public testing::TestWithParam<CntCase> {};
 
 TEST_P(CounterStatus, CntCannotBeLostByTheOrderOfAckAndRead) {
   const CntCase& c = GetParam();
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.controller().addTallyCounts(Tally::Crc, c.events);
   if (c.acknowledge) {
@@ -314,7 +329,8 @@ INSTANTIATE_TEST_SUITE_P(Orders, CounterStatus,
                          CaseName{});
 
 TEST(CounterStatus, ReadThenAcknowledgedInTheDriversOrder) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.controller().addTallyCounts(Tally::FrameAlignment, 0x90);
   const std::uint8_t status = card.read8(port::ISR);
@@ -339,7 +355,8 @@ class RegisterNames : public testing::TestWithParam<NameCase> {};
 
 TEST_P(RegisterNames, NameTheRegisterTheAccessReaches) {
   const NameCase& c = GetParam();
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, c.command);
   EXPECT_EQ(card.registerName(c.offset, c.direction), c.expected);
 }
@@ -379,7 +396,8 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName{});
 
 TEST(RegisterNames, ArmedWriteOfOffset0BIsTheVendorRegister) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   static_cast<void>(card.read8(port::VENDOR));
   EXPECT_EQ(card.registerName(port::VENDOR, Direction::Write), "VENDOR");

@@ -50,7 +50,8 @@ class RemoteDmaCycles : public testing::TestWithParam<CycleCase> {};
 TEST_P(RemoteDmaCycles, ReadCyclesMoveTheirShareAndRdcComesWithTheLastByte) {
   const CycleCase& c = GetParam();
   constexpr std::uint16_t kStart = 0x4100;
-  Card card(configFor(c.width));
+  Clock clock;
+  Card card(clock, configFor(c.width));
   startController(card, c.wordMode ? kDcrWordWide : kDcrByteWide);
   const std::array<std::uint8_t, 8> memory = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17};
   card.memory().write(kStart, memory);
@@ -121,7 +122,8 @@ INSTANTIATE_TEST_SUITE_P(AllPairings, RemoteDmaCycles,
 
 // Byte mode on a word-wide card: each 16-bit cycle moves one byte.
 TEST(RemoteDmaOddCycles, WordCycleInByteModeOnAWordCardMovesOneByte) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   startController(card, kDcrByteWide);
   const std::array<std::uint8_t, 3> memory = {0x21, 0x22, 0x23};
   card.memory().write(0x4000, memory);
@@ -142,7 +144,8 @@ TEST(RemoteDmaOddCycles, WordCycleInByteModeOnAWordCardMovesOneByte) {
 // The odd last byte of a word-mode write travels in the low half of a word;
 // with one byte of count left, the high half must not reach the card.
 TEST(RemoteDmaOddCycles, WordWriteWithOneByteLeftStoresOnlyItsLowByte) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   startController(card, kDcrWordWide);
   const std::array<std::uint8_t, 4> guard = {0xC0, 0xC1, 0xC2, 0xC3};
   card.memory().write(0x4000, guard);
@@ -164,7 +167,8 @@ TEST(RemoteDmaOddCycles, WordWriteWithOneByteLeftStoresOnlyItsLowByte) {
 // A byte write cycle in word mode moves a whole word position but has only
 // the low byte to give: the byte above keeps its contents.
 TEST(RemoteDmaOddCycles, ByteWriteCycleInWordModeLeavesTheByteAboveAlone) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   startController(card, kDcrWordWide);
   const std::array<std::uint8_t, 4> guard = {0xC0, 0xC1, 0xC2, 0xC3};
   card.memory().write(0x4000, guard);
@@ -184,7 +188,8 @@ TEST(RemoteDmaOddCycles, ByteWriteCycleInWordModeLeavesTheByteAboveAlone) {
 // The channel's life: start, stop short, abort, restart.
 
 TEST(RemoteDmaChannel, ReadSetUpForMoreThanIsReadStaysActiveUntilAborted) {
-  Card card(configFor(BusWidth::Word, MemoryPlacement{0x0000, 0x0000}));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word, MemoryPlacement{0x0000, 0x0000}));
   card.memory().loadProm(wordWidePromImage({0x00, 0x40, 0x95, 0x12, 0x34, 0x56}));
   startController(card, kDcrWordWide);
   card.write8(port::ISR, 0xFF);
@@ -207,7 +212,8 @@ TEST(RemoteDmaChannel, ReadSetUpForMoreThanIsReadStaysActiveUntilAborted) {
 }
 
 TEST(RemoteDmaChannel, ReissuedCommandCarriesOnWhereTheChannelStopped) {
-  Card card(configFor(BusWidth::Byte));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Byte));
   startController(card, kDcrByteWide);
   const std::array<std::uint8_t, 4> memory = {0x01, 0x02, 0x03, 0x04};
   card.memory().write(0x4000, memory);
@@ -219,7 +225,8 @@ TEST(RemoteDmaChannel, ReissuedCommandCarriesOnWhereTheChannelStopped) {
 }
 
 TEST(RemoteDmaChannel, CommandWithNothingToMoveCompletesAtOnce) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   startController(card, kDcrWordWide);
   card.write8(port::ISR, 0xFF);
   setUpRemoteDma(card, 0x4000, 0, cr::kRemoteRead);
@@ -229,7 +236,8 @@ TEST(RemoteDmaChannel, CommandWithNothingToMoveCompletesAtOnce) {
 }
 
 TEST(RemoteDmaChannel, CyclesAgainstTheChannelsDirectionMoveNothing) {
-  Card card(configFor(BusWidth::Byte));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Byte));
   startController(card, kDcrByteWide);
   card.memory().write(0x4000, 0x5A);
   setUpRemoteDma(card, 0x4000, 2, cr::kRemoteRead);
@@ -243,7 +251,8 @@ TEST(RemoteDmaChannel, CyclesAgainstTheChannelsDirectionMoveNothing) {
 }
 
 TEST(RemoteDmaChannel, IdleChannelReadsFloatAndDropsWrites) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   startController(card, kDcrWordWide);
   card.memory().write(0x4000, 0x5A);
   card.write8(port::RSAR0, 0x00);
@@ -273,7 +282,8 @@ class RemoteDmaWrap : public testing::TestWithParam<WrapCase> {};
 
 TEST_P(RemoteDmaWrap, WordWriteAndReadFollowTheRing) {
   const WrapCase& c = GetParam();
-  Card card(configFor(BusWidth::Word, c.placement));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word, c.placement));
   startController(card, kDcrWordWide);
   setRing(card, c.pstart, c.pstop);
   const std::vector<std::uint8_t> before = snapshot(card.memory());
@@ -357,7 +367,8 @@ INSTANTIATE_TEST_SUITE_P(Rings, RemoteDmaWrap,
 // A controller whose remote-DMA address never moves.
 
 TEST(RemoteDmaFaults, FrozenAddressStillCountsDown) {
-  Card card(configFor(BusWidth::Byte));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Byte));
   startController(card, kDcrByteWide);
   card.faults().crdaFrozen = true;
   card.write8(port::ISR, 0xFF);

@@ -56,7 +56,7 @@ class Scenario {
 // The same accesses go to two identical cards: `fast` takes each string in
 // one call, `reference` through the bus's default of one cycle at a time.
 struct CardPair {
-  explicit CardPair(const CardConfig& config) : fast(config), reference(config) {}
+  explicit CardPair(const CardConfig& config) : fast(clock, config), reference(clock, config) {}
 
   template <typename Action>
   void both(Action action) {
@@ -64,6 +64,7 @@ struct CardPair {
     action(reference);
   }
 
+  Clock clock;
   Card fast;
   Card reference;
 };

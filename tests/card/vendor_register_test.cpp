@@ -41,7 +41,8 @@ class VendorRouting : public testing::TestWithParam<RoutingCase> {};
 
 TEST_P(VendorRouting, WriteGoesToVendorOnlyRightAfterItsRead) {
   const RoutingCase& c = GetParam();
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.write8(port::RBCR0, 0x00);
   card.write8(port::RBCR1, 0x00);
@@ -96,7 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
 // RBCR1 writes, and it reads and writes the vendor register at 0x0B. The
 // set-up's RBCR1 write that follows must still reach RBCR1.
 TEST(VendorRouting, InterruptRoutineInsideARemoteDmaSetUp) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   startController(card, kDcrWordWide);
   static_cast<void>(card.read8(port::VENDOR));
   card.write8(port::VENDOR, 0x01);
@@ -130,7 +132,8 @@ class PhyEventLatch : public testing::TestWithParam<LatchCase> {};
 
 TEST_P(PhyEventLatch, OnlyBit1WithBit0ClearAcknowledges) {
   const LatchCase& c = GetParam();
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.raisePhyEvent();
   EXPECT_EQ(card.read8(port::VENDOR) & 0x02, 0x02);
@@ -147,7 +150,8 @@ INSTANTIATE_TEST_SUITE_P(Writes, PhyEventLatch,
                          CaseName{});
 
 TEST(PhyEventLatch, BringUpSequenceAcknowledgesThenEnables) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.raisePhyEvent();
   static_cast<void>(card.read8(port::VENDOR));
@@ -158,7 +162,8 @@ TEST(PhyEventLatch, BringUpSequenceAcknowledgesThenEnables) {
 }
 
 TEST(PhyEventLatch, EventWhileMaskedSurvivesTheUnmasking) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   static_cast<void>(card.read8(port::VENDOR));
   card.write8(port::VENDOR, 0x00);
@@ -185,7 +190,8 @@ class InterruptLine : public testing::TestWithParam<LineCase> {};
 
 TEST_P(InterruptLine, FollowsTheTruthTable) {
   const LineCase& c = GetParam();
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.write8(port::IMR, c.imr);
   card.controller().setIsrBits(c.status);
@@ -212,7 +218,8 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName{});
 
 TEST(InterruptLine, AcknowledgingTheStatusDropsTheLine) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.write8(port::IMR, 0x1B);
   static_cast<void>(card.read8(port::VENDOR));
@@ -224,7 +231,8 @@ TEST(InterruptLine, AcknowledgingTheStatusDropsTheLine) {
 }
 
 TEST(InterruptLine, TheStoppedStateNeverInterrupts) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStopAbort);
   card.write8(port::IMR, 0xFF);
   static_cast<void>(card.read8(port::VENDOR));
@@ -234,7 +242,8 @@ TEST(InterruptLine, TheStoppedStateNeverInterrupts) {
 }
 
 TEST(InterruptLine, CounterAtHalfRangeInterruptsWhenEnabledInImr) {
-  Card card(configFor(BusWidth::Word));
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
   card.write8(port::CR, cr::kStartAbort);
   card.write8(port::IMR, isr::kCnt);
   static_cast<void>(card.read8(port::VENDOR));

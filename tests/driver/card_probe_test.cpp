@@ -34,7 +34,7 @@ class ProbeBench {
   explicit ProbeBench(std::optional<CardConfig> config, UCHAR busType = NdisInterfaceIsa,
                       ULONG cardType = 0) {
     if (config) {
-      card_ = std::make_unique<Card>(*config);
+      card_ = std::make_unique<Card>(machine_.clock(), *config);
       interposer_ = std::make_unique<sim::Interposer>(*card_);
       machine_.bus().attach(kIoBase, Card::kPortCount, *interposer_);
     }
@@ -71,9 +71,9 @@ class ProbeBench {
   }
 
  private:
-  std::unique_ptr<Card> card_;  // outlive the machine's bus
-  std::unique_ptr<sim::Interposer> interposer_;
   sim::Machine machine_;
+  std::unique_ptr<Card> card_;  // its transmitter runs on the machine's clock
+  std::unique_ptr<sim::Interposer> interposer_;
   Adapter adapter_{};
 };
 

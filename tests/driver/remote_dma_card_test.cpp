@@ -34,7 +34,7 @@ constexpr std::size_t kMaxFrame = 1514;
 // its data configuration matches the bus width.
 class CardBench {
  public:
-  explicit CardBench(BusWidth width) : card_(CardConfig{.busWidth = width}) {
+  explicit CardBench(BusWidth width) : card_(machine_.clock(), CardConfig{.busWidth = width}) {
     machine_.bus().attach(kIoBase, Card::kPortCount, card_);
     adapter_.IoPort = reinterpret_cast<PUCHAR>(static_cast<std::uintptr_t>(kIoBase));
     adapter_.MiniportHandle = machine_.addAdapter().handle();
@@ -60,8 +60,8 @@ class CardBench {
   }
 
  private:
-  Card card_;  // outlives the machine's bus
   sim::Machine machine_;
+  Card card_;  // its transmitter runs on the machine's clock
   Adapter adapter_{};
 };
 

@@ -67,11 +67,13 @@ struct PassResult {
 
 PassResult runPass(bool eightBit, const DmaDemoOptions& options, std::ostream& out) {
   sim::Machine machine;
-  sim::card::Card card(sim::card::CardConfig{
-      .busWidth = eightBit ? sim::card::BusWidth::Byte : sim::card::BusWidth::Word,
-      .prom = eightBit ? sim::card::byteWidePromImage(kStation)
-                       : sim::card::wordWidePromImage(kStation),
-  });
+  sim::card::Card card(
+      machine.clock(),
+      sim::card::CardConfig{
+          .busWidth = eightBit ? sim::card::BusWidth::Byte : sim::card::BusWidth::Word,
+          .prom = eightBit ? sim::card::byteWidePromImage(kStation)
+                           : sim::card::wordWidePromImage(kStation),
+      });
   machine.bus().attach(kIoBase, sim::card::Card::kPortCount, card);
   machine.wireInterrupt(kInterruptVector, card);
 

@@ -1,0 +1,67 @@
+// The controller's transmitter: on TXP it sends TBCR bytes from page TPSR,
+// with the FCS it computes, and reports the outcome once the frame and the
+// inter-frame gap have passed on the wire.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "sim/card/card_faults.h"
+#include "sim/card/card_memory.h"
+#include "sim/core/clock.h"
+#include "sim/net/cable.h"
+
+namespace kl::sim::card {
+
+class TransmitEngine {
+ public:
+  // What TXP found in the registers.
+  struct Request {
+    std::uint8_t page = 0;    // TPSR
+    std::uint16_t count = 0;  // TBCR
+    bool loopback = false;    // TCR's loopback field non-zero
+  };
+  // How a transmission ended: the TSR value and the ISR bit it raises.
+  struct Outcome {
+    std::uint8_t tsr = 0;
+    std::uint8_t isr = 0;
+  };
+  using Completion = std::function<void(const Outcome&)>;
+
+  // A card on no cable times its frames at this rate.
+  static constexpr net::BitRate kUnpluggedRate = net::BitRate::Mbit100;
+
+  TransmitEngine(Clock& clock, const CardMemory& memory, CardFaults& faults, Completion done)
+      : clock_(clock), memory_(memory), faults_(faults), done_(std::move(done)) {}
+  TransmitEngine(const TransmitEngine&) = delete;
+  TransmitEngine& operator=(const TransmitEngine&) = delete;
+  ~TransmitEngine();
+
+  void plugInto(net::Cable::End* end) { end_ = end; }
+  [[nodiscard]] net::Cable::End* end() const { return end_; }
+  [[nodiscard]] net::BitRate bitRate() const {
+    return end_ != nullptr ? end_->bitRate() : kUnpluggedRate;
+  }
+
+  // A transmission is under way; the controller ignores TXP meanwhile.
+  [[nodiscard]] bool busy() const { return completion_.has_value(); }
+  void start(const Request& request);
+  // The controller stopped. A frame still on its way is cut off: it never
+  // arrives and is never reported. One that has arrived already has been
+  // sent, and its PTX still comes at the end of the inter-frame gap.
+  void stop();
+
+ private:
+  void finish(const Outcome& outcome);
+
+  Clock& clock_;
+  const CardMemory& memory_;
+  CardFaults& faults_;
+  Completion done_;
+  net::Cable::End* end_ = nullptr;
+  std::optional<Clock::EventId> completion_;
+  std::optional<net::Cable::Transmission> onWire_;
+};
+
+}  // namespace kl::sim::card

@@ -1,0 +1,122 @@
+// A cable between two Ethernet stations, on the world's virtual clock.
+//
+// Plugging something in:
+//   1. Implement net::Station (frameArrived gets every frame that reaches
+//      your end, FCS included, when its last bit arrives), or use
+//      net::FrameEndpoint, which does that and keeps what arrives.
+//   2. cable.end(Cable::Side::B).plug(station). A card plugs itself in with
+//      card.plugInto(cable.end(Cable::Side::A)).
+//   3. Send with end.send(WireFrame{net::withFcs(bytes)}): the frame leaves
+//      at once, or when the frame this end sent before it has left (frame
+//      time plus inter-frame gap), and reaches the far end one frame time
+//      after it left. Nothing else is needed; the clock does the rest, so
+//      something must run it (Machine::runFor, or a paced loop for a bridge).
+//   4. cable.onFrame(...) sees every frame the cable carries, as it arrives;
+//      a PcapWriter hangs there.
+//
+// Each end runs at its own bit rate (its PHY's speed); frames cross only
+// while the cable is connected, both ends are plugged, and the two ends run
+// at one rate. A frame the cable cannot carry is lost without a trace.
+//
+// Medium access is full duplex: each direction carries one frame at a time
+// and does not look at the other. Half-duplex access (carrier sense across
+// both directions, collisions, jam, backoff) is to be decided in `send`, at
+// the point where a frame takes its direction of the wire.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "sim/core/clock.h"
+#include "sim/net/ethernet.h"
+#include "sim/net/station.h"
+
+namespace kl::sim::net {
+
+class Cable {
+ public:
+  enum class Side : std::uint8_t { A, B };
+
+  // A frame the cable delivered: from which end, and when its last bit came.
+  using Observer = std::function<void(const WireFrame& frame, Side from, VirtualTime arrival)>;
+
+  // A frame on its way, as `send` returned it.
+  struct Transmission {
+    std::uint64_t ticket = 0;
+    VirtualTime leftAt{};  // frame time and inter-frame gap are over
+  };
+
+  class End {
+   public:
+    End(const End&) = delete;
+    End& operator=(const End&) = delete;
+
+    void plug(Station& station) { station_ = &station; }
+    void unplug() { station_ = nullptr; }
+    [[nodiscard]] bool plugged() const { return station_ != nullptr; }
+
+    [[nodiscard]] BitRate bitRate() const { return rate_; }
+    void setBitRate(BitRate rate) { rate_ = rate; }
+
+    // The far end is plugged and the cable connected.
+    [[nodiscard]] bool linkUp() const;
+    // Frames sent now would cross: the link is up and both ends agree on
+    // the bit rate.
+    [[nodiscard]] bool carriesFrames() const;
+
+    // Puts `frame` on this end's direction of the wire.
+    Transmission send(WireFrame frame);
+    // Cuts off a frame still on its way: it never arrives. Returns whether
+    // there was still something to cut off.
+    bool cutOff(const Transmission& transmission);
+
+    // When this end's direction is free for the next frame.
+    [[nodiscard]] VirtualTime idleAt() const { return idleAt_; }
+
+   private:
+    friend class Cable;
+    End(Cable& cable, Side side, BitRate rate) : cable_(cable), side_(side), rate_(rate) {}
+
+    [[nodiscard]] End& far() const;
+
+    Cable& cable_;
+    Side side_;
+    BitRate rate_;
+    Station* station_ = nullptr;
+    VirtualTime idleAt_{};
+  };
+
+  explicit Cable(Clock& clock, BitRate rate = BitRate::Mbit100);
+  Cable(const Cable&) = delete;
+  Cable& operator=(const Cable&) = delete;
+  ~Cable();
+
+  [[nodiscard]] End& end(Side side) { return side == Side::A ? a_ : b_; }
+  [[nodiscard]] const End& end(Side side) const { return side == Side::A ? a_ : b_; }
+
+  // Both ends at `rate`.
+  void setBitRate(BitRate rate);
+  // A disconnected cable carries nothing; frames on the wire when it is
+  // pulled are lost.
+  void setConnected(bool connected) { connected_ = connected; }
+  [[nodiscard]] bool connected() const { return connected_; }
+
+  void onFrame(Observer observer) { observers_.push_back(std::move(observer)); }
+
+ private:
+  void deliver(std::uint64_t ticket, Side from, const WireFrame& frame);
+
+  Clock& clock_;
+  End a_;
+  End b_;
+  bool connected_ = true;
+  std::vector<Observer> observers_;
+  // Frames on their way, by ticket, with their arrival events.
+  std::map<std::uint64_t, Clock::EventId> inFlight_;
+  std::uint64_t nextTicket_ = 1;
+};
+
+}  // namespace kl::sim::net

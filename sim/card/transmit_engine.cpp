@@ -30,22 +30,13 @@ void TransmitEngine::start(const Request& request) {
       finished = onWire_->leftAt;
     }
   }
-  completion_ = clock_.scheduleAt(finished, [this, outcome] { finish(outcome); });
+  completion_ = clock_.scheduleAt(finished, liveness_.guard([this, outcome] { finish(outcome); }));
 }
 
 void TransmitEngine::finish(const Outcome& outcome) {
   completion_.reset();
   onWire_.reset();
   done_(outcome);
-}
-
-TransmitEngine::~TransmitEngine() {
-  if (completion_) {
-    clock_.cancel(*completion_);
-  }
-  if (onWire_ && end_ != nullptr) {
-    end_->cutOff(*onWire_);
-  }
 }
 
 void TransmitEngine::stop() {

@@ -10,6 +10,7 @@
 #include "sim/card/card_faults.h"
 #include "sim/card/card_memory.h"
 #include "sim/core/clock.h"
+#include "sim/core/liveness.h"
 #include "sim/net/cable.h"
 
 namespace kl::sim::card {
@@ -36,7 +37,7 @@ class TransmitEngine {
       : clock_(clock), memory_(memory), faults_(faults), done_(std::move(done)) {}
   TransmitEngine(const TransmitEngine&) = delete;
   TransmitEngine& operator=(const TransmitEngine&) = delete;
-  ~TransmitEngine();
+  ~TransmitEngine() = default;
 
   void plugInto(net::Cable::End* end) { end_ = end; }
   [[nodiscard]] net::Cable::End* end() const { return end_; }
@@ -62,6 +63,7 @@ class TransmitEngine {
   net::Cable::End* end_ = nullptr;
   std::optional<Clock::EventId> completion_;
   std::optional<net::Cable::Transmission> onWire_;
+  Liveness liveness_;
 };
 
 }  // namespace kl::sim::card

@@ -8,12 +8,6 @@ namespace kl::sim::net {
 Cable::Cable(Clock& clock, BitRate rate)
     : clock_(clock), a_(*this, Side::A, rate), b_(*this, Side::B, rate) {}
 
-Cable::~Cable() {
-  for (const auto& [ticket, arrival] : inFlight_) {
-    clock_.cancel(arrival);
-  }
-}
-
 void Cable::setBitRate(BitRate rate) {
   a_.setBitRate(rate);
   b_.setBitRate(rate);

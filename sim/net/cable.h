@@ -14,6 +14,9 @@
 //   4. cable.onFrame(...) sees every frame the cable carries, as it arrives;
 //      a PcapWriter hangs there.
 //
+// The cable must outlive what is plugged into it; the clock need not outlive
+// the cable.
+//
 // Each end runs at its own bit rate (its PHY's speed); frames cross only
 // while the cable is connected, both ends are plugged, and the two ends run
 // at one rate. A frame the cable cannot carry is lost without a trace.
@@ -31,6 +34,7 @@
 #include <vector>
 
 #include "sim/core/clock.h"
+#include "sim/core/liveness.h"
 #include "sim/net/ethernet.h"
 #include "sim/net/station.h"
 
@@ -92,7 +96,7 @@ class Cable {
   explicit Cable(Clock& clock, BitRate rate = BitRate::Mbit100);
   Cable(const Cable&) = delete;
   Cable& operator=(const Cable&) = delete;
-  ~Cable();
+  ~Cable() = default;
 
   [[nodiscard]] End& end(Side side) { return side == Side::A ? a_ : b_; }
   [[nodiscard]] const End& end(Side side) const { return side == Side::A ? a_ : b_; }
@@ -117,6 +121,7 @@ class Cable {
   // Frames on their way, by ticket, with their arrival events.
   std::map<std::uint64_t, Clock::EventId> inFlight_;
   std::uint64_t nextTicket_ = 1;
+  Liveness liveness_;
 };
 
 }  // namespace kl::sim::net

@@ -96,8 +96,8 @@ class InfoBench {
   [[nodiscard]] std::vector<std::uint8_t> recordBytes() const;
 
  private:
-  sim::card::Card card_;  // outlives the machine's bus
   sim::Machine machine_;
+  sim::card::Card card_{machine_.clock()};
   LevelRecorder levels_{card_, machine_.processor()};
   sim::MiniportAdapter* host_ = nullptr;
   Adapter adapter_{};

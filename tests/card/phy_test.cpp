@@ -285,7 +285,7 @@ TEST(PhyRegisters, OnlyThePartWithOneHasTheSetupRegister) {
 
 TEST(CardPhy, EveryChangeOfLinkStateRaisesThePhyEvent) {
   Clock clock;
-  Card card;
+  Card card(clock);
   LinkPartner partner;
   LinkSegment segment(clock, *card.phy(), partner);
   const auto run = [&clock](Duration d) {
@@ -309,7 +309,8 @@ TEST(CardPhy, EveryChangeOfLinkStateRaisesThePhyEvent) {
 }
 
 TEST(CardPhy, CardWithoutPhyFloatsMdio) {
-  Card card(CardConfig{.phy = std::nullopt, .mdioFloating = MdioLevel::Low});
+  Clock clock;
+  Card card(clock, CardConfig{.phy = std::nullopt, .mdioFloating = MdioLevel::Low});
   EXPECT_EQ(card.phy(), nullptr);
   card.write8(port::CR, cr::kPage3Start);
   card.write8(port::MIIMR, 0x04);  // MDIO released

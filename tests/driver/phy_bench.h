@@ -37,7 +37,7 @@ struct PhyBench {
   explicit PhyBench(
       const sim::card::CardConfig& config = {},
       const sim::card::LinkSignal& partnerSignal = sim::card::LinkSignal::negotiating(0x01E1))
-      : card(config), partner(partnerSignal) {
+      : card(machine.clock(), config), partner(partnerSignal) {
     machine.bus().attach(kIoBase, sim::card::Card::kPortCount, card);
     if (card.phy() != nullptr) {
       segment.emplace(machine.clock(), *card.phy(), partner);
@@ -56,9 +56,9 @@ struct PhyBench {
   void forgetFrames() { log.frames.clear(); }
 
   MiiFrameLog log;  // outlives the card, which reports to it
+  sim::Machine machine;
   sim::card::Card card;
   sim::card::LinkPartner partner;
-  sim::Machine machine;
   std::optional<sim::card::LinkSegment> segment;
   Adapter adapter{};
 };

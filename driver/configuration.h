@@ -17,9 +17,9 @@
 // other value a card with packet memory at a fixed place.
 extern NDIS_STRING CardTypeKeyword;
 constexpr NDIS_PARAMETER_TYPE kCardTypeParameterType = NdisParameterHexInteger;
-constexpr ULONG kCardTypeDefault = 0;
 constexpr ULONG kCardTypeProbed = 0;
 constexpr ULONG kCardTypePcCard = 1;
+constexpr ULONG kCardTypeDefault = kCardTypeProbed;
 
 // The NDIS_INTERFACE_TYPE of the card's bus; only its low byte is kept.
 extern NDIS_STRING BusTypeKeyword;

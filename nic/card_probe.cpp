@@ -165,8 +165,8 @@ NDIS_PAGEABLE_CODE BOOLEAN DetectBusWidth(Adapter* adapter) {
   WriteRegister(adapter, kRbcr1, 0);
   WriteRegister(adapter, kCr, kCrStartRemoteRead);
   UCHAR prom[kPromBytes];
-  for (ULONG i = 0; i < kPromBytes; ++i) {
-    prom[i] = ReadRegister(adapter, kDataPort);
+  for (UCHAR& byte : prom) {
+    byte = ReadRegister(adapter, kDataPort);
   }
   ResetCard(adapter);
 

@@ -18,6 +18,15 @@ constexpr ULONG kRestartSettleUs = 2000;
 constexpr ULONG kRestartFailureValue0 = 0;
 constexpr ULONG kRestartFailureValue1 = 1;
 
+// A restart runs while the card may interrupt, and the start spends part of
+// its sequence on register page 1, where the interrupt routine's IMR and
+// vendor-register accesses would reach MAR7 and MAR3 instead. So the start
+// runs with the interrupt held off; the stop before it stays on page 0 and
+// need not.
+BOOLEAN NDIS_API StartHeldOff(PVOID context) {
+  return ControllerStart(static_cast<Adapter*>(context));
+}
+
 }  // namespace
 
 BOOLEAN ControllerStart(Adapter* adapter) {
@@ -82,7 +91,8 @@ VOID ControllerStop(Adapter* adapter) {
 BOOLEAN ControllerRestart(Adapter* adapter) {
   ControllerStop(adapter);
   KeStallExecutionProcessor(kRestartSettleUs);
-  if (!ControllerStart(adapter)) {
+  if (!NdisMSynchronizeWithInterrupt(&adapter->Interrupt, reinterpret_cast<PVOID>(StartHeldOff),
+                                     adapter)) {
     NdisWriteErrorLogEntry(adapter->MiniportHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2,
                            kRestartFailureValue0, kRestartFailureValue1);
     return FALSE;

@@ -18,7 +18,8 @@ BOOLEAN ControllerStart(Adapter* adapter);
 VOID ControllerStop(Adapter* adapter);
 
 // Stop, settle, start, and back on the wire. A failed start is logged as a
-// hardware failure and leaves the controller in loopback.
+// hardware failure and leaves the controller in loopback. Runs only while
+// the adapter's interrupt is registered: the start is made with it held off.
 BOOLEAN ControllerRestart(Adapter* adapter);
 
 // The bare stop command, with remote DMA aborted.

@@ -39,6 +39,8 @@ struct AdapterSetup {
   std::vector<std::uint8_t> attributeMemory;
   // NdisOpenConfiguration fails with this status instead of succeeding.
   std::optional<NDIS_STATUS> openConfigurationFailure;
+  // NdisMRegisterInterrupt fails with this status instead of connecting.
+  std::optional<NDIS_STATUS> interruptFailure;
 };
 
 }  // namespace kl::sim

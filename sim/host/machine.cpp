@@ -1,5 +1,6 @@
 #include "sim/host/machine.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -112,6 +113,10 @@ void Machine::violation(const std::string& what) {
 }
 
 NDIS_STATUS Machine::allocateMemory(PVOID* address, UINT length) {
+  if (allocationFailure_) {
+    *address = nullptr;
+    return *std::exchange(allocationFailure_, std::nullopt);
+  }
   if (length == 0) {
     *address = nullptr;
     return NDIS_STATUS_FAILURE;
@@ -152,6 +157,18 @@ void Machine::deregisterIoPortRange(const MiniportAdapter& owner, UINT base, UIN
   if (erased == 0) {
     violation("NdisMDeregisterIoPortRange of a range this adapter did not register");
   }
+}
+
+std::size_t Machine::ioPortRangesHeldBy(const MiniportAdapter& owner) const {
+  return static_cast<std::size_t>(
+      std::count_if(ioRanges_.begin(), ioRanges_.end(),
+                    [&](const IoRange& range) { return range.owner == &owner; }));
+}
+
+bool Machine::vectorTaken(UINT vector, const MiniportAdapter& asker) const {
+  return std::any_of(adapters_.begin(), adapters_.end(), [&](const auto& adapter) {
+    return adapter.get() != &asker && adapter->connectedVector() == vector;
+  });
 }
 
 }  // namespace kl::sim

@@ -95,10 +95,16 @@ class Machine {
                                const NDIS40_MINIPORT_CHARACTERISTICS& characteristics, UINT length);
   NDIS_STATUS allocateMemory(PVOID* address, UINT length);
   void freeMemory(PVOID address, UINT length);
+  // The next NdisAllocateMemory fails with `status` instead of allocating.
+  void failNextAllocation(NDIS_STATUS status) { allocationFailure_ = status; }
   [[nodiscard]] std::size_t memoryBlocksHeld() const { return memory_.size(); }
   NDIS_STATUS registerIoPortRange(const MiniportAdapter& owner, UINT base, UINT count);
   void deregisterIoPortRange(const MiniportAdapter& owner, UINT base, UINT count);
   [[nodiscard]] std::size_t ioPortRangesHeld() const { return ioRanges_.size(); }
+  [[nodiscard]] std::size_t ioPortRangesHeldBy(const MiniportAdapter& owner) const;
+  // Whether an adapter other than `asker` has an interrupt connected on
+  // `vector`.
+  [[nodiscard]] bool vectorTaken(UINT vector, const MiniportAdapter& asker) const;
 
  private:
   struct IoRange {
@@ -125,6 +131,7 @@ class Machine {
     UINT length;
   };
   std::map<PVOID, MemoryBlock> memory_;
+  std::optional<NDIS_STATUS> allocationFailure_;
   std::vector<IoRange> ioRanges_;
   std::vector<ErrorLogEntry> errorLog_;
   std::function<void(const std::string&)> violationHandler_;

@@ -68,15 +68,17 @@ NDIS_STATUS OpenConfiguration::read(const NDIS_STRING& keyword, NDIS_PARAMETER_T
 
 class MiniportAdapter::Interrupt final : public InterruptVector {
  public:
-  Interrupt(MiniportAdapter& adapter, NDIS_MINIPORT_INTERRUPT& object, const InterruptSource* line,
-            bool requestIsr, std::uint64_t connection)
+  Interrupt(MiniportAdapter& adapter, NDIS_MINIPORT_INTERRUPT& object, UINT vector,
+            const InterruptSource* line, bool requestIsr, std::uint64_t connection)
       : adapter_(adapter),
         object_(object),
+        vector_(vector),
         line_(line),
         requestIsr_(requestIsr),
         connection_(connection) {}
 
   [[nodiscard]] NDIS_MINIPORT_INTERRUPT& object() const { return object_; }
+  [[nodiscard]] UINT vector() const { return vector_; }
 
   [[nodiscard]] bool asserted() const override {
     return line_ != nullptr && line_->interruptAsserted();
@@ -125,6 +127,7 @@ class MiniportAdapter::Interrupt final : public InterruptVector {
 
   MiniportAdapter& adapter_;
   NDIS_MINIPORT_INTERRUPT& object_;
+  UINT vector_;
   const InterruptSource* line_;
   bool requestIsr_;
   std::uint64_t connection_;
@@ -147,6 +150,8 @@ class MiniportAdapter::Timer {
     period_ = std::chrono::milliseconds(milliseconds);
     arm();
   }
+
+  [[nodiscard]] bool armed() const { return pending_.has_value(); }
 
   // Returns whether the timer was still set.
   bool cancel() {
@@ -175,6 +180,7 @@ class MiniportAdapter::Timer {
           if (it == adapter.timers_.end() || it->second->generation_ != generation) {
             return;
           }
+          ++adapter.timerRuns_;
           adapter.machine_.processor().serialized([key] {
             key->MiniportTimerFunction(nullptr, key->MiniportTimerContext, nullptr, nullptr);
           });
@@ -219,6 +225,7 @@ NDIS_STATUS MiniportAdapter::initialize(std::vector<NDIS_MEDIUM> media) {
   NDIS_STATUS openError = NDIS_STATUS_SUCCESS;
   UINT selected = ~0U;
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  const std::size_t memoryBefore = machine_.memoryBlocksHeld();
   machine_.processor().serialized([&] {
     status = table->InitializeHandler(&openError, &selected, media.data(),
                                       static_cast<UINT>(media.size()), handle(), this);
@@ -234,8 +241,33 @@ NDIS_STATUS MiniportAdapter::initialize(std::vector<NDIS_MEDIUM> media) {
     }
     initialized_ = true;
     selectedMedium_ = selected;
+    memoryTaken_ = machine_.memoryBlocksHeld() - memoryBefore;
+  } else {
+    checkGivenBack("a failed MiniportInitialize", machine_.memoryBlocksHeld() - memoryBefore);
   }
   return status;
+}
+
+void MiniportAdapter::checkGivenBack(const char* after, std::size_t memoryKept) {
+  const std::string when(after);
+  if (memoryKept != 0) {
+    machine_.violation(when + " kept " + std::to_string(memoryKept) + " memory block(s)");
+  }
+  if (const std::size_t ranges = machine_.ioPortRangesHeldBy(*this); ranges != 0) {
+    machine_.violation(when + " kept " + std::to_string(ranges) + " I/O port range(s)");
+  }
+  if (interrupt_) {
+    machine_.violation(when + " left its interrupt connected");
+    machine_.processor().disconnect(*interrupt_);
+    interrupt_.reset();
+  }
+  if (std::any_of(timers_.begin(), timers_.end(),
+                  [](const auto& timer) { return timer.second->armed(); })) {
+    machine_.violation(when + " left a timer set");
+  }
+  // The timer objects lived in memory the miniport has given back.
+  timers_.clear();
+  context_ = nullptr;
 }
 
 void MiniportAdapter::halt() {
@@ -243,12 +275,18 @@ void MiniportAdapter::halt() {
     machine_.violation("halt of an adapter that is not initialised");
     return;
   }
-  if (!outstanding_.empty()) {
-    machine_.violation("halt while the miniport still holds packets it has not completed");
-  }
   const auto* table = machine_.characteristics();
+  const std::size_t memoryBefore = machine_.memoryBlocksHeld();
   machine_.processor().serialized([&] { table->HaltHandler(context_); });
   initialized_ = false;
+  if (!outstanding_.empty()) {
+    machine_.violation("MiniportHalt returned still holding packets it never completed");
+  }
+  const std::size_t freed = memoryBefore - machine_.memoryBlocksHeld();
+  checkGivenBack("MiniportHalt", memoryTaken_ > freed ? memoryTaken_ - freed : 0);
+  if (freed > memoryTaken_) {
+    machine_.violation("MiniportHalt freed memory it did not take for the adapter");
+  }
 }
 
 NDIS_STATUS MiniportAdapter::reset() {
@@ -396,7 +434,13 @@ NDIS_STATUS MiniportAdapter::registerInterrupt(NDIS_MINIPORT_INTERRUPT& object, 
     machine_.violation("a second interrupt registered for one adapter");
     return NDIS_STATUS_FAILURE;
   }
-  interrupt_ = std::make_unique<Interrupt>(*this, object, machine_.interruptLine(vector),
+  if (setup_.interruptFailure) {
+    return *setup_.interruptFailure;
+  }
+  if (machine_.vectorTaken(vector, *this)) {
+    return NDIS_STATUS_RESOURCE_CONFLICT;
+  }
+  interrupt_ = std::make_unique<Interrupt>(*this, object, vector, machine_.interruptLine(vector),
                                            requestIsr != FALSE, ++connections_);
   object.InterruptObject = interrupt_.get();
   object.Miniport = handle();
@@ -404,6 +448,10 @@ NDIS_STATUS MiniportAdapter::registerInterrupt(NDIS_MINIPORT_INTERRUPT& object, 
   object.IsrRequested = requestIsr;
   machine_.processor().connect(*interrupt_);
   return NDIS_STATUS_SUCCESS;
+}
+
+std::optional<UINT> MiniportAdapter::connectedVector() const {
+  return interrupt_ ? std::optional<UINT>(interrupt_->vector()) : std::nullopt;
 }
 
 void MiniportAdapter::deregisterInterrupt(NDIS_MINIPORT_INTERRUPT& object) {

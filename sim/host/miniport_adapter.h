@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -90,6 +91,9 @@ class MiniportAdapter {
   [[nodiscard]] NDIS_HANDLE context() const { return context_; }
   [[nodiscard]] NDIS_INTERFACE_TYPE interfaceType() const { return interfaceType_; }
   [[nodiscard]] bool interruptConnected() const { return interrupt_ != nullptr; }
+  [[nodiscard]] std::optional<UINT> connectedVector() const;
+  // How often a timer function of the adapter has run.
+  [[nodiscard]] std::uint64_t timerRuns() const { return timerRuns_; }
   [[nodiscard]] const AdapterSetup& setup() const { return setup_; }
   // Every keyword the miniport read, in order, over all its configuration
   // handles.
@@ -118,6 +122,9 @@ class MiniportAdapter {
   class Timer;
 
   void checkStatus(const char* handler, NDIS_STATUS status);
+  // After a failed initialize or a halt: the miniport must have given back
+  // every port range, its interrupt, its timers and the memory it took.
+  void checkGivenBack(const char* after, std::size_t memoryTaken);
   void completeSend(NDIS_PACKET& packet, NDIS_STATUS status);
 
   Machine& machine_;
@@ -125,6 +132,8 @@ class MiniportAdapter {
   Protocol* protocol_ = nullptr;
 
   bool initialized_ = false;
+  // Memory blocks the miniport took while initialising the adapter.
+  std::size_t memoryTaken_ = 0;
   UINT selectedMedium_ = 0;
   NDIS_HANDLE context_ = nullptr;
   ULONG attributeFlags_ = 0;
@@ -135,6 +144,7 @@ class MiniportAdapter {
   std::unique_ptr<Interrupt> interrupt_;
   std::uint64_t connections_ = 0;
   std::map<const NDIS_MINIPORT_TIMER*, std::unique_ptr<Timer>> timers_;
+  std::uint64_t timerRuns_ = 0;
 
   std::set<const NDIS_PACKET*> outstanding_;
   bool indicating_ = false;

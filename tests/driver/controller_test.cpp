@@ -193,6 +193,11 @@ TEST_P(ControllerRestartOutcome, GoesBackOnTheWireOrLogsAHardwareFailure) {
   SequenceBench bench;
   bench.ports.standing(port::ISR, 0x80);
   bench.ports.script(port::CR, {row.crReadBack});
+  // A restart is made only while the interrupt is registered (nothing drives
+  // its line here).
+  ASSERT_EQ(NdisMRegisterInterrupt(&bench.adapter.Interrupt, bench.adapter.MiniportHandle, 3, 3,
+                                   FALSE, FALSE, NdisInterruptLatched),
+            NDIS_STATUS_SUCCESS);
 
   EXPECT_EQ(ControllerRestart(&bench.adapter), row.restarted ? TRUE : FALSE);
 

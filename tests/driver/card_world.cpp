@@ -45,7 +45,7 @@ CardWorld::~CardWorld() {
 sim::card::Card& CardWorld::addCard(const sim::card::CardConfig& config, sim::PortAddress base,
                                     UINT vector) {
   CardSlot slot;
-  slot.card = std::make_unique<sim::card::Card>(config);
+  slot.card = std::make_unique<sim::card::Card>(machine_.clock(), config);
   slot.interposer = std::make_unique<sim::Interposer>(*slot.card);
   EXPECT_TRUE(machine_.bus().attach(base, sim::card::Card::kPortCount, *slot.interposer));
   machine_.wireInterrupt(vector, *slot.card);

@@ -14,6 +14,9 @@ constexpr ULONG kTxBufferCount = 12;
 constexpr ULONG kEthernetAddressLength = 6;
 // Bytes in an Ethernet header (destination, source, type/length).
 constexpr ULONG kEthernetHeaderLength = 14;
+// Shortest and longest frame on the wire, without the FCS the controller adds.
+constexpr ULONG kMinFrameLength = 60;
+constexpr ULONG kMaxFrameLength = 1514;
 // Most lookahead bytes offered in a receive indication.
 constexpr ULONG kMaxLookahead = 238;
 // Header plus the largest lookahead, as indicated.
@@ -26,6 +29,11 @@ constexpr ULONG kMaxMulticastAddresses = 32;
 // packet filter has either, MAR holds all ones whatever the list hashes to.
 constexpr ULONG kAllMulticastPacketTypes =
     NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS;
+
+// CardType values with a meaning of their own; any other selects a card with
+// fixed packet memory.
+constexpr ULONG kCardTypeProbed = 0;  // found and sized by probing
+constexpr ULONG kCardTypePcCard = 1;  // PC Card with attribute memory
 
 struct Adapter {
   // Platform links: the handle NDIS knows the adapter by, the interrupt object

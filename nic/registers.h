@@ -154,6 +154,10 @@ constexpr UCHAR kRsrPhy = 0x20;  // multicast or broadcast destination
 constexpr UCHAR kRsrDis = 0x40;  // receiver disabled (monitor mode)
 constexpr UCHAR kRsrDfr = 0x80;  // deferring
 
+// Status bits that make a ring header unusable: a damaged or missed frame, or
+// one received while the receiver was disabled.
+constexpr UCHAR kRsrUnusable = kRsrCrc | kRsrFae | kRsrFo | kRsrMpa | kRsrDis;  // 0x5E
+
 // ---------------------------------------------------------------------------
 // Vendor register bits.
 

@@ -300,7 +300,8 @@ NDIS_STATUS NDIS_API MiniportTransferData(PNDIS_PACKET Packet, PUINT BytesTransf
     return NDIS_STATUS_FAILURE;
   }
   const ULONG start = ByteOffset + kEthernetHeaderLength;
-  const ULONG wanted = BytesToTransfer < frameLength - start ? BytesToTransfer : frameLength - start;
+  const ULONG wanted =
+      BytesToTransfer < frameLength - start ? BytesToTransfer : frameLength - start;
 
   ULONG address = adapter->RxDataAddress + start;
   if (address >= adapter->RxAreaEnd) {

@@ -21,8 +21,7 @@ void RecordingProtocol::sendComplete(sim::MiniportAdapter& /*adapter*/, NDIS_PAC
   }
 }
 
-void RecordingProtocol::receive(sim::MiniportAdapter& adapter,
-                                std::span<const std::uint8_t> header,
+void RecordingProtocol::receive(sim::MiniportAdapter& adapter, std::span<const std::uint8_t> header,
                                 std::span<const std::uint8_t> lookahead, UINT packetSize) {
   Frame frame;
   frame.header.assign(header.begin(), header.end());
@@ -103,8 +102,7 @@ void AccessTrigger::writeString16(std::uint16_t offset, std::span<const std::uin
   counted();
 }
 
-std::string_view AccessTrigger::registerName(std::uint16_t offset,
-                                             sim::Direction direction) const {
+std::string_view AccessTrigger::registerName(std::uint16_t offset, sim::Direction direction) const {
   return card_.registerName(offset, direction);
 }
 
@@ -175,8 +173,8 @@ std::uint8_t HandBuiltAdapter::storeFrame(std::uint8_t page, std::span<const std
   const std::uint32_t stored = count + 4;
   const std::uint32_t pages = (stored + 255) / 256;
   const std::uint32_t ringPages = record_.RxStopPage - record_.RxFirstPage;
-  const auto next = static_cast<std::uint8_t>(
-      record_.RxFirstPage + (page - record_.RxFirstPage + pages) % ringPages);
+  const auto next = static_cast<std::uint8_t>(record_.RxFirstPage +
+                                              (page - record_.RxFirstPage + pages) % ringPages);
   const auto shown = countOverride >= 0 ? static_cast<std::uint32_t>(countOverride) : count;
 
   std::vector<std::uint8_t> bytes = {status, next, static_cast<std::uint8_t>(shown),
@@ -213,7 +211,8 @@ DatapathBench::DatapathBench(const AdapterPlacement& placement)
   nic_ = std::make_unique<HandBuiltAdapter>(*machine_, placement);
 }
 
-std::vector<std::uint8_t> PatternFrame(std::size_t length, std::span<const std::uint8_t> destination,
+std::vector<std::uint8_t> PatternFrame(std::size_t length,
+                                       std::span<const std::uint8_t> destination,
                                        std::span<const std::uint8_t> source, std::uint32_t seed) {
   std::vector<std::uint8_t> frame(length);
   std::copy_n(destination.begin(), std::min<std::size_t>(6, length), frame.begin());

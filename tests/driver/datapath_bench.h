@@ -163,7 +163,8 @@ class DatapathBench {
 // A frame of `length` bytes from `source` to `destination` whose payload is
 // a pattern seeded by `seed`: a frame that arrives changed or out of place
 // shows.
-std::vector<std::uint8_t> PatternFrame(std::size_t length, std::span<const std::uint8_t> destination,
+std::vector<std::uint8_t> PatternFrame(std::size_t length,
+                                       std::span<const std::uint8_t> destination,
                                        std::span<const std::uint8_t> source, std::uint32_t seed);
 
 }  // namespace kl::test

@@ -50,17 +50,17 @@ TEST_P(IsrSequence, MasksRecordsAndClaimsOnlyTheCardsOwnCauses) {
   EXPECT_EQ(bench.adapter.VendorStatus, row.vendor);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Causes, IsrSequence,
-    ::testing::Values(IsrRow{"ReceivedAndTransmitted", 0x03, 0x01, true},
-                      IsrRow{"OverflowAndTransmitted", 0x12, 0x01, true},
-                      IsrRow{"TransmitError", 0x08, 0x01, true},
-                      IsrRow{"CounterAloneIsNotOurs", 0x20, 0x01, false},
-                      IsrRow{"ReceiveErrorAloneIsNotOurs", 0x04, 0x01, false},
-                      IsrRow{"RemoteDmaAndStoppedAreNotOurs", 0xC0, 0x01, false},
-                      IsrRow{"PhyEventWithNoStatus", 0x00, 0x03, true},
-                      IsrRow{"Spurious", 0x00, 0x01, false}),
-    [](const auto& test) { return test.param.name; });
+INSTANTIATE_TEST_SUITE_P(Causes, IsrSequence,
+                         ::testing::Values(IsrRow{"ReceivedAndTransmitted", 0x03, 0x01, true},
+                                           IsrRow{"OverflowAndTransmitted", 0x12, 0x01, true},
+                                           IsrRow{"TransmitError", 0x08, 0x01, true},
+                                           IsrRow{"CounterAloneIsNotOurs", 0x20, 0x01, false},
+                                           IsrRow{"ReceiveErrorAloneIsNotOurs", 0x04, 0x01, false},
+                                           IsrRow{"RemoteDmaAndStoppedAreNotOurs", 0xC0, 0x01,
+                                                  false},
+                                           IsrRow{"PhyEventWithNoStatus", 0x00, 0x03, true},
+                                           IsrRow{"Spurious", 0x00, 0x01, false}),
+                         [](const auto& test) { return test.param.name; });
 
 TEST(InterruptMaskSequence, DisableMasksBothGatesAndKeepsThePhyEvent) {
   SequenceBench bench;

@@ -94,19 +94,35 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Word mode pairs the odd bytes across buffers: (b0,b1), (b2,c0),
         // (d0,d1), with no byte cycle.
-        CopyRow{"WordModeThreeOneTwo", false, 0, Pieces{{0xB0, 0xB1, 0xB2}, {0xC0}, {0xD0, 0xD1}},
+        CopyRow{"WordModeThreeOneTwo",
+                false,
+                0,
+                Pieces{{0xB0, 0xB1, 0xB2}, {0xC0}, {0xD0, 0xD1}},
                 {WrString(2, 1, Word(0xB0, 0xB1)), Wr16(port::DATA, Word(0xB2, 0xC0)),
                  WrString(2, 1, Word(0xD0, 0xD1))}},
-        CopyRow{"WordModeOddLastByteAsWordOnThePcCard", false, 1, Pieces{Counting(61)},
+        CopyRow{"WordModeOddLastByteAsWordOnThePcCard",
+                false,
+                1,
+                Pieces{Counting(61)},
                 {WrString(2, 30, Word(0x00, 0x01)), Wr16(port::DATA, 0x003C)}},
-        CopyRow{"WordModeOddLastByteAsByteElsewhere", false, 0, Pieces{Counting(61)},
+        CopyRow{"WordModeOddLastByteAsByteElsewhere",
+                false,
+                0,
+                Pieces{Counting(61)},
                 {WrString(2, 30, Word(0x00, 0x01)), Wr(port::DATA, 0x3C)}},
-        CopyRow{"WordModeLeadingEmptyBuffersSkipped", false, 0,
+        CopyRow{"WordModeLeadingEmptyBuffersSkipped",
+                false,
+                0,
                 Pieces{{}, {}, {0x10, 0x11, 0x12, 0x13}, {}, {0x14, 0x15}},
                 {WrString(2, 2, Word(0x10, 0x11)), WrString(2, 1, Word(0x14, 0x15))}},
-        CopyRow{"WordModeOneByteBuffersPairUp", false, 0, Pieces{{0xA0}, {0xA1}, {0xA2}},
+        CopyRow{"WordModeOneByteBuffersPairUp",
+                false,
+                0,
+                Pieces{{0xA0}, {0xA1}, {0xA2}},
                 {Wr16(port::DATA, Word(0xA0, 0xA1)), Wr(port::DATA, 0xA2)}},
-        CopyRow{"ByteModeOneStringPerBuffer", true, 0,
+        CopyRow{"ByteModeOneStringPerBuffer",
+                true,
+                0,
                 Pieces{{}, {0xB0, 0xB1, 0xB2}, {0xC0}, {0xD0, 0xD1}},
                 {WrString(1, 3, 0xB0), WrString(1, 1, 0xC0), WrString(1, 2, 0xD0)}}),
     [](const auto& test) { return test.param.name; });
@@ -157,10 +173,9 @@ TEST_P(StartTransmitSequence, LoadsPageAndCountHighByteFirstThenCommands) {
 
   StartTransmit(&bench.adapter);
 
-  EXPECT_THAT(bench.observed(),
-              ElementsAreArray({Wr(port::TPSR, 0x45), Wr(port::TBCR1, row.tbcr1),
-                                Wr(port::TBCR0, row.tbcr0), Rd(port::CR, 0x22),
-                                Wr(port::CR, 0x26)}));
+  EXPECT_THAT(bench.observed(), ElementsAreArray({Wr(port::TPSR, 0x45), Wr(port::TBCR1, row.tbcr1),
+                                                  Wr(port::TBCR0, row.tbcr0), Rd(port::CR, 0x22),
+                                                  Wr(port::CR, 0x26)}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, StartTransmitSequence,

@@ -1,5 +1,6 @@
 #include "datapath/transmit.h"
 
+#include "driver/configuration.h"
 #include "driver/miniport_handlers.h"
 #include "nic/controller.h"
 #include "nic/register_access.h"

@@ -30,11 +30,6 @@ constexpr ULONG kMaxMulticastAddresses = 32;
 constexpr ULONG kAllMulticastPacketTypes =
     NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS;
 
-// CardType values with a meaning of their own; any other selects a card with
-// fixed packet memory.
-constexpr ULONG kCardTypeProbed = 0;  // found and sized by probing
-constexpr ULONG kCardTypePcCard = 1;  // PC Card with attribute memory
-
 struct Adapter {
   // Platform links: the handle NDIS knows the adapter by, the interrupt object
   // NdisMRegisterInterrupt fills, and the chain of running adapters.

@@ -121,7 +121,7 @@ constexpr std::uint8_t kFcsFill = 0xFC;
 HandBuiltAdapter::HandBuiltAdapter(sim::Machine& machine, const AdapterPlacement& placement)
     : machine_(machine),
       placement_(placement),
-      card_(sim::card::CardConfig{.busWidth = placement.width}) {
+      card_(machine.clock(), sim::card::CardConfig{.busWidth = placement.width}) {
   EXPECT_TRUE(machine.bus().attach(placement.ioBase, sim::card::Card::kPortCount, trigger_));
   machine.wireInterrupt(placement.vector, card_);
   host_ = &machine.addAdapter();

@@ -11,9 +11,9 @@
 namespace kl::test {
 
 // ---------------------------------------------------------------------------
-// RecordingProtocol.
+// DatapathProtocol.
 
-void RecordingProtocol::sendComplete(sim::MiniportAdapter& /*adapter*/, NDIS_PACKET& packet,
+void DatapathProtocol::sendComplete(sim::MiniportAdapter& /*adapter*/, NDIS_PACKET& packet,
                                      NDIS_STATUS status) {
   completions.push_back({&packet, status});
   if (onSendComplete) {
@@ -21,7 +21,7 @@ void RecordingProtocol::sendComplete(sim::MiniportAdapter& /*adapter*/, NDIS_PAC
   }
 }
 
-void RecordingProtocol::receive(sim::MiniportAdapter& adapter, std::span<const std::uint8_t> header,
+void DatapathProtocol::receive(sim::MiniportAdapter& adapter, std::span<const std::uint8_t> header,
                                 std::span<const std::uint8_t> lookahead, UINT packetSize) {
   Frame frame;
   frame.header.assign(header.begin(), header.end());
@@ -43,7 +43,7 @@ void RecordingProtocol::receive(sim::MiniportAdapter& adapter, std::span<const s
   frames.push_back(std::move(frame));
 }
 
-void RecordingProtocol::receiveComplete(sim::MiniportAdapter& /*adapter*/) { ++receiveCompletes; }
+void DatapathProtocol::receiveComplete(sim::MiniportAdapter& /*adapter*/) { ++receiveCompletes; }
 
 // ---------------------------------------------------------------------------
 // AccessTrigger.

@@ -24,7 +24,7 @@ namespace kl::test {
 // A protocol that keeps every completion and every frame it is shown. By
 // default it asks for the rest of each frame during the indication, so that
 // `frames` holds whole frames.
-class RecordingProtocol final : public sim::Protocol {
+class DatapathProtocol final : public sim::Protocol {
  public:
   struct Completion {
     NDIS_PACKET* packet;
@@ -133,7 +133,7 @@ class HandBuiltAdapter {
   // CURR, as the controller would have moved it.
   void setCurr(std::uint8_t page) { card_.controller().setCurr(page); }
 
-  RecordingProtocol protocol;
+  DatapathProtocol protocol;
 
  private:
   sim::Machine& machine_;

@@ -25,7 +25,10 @@ Card::Card(Clock& clock, const CardConfig& config)
   if (config.phy) {
     phy_.emplace(*config.phy);
     mii_.attach(config.phyAddress, *phy_);
-    phy_->onLinkChange([this](const LinkResult& /*link*/) { raisePhyEvent(); });
+    phy_->onLinkChange([this](const LinkResult& link) {
+      followLink(link);
+      raisePhyEvent();
+    });
   }
 }
 
@@ -34,6 +37,20 @@ void Card::plugInto(net::Cable::End& end) {
   end.plug(*this);
   end_ = &end;
   controller_.plugInto(end_);
+  if (phy_) {
+    followLink(phy_->link());
+  }
+}
+
+void Card::followLink(const LinkResult& link) {
+  if (end_ == nullptr || !phy_->onSegment()) {
+    return;
+  }
+  end_->setTransceiverUp(link.up);
+  if (link.up) {
+    end_->setBitRate(link.mode.speed == Speed::Mbit100 ? net::BitRate::Mbit100
+                                                       : net::BitRate::Mbit10);
+  }
 }
 
 void Card::unplug() {

@@ -64,7 +64,9 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   ~Card() override { unplug(); }
 
   // The card's jack: frames it sends go out at `end`, frames arriving there
-  // reach its receiver.
+  // reach its receiver. While the card's PHY is on a twisted-pair segment,
+  // its link decides whether the end signals and at what bit rate; plug the
+  // PHY into its segment first.
   void plugInto(net::Cable::End& end);
   void unplug();
   void frameArrived(const net::WireFrame& frame) override { controller_.frameArrived(frame); }
@@ -109,6 +111,8 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   // of it reaches the data port.
   [[nodiscard]] std::optional<CycleWidth> dataPortCyclesOfString16(std::uint16_t offset) const;
   [[nodiscard]] bool isVendorOffset(std::uint16_t offset) const;
+  // The PHY's link outcome, as the cable end sees it.
+  void followLink(const LinkResult& link);
   // Every access to the card disarms the vendor write; returns whether the
   // access before armed it.
   bool takeVendorArming() { return std::exchange(vendorWriteArmed_, false); }

@@ -77,6 +77,8 @@ class MiniportAdapter {
 
   // ---- The protocol edge.
   void bind(Protocol& protocol) { protocol_ = &protocol; }
+  // From now on completions and indications reach no protocol.
+  void unbind() { protocol_ = nullptr; }
   // Hands a packet to the send handler. A status other than pending is the
   // packet's completion; a pending one arrives through Protocol::sendComplete.
   NDIS_STATUS send(NDIS_PACKET& packet);

@@ -17,7 +17,9 @@ Cable::End& Cable::End::far() const { return cable_.end(side_ == Side::A ? Side:
 
 bool Cable::End::linkUp() const { return cable_.connected_ && plugged() && far().plugged(); }
 
-bool Cable::End::carriesFrames() const { return linkUp() && rate_ == far().rate_; }
+bool Cable::End::carriesFrames() const {
+  return linkUp() && transceiverUp_ && far().transceiverUp_ && rate_ == far().rate_;
+}
 
 Cable::Transmission Cable::End::send(WireFrame frame) {
   Clock& clock = cable_.clock_;

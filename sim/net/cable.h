@@ -65,10 +65,16 @@ class Cable {
     [[nodiscard]] BitRate bitRate() const { return rate_; }
     void setBitRate(BitRate rate) { rate_ = rate; }
 
+    // Whether the transceiver at this end has a link to signal over. A PHY
+    // without link neither sends nor hears; an end with no PHY model behind
+    // it (a test's endpoint) always has one.
+    [[nodiscard]] bool transceiverUp() const { return transceiverUp_; }
+    void setTransceiverUp(bool up) { transceiverUp_ = up; }
+
     // The far end is plugged and the cable connected.
     [[nodiscard]] bool linkUp() const;
-    // Frames sent now would cross: the link is up and both ends agree on
-    // the bit rate.
+    // Frames sent now would cross: the link is up, both transceivers have a
+    // link and both ends agree on the bit rate.
     [[nodiscard]] bool carriesFrames() const;
 
     // Puts `frame` on this end's direction of the wire.
@@ -90,6 +96,7 @@ class Cable {
     Side side_;
     BitRate rate_;
     Station* station_ = nullptr;
+    bool transceiverUp_ = true;
     VirtualTime idleAt_{};
   };
 

@@ -32,6 +32,7 @@ class LinkEnd {
 
   // The outcome this end has now (down when on no segment).
   [[nodiscard]] const LinkResult& link() const { return link_; }
+  [[nodiscard]] bool onSegment() const { return segment_ != nullptr; }
 
  protected:
   // The end's signal changed; `restart` when it starts signalling afresh.

@@ -1,0 +1,40 @@
+#include "sim/world/patch_cable.h"
+
+namespace kl::sim::world {
+
+PatchCable::PatchCable(Clock& clock, card::Card& a, card::Card& b)
+    : cable_(clock), a_(a), b_(&b) {
+  if (a.phy() != nullptr && b.phy() != nullptr) {
+    segment_.emplace(clock, *a.phy(), *b.phy());
+  }
+  a.plugInto(cable_.end(net::Cable::Side::A));
+  b.plugInto(cable_.end(net::Cable::Side::B));
+}
+
+PatchCable::PatchCable(Clock& clock, card::Card& card, card::LinkEnd& partner, net::Station& far)
+    : cable_(clock), a_(card), far_(&far) {
+  if (card.phy() != nullptr) {
+    segment_.emplace(clock, *card.phy(), partner);
+  }
+  card.plugInto(cable_.end(net::Cable::Side::A));
+  cable_.end(net::Cable::Side::B).plug(far);
+}
+
+PatchCable::~PatchCable() {
+  a_.unplug();
+  if (b_ != nullptr) {
+    b_->unplug();
+  }
+  if (far_ != nullptr) {
+    cable_.end(net::Cable::Side::B).unplug();
+  }
+}
+
+void PatchCable::setConnected(bool connected) {
+  cable_.setConnected(connected);
+  if (segment_) {
+    segment_->setConnected(connected);
+  }
+}
+
+}  // namespace kl::sim::world

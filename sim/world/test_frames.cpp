@@ -1,0 +1,111 @@
+#include "sim/world/test_frames.h"
+
+#include <algorithm>
+
+namespace kl::sim::world {
+
+namespace {
+
+constexpr std::size_t kStreamAt = 14;
+constexpr std::size_t kSequenceAt = 15;
+constexpr std::size_t kLengthAt = 19;
+constexpr std::size_t kEtherTypeAt = 12;
+
+// The payload byte at `index`: a cheap mix of the frame's identity and the
+// position, so that a shifted, swapped or stale byte shows.
+std::uint8_t patternByte(FrameIdentity identity, std::size_t index) {
+  std::uint32_t x = identity.sequence * 0x9E3779B1U + static_cast<std::uint32_t>(index) * 0x85EBCA6BU +
+                    identity.stream * 0xC2B2AE35U;
+  x ^= x >> 15;
+  x *= 0x2C1B3C6DU;
+  x ^= x >> 12;
+  return static_cast<std::uint8_t>(x);
+}
+
+void put16(std::vector<std::uint8_t>& frame, std::size_t at, std::uint16_t value) {
+  frame[at] = static_cast<std::uint8_t>(value);
+  frame[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+std::uint32_t get32(std::span<const std::uint8_t> frame, std::size_t at) {
+  return static_cast<std::uint32_t>(frame[at]) | static_cast<std::uint32_t>(frame[at + 1]) << 8 |
+         static_cast<std::uint32_t>(frame[at + 2]) << 16 |
+         static_cast<std::uint32_t>(frame[at + 3]) << 24;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> buildTestFrame(const Mac& destination, const Mac& source,
+                                         FrameIdentity identity, std::size_t length) {
+  std::vector<std::uint8_t> frame(std::max(length, kTestHeaderBytes));
+  std::copy(destination.begin(), destination.end(), frame.begin());
+  std::copy(source.begin(), source.end(), frame.begin() + 6);
+  frame[kEtherTypeAt] = static_cast<std::uint8_t>(kTestEtherType >> 8);
+  frame[kEtherTypeAt + 1] = static_cast<std::uint8_t>(kTestEtherType);
+  frame[kStreamAt] = identity.stream;
+  for (std::size_t i = 0; i < 4; ++i) {
+    frame[kSequenceAt + i] = static_cast<std::uint8_t>(identity.sequence >> (8 * i));
+  }
+  put16(frame, kLengthAt, static_cast<std::uint16_t>(frame.size()));
+  for (std::size_t i = kTestHeaderBytes; i < frame.size(); ++i) {
+    frame[i] = patternByte(identity, i);
+  }
+  return frame;
+}
+
+bool looksLikeTestFrame(std::span<const std::uint8_t> frame) {
+  return frame.size() >= kTestHeaderBytes &&
+         frame[kEtherTypeAt] == static_cast<std::uint8_t>(kTestEtherType >> 8) &&
+         frame[kEtherTypeAt + 1] == static_cast<std::uint8_t>(kTestEtherType);
+}
+
+std::optional<FrameIdentity> checkTestFrame(std::span<const std::uint8_t> frame) {
+  if (!looksLikeTestFrame(frame)) {
+    return std::nullopt;
+  }
+  const std::size_t length = frame[kLengthAt] | static_cast<std::size_t>(frame[kLengthAt + 1]) << 8;
+  // A frame built shorter than the minimum arrives padded to it; the pad is
+  // the sender's business.
+  if (length < kTestHeaderBytes || length > frame.size() ||
+      (length != frame.size() && frame.size() != kSmallestTestFrame)) {
+    return std::nullopt;
+  }
+  const FrameIdentity identity{frame[kStreamAt], get32(frame, kSequenceAt)};
+  for (std::size_t i = kTestHeaderBytes; i < length; ++i) {
+    if (frame[i] != patternByte(identity, i)) {
+      return std::nullopt;
+    }
+  }
+  return identity;
+}
+
+TrafficPlan::TrafficPlan(std::uint64_t seed, const TrafficShape& shape)
+    : shape_(shape), random_(seed) {}
+
+PlannedFrame TrafficPlan::next() {
+  PlannedFrame frame;
+  const unsigned roll = std::uniform_int_distribution<unsigned>(0, 99)(random_);
+  frame.kind = roll < shape_.broadcastPercent ? DestinationKind::Broadcast
+               : roll < shape_.broadcastPercent + shape_.multicastPercent
+                   ? DestinationKind::Multicast
+                   : DestinationKind::Unicast;
+  frame.length = std::uniform_int_distribution<std::size_t>(shape_.minSize, shape_.maxSize)(random_);
+  const unsigned pieces =
+      std::uniform_int_distribution<unsigned>(1, std::max(1U, shape_.maxPieces))(random_);
+  // Cut points anywhere in the frame, repeats allowed: a repeated cut is an
+  // empty buffer, which a protocol may well hand down.
+  std::vector<std::size_t> cuts(pieces - 1);
+  for (std::size_t& cut : cuts) {
+    cut = std::uniform_int_distribution<std::size_t>(0, frame.length)(random_);
+  }
+  std::sort(cuts.begin(), cuts.end());
+  std::size_t start = 0;
+  for (const std::size_t cut : cuts) {
+    frame.pieces.push_back(cut - start);
+    start = cut;
+  }
+  frame.pieces.push_back(frame.length - start);
+  return frame;
+}
+
+}  // namespace kl::sim::world

@@ -1,0 +1,30 @@
+// Runs a machine while its traffic stations exchange frames.
+#pragma once
+
+#include <functional>
+#include <span>
+
+#include "sim/core/clock.h"
+#include "sim/host/machine.h"
+#include "sim/world/traffic_station.h"
+
+namespace kl::sim::world {
+
+struct TrafficRun {
+  // Virtual time between two rounds of handing packets down.
+  Duration step = 50us;
+  // Time allowed after the last completion for frames still on the wire.
+  Duration settle = 5ms;
+  // The run gives up after this much virtual time.
+  Duration limit = 600s;
+  // Called after every round, with the virtual time the run has taken.
+  std::function<void(Duration elapsed)> progress;
+};
+
+// Pumps every station and runs the machine until all of them are done
+// sending and the wire has settled, or the limit is reached. Returns whether
+// every station finished in time.
+bool runTraffic(Machine& machine, std::span<TrafficStation* const> stations,
+                const TrafficRun& run = {});
+
+}  // namespace kl::sim::world

@@ -1,0 +1,155 @@
+#include "sim/world/traffic_station.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kl::sim::world {
+
+namespace {
+
+constexpr Mac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+std::vector<std::vector<std::uint8_t>> cut(const std::vector<std::uint8_t>& frame,
+                                           const std::vector<std::size_t>& pieces) {
+  std::vector<std::vector<std::uint8_t>> chain;
+  auto from = frame.begin();
+  for (const std::size_t length : pieces) {
+    chain.emplace_back(from, from + static_cast<std::ptrdiff_t>(length));
+    from += static_cast<std::ptrdiff_t>(length);
+  }
+  return chain;
+}
+
+}  // namespace
+
+std::optional<ULONG> queryUlong(MiniportAdapter& adapter, NDIS_OID oid) {
+  std::uint8_t bytes[sizeof(ULONG)] = {};
+  ULONG written = 0;
+  ULONG needed = 0;
+  if (adapter.query(oid, bytes, written, needed) != NDIS_STATUS_SUCCESS ||
+      written != sizeof(ULONG)) {
+    return std::nullopt;
+  }
+  ULONG value = 0;
+  std::memcpy(&value, bytes, sizeof(value));
+  return value;
+}
+
+TrafficStation::TrafficStation(MiniportAdapter& adapter, std::uint8_t stream, std::uint64_t seed,
+                               const TrafficShape& shape)
+    : adapter_(adapter), stream_(stream), plan_(seed, shape) {}
+
+NDIS_STATUS TrafficStation::open(ULONG filter, const Mac& group) {
+  adapter_.bind(*this);
+  ULONG done = 0;
+  ULONG needed = 0;
+  NDIS_STATUS status = adapter_.query(OID_802_3_CURRENT_ADDRESS, address_, done, needed);
+  if (status != NDIS_STATUS_SUCCESS) {
+    return status;
+  }
+  group_ = group;
+  status = adapter_.set(OID_802_3_MULTICAST_LIST, group_, done, needed);
+  if (status != NDIS_STATUS_SUCCESS) {
+    return status;
+  }
+  std::uint8_t filterBytes[sizeof(ULONG)];
+  std::memcpy(filterBytes, &filter, sizeof(filter));
+  return adapter_.set(OID_GEN_CURRENT_PACKET_FILTER, filterBytes, done, needed);
+}
+
+void TrafficStation::aim(const Mac& peer, std::uint64_t frames) {
+  peer_ = peer;
+  planned_ = counts_.framesSent + frames;
+}
+
+void TrafficStation::pump() {
+  while (counts_.framesSent < planned_ && inFlight_.size() < window_) {
+    sendOne();
+  }
+}
+
+void TrafficStation::sendOne() {
+  const PlannedFrame planned = plan_.next();
+  const Mac& destination = planned.kind == DestinationKind::Broadcast   ? kBroadcast
+                           : planned.kind == DestinationKind::Multicast ? group_
+                                                                        : peer_;
+  const auto sequence = static_cast<std::uint32_t>(counts_.framesSent);
+  const std::vector<std::uint8_t> frame =
+      buildTestFrame(destination, address_, {stream_, sequence}, planned.length);
+  auto packet = Packet::fromPieces(cut(frame, planned.pieces));
+  NDIS_PACKET& ndis = packet->ndis();
+  inFlight_.emplace(&ndis, std::move(packet));
+  ++counts_.framesSent;
+  counts_.bytesSent += frame.size();
+  // A status other than pending has already come back through sendComplete.
+  adapter_.send(ndis);
+}
+
+void TrafficStation::sendComplete(MiniportAdapter& /*adapter*/, NDIS_PACKET& packet,
+                                  NDIS_STATUS status) {
+  if (inFlight_.erase(&packet) == 0) {
+    ++counts_.strayCompletions;
+    return;
+  }
+  ++(status == NDIS_STATUS_SUCCESS ? counts_.sendsCompleted : counts_.sendsFailed);
+}
+
+void TrafficStation::receive(MiniportAdapter& adapter, std::span<const std::uint8_t> header,
+                             std::span<const std::uint8_t> lookahead, UINT packetSize) {
+  std::vector<std::uint8_t> frame(header.begin(), header.end());
+  if (lookahead.size() >= packetSize) {
+    frame.insert(frame.end(), lookahead.begin(), lookahead.begin() + packetSize);
+  } else {
+    auto rest = Packet::withSpace(packetSize);
+    UINT transferred = 0;
+    if (adapter.transferData(rest->ndis(), 0, packetSize, transferred) != NDIS_STATUS_SUCCESS ||
+        transferred != packetSize) {
+      ++counts_.transferFailures;
+      return;
+    }
+    const std::vector<std::uint8_t> bytes = rest->bytes();
+    frame.insert(frame.end(), bytes.begin(), bytes.end());
+  }
+  account(frame);
+}
+
+void TrafficStation::account(std::span<const std::uint8_t> frame) {
+  if (!looksLikeTestFrame(frame)) {
+    ++counts_.foreign;
+    return;
+  }
+  const std::optional<FrameIdentity> identity = checkTestFrame(frame);
+  if (!identity) {
+    ++counts_.damaged;
+    return;
+  }
+  Receipt& receipt = receipts_[identity->stream];
+  if (receipt.seen.size() <= identity->sequence) {
+    receipt.seen.resize(identity->sequence + 1);
+  }
+  if (receipt.seen[identity->sequence]) {
+    ++counts_.duplicates;
+    return;
+  }
+  receipt.seen[identity->sequence] = true;
+  if (receipt.newest && *receipt.newest > identity->sequence) {
+    ++counts_.outOfOrder;
+  }
+  receipt.newest = std::max(receipt.newest.value_or(0), identity->sequence);
+  ++counts_.framesReceived;
+  counts_.bytesReceived += frame.size();
+}
+
+std::uint64_t TrafficStation::missingFrom(std::uint8_t stream, std::uint64_t sent) const {
+  const auto it = receipts_.find(stream);
+  if (it == receipts_.end()) {
+    return sent;
+  }
+  std::uint64_t missing = 0;
+  for (std::uint64_t i = 0; i < sent; ++i) {
+    missing += (i >= it->second.seen.size() || !it->second.seen[i]) ? 1 : 0;
+  }
+  return missing;
+}
+
+}  // namespace kl::sim::world

@@ -1,0 +1,55 @@
+#include "end_to_end/two_stations.h"
+
+#include <string>
+
+namespace kl::test {
+
+using namespace std::chrono_literals;
+
+TwoStations::TwoStations(std::uint64_t seed, const sim::world::TrafficShape& shape,
+                         const std::array<sim::world::SlotSetup, 2>& slots)
+    : pair_(slots) {
+  pair_.machine().onViolation(
+      [](const std::string& what) { ADD_FAILURE() << "NDIS rule broken: " << what; });
+  EXPECT_EQ(driver_.load(pair_.machine()), STATUS_SUCCESS);
+  for (std::size_t side = 0; side < stations_.size(); ++side) {
+    stations_[side] = std::make_unique<sim::world::TrafficStation>(
+        pair_.adapter(side), static_cast<std::uint8_t>(side), seed * 2 + side, shape);
+  }
+}
+
+void TwoStations::bringUp(ULONG filter) {
+  ASSERT_EQ(pair_.initialize(), NDIS_STATUS_SUCCESS);
+  ASSERT_TRUE(pair_.waitForLink(5s)) << "the link never came up";
+  for (const auto& station : stations_) {
+    ASSERT_EQ(station->open(filter, kGroup), NDIS_STATUS_SUCCESS);
+  }
+}
+
+bool TwoStations::exchange(std::uint64_t frames, const sim::world::TrafficRun& run) {
+  stations_[0]->aim(stations_[1]->address(), frames);
+  stations_[1]->aim(stations_[0]->address(), frames);
+  sim::world::TrafficStation* const all[] = {stations_[0].get(), stations_[1].get()};
+  return sim::world::runTraffic(machine(), all, run);
+}
+
+void TwoStations::expectClean() {
+  for (std::size_t side = 0; side < stations_.size(); ++side) {
+    SCOPED_TRACE("station " + std::to_string(side));
+    const sim::world::StationCounts& own = stations_[side]->counts();
+    const sim::world::TrafficStation& peer = *stations_[1 - side];
+    EXPECT_EQ(own.sendsCompleted, own.framesSent);
+    EXPECT_EQ(own.sendsFailed, 0U);
+    EXPECT_EQ(own.strayCompletions, 0U);
+    EXPECT_EQ(own.framesReceived, peer.counts().framesSent);
+    EXPECT_EQ(own.bytesReceived, peer.counts().bytesSent);
+    EXPECT_EQ(stations_[side]->missingFrom(peer.stream(), peer.counts().framesSent), 0U);
+    EXPECT_EQ(own.damaged, 0U);
+    EXPECT_EQ(own.duplicates, 0U);
+    EXPECT_EQ(own.outOfOrder, 0U);
+    EXPECT_EQ(own.foreign, 0U);
+    EXPECT_EQ(own.transferFailures, 0U);
+  }
+}
+
+}  // namespace kl::test

@@ -1,0 +1,51 @@
+// Two adapters brought up through the driver on two cards cabled together,
+// with a traffic station bound to each: the end-to-end tests' common ground.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "sim/world/card_pair.h"
+#include "sim/world/traffic_run.h"
+#include "sim/world/traffic_station.h"
+#include "support/driver_under_test.h"
+
+namespace kl::test {
+
+inline constexpr sim::card::MacAddress kFirstStation = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x0A};
+inline constexpr sim::card::MacAddress kSecondStation = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x0B};
+inline constexpr sim::world::Mac kGroup = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};
+inline constexpr ULONG kUsualFilter =
+    NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_MULTICAST;
+
+class TwoStations {
+ public:
+  explicit TwoStations(std::uint64_t seed, const sim::world::TrafficShape& shape = {},
+                       const std::array<sim::world::SlotSetup, 2>& slots =
+                           sim::world::defaultSlots(kFirstStation, kSecondStation));
+
+  [[nodiscard]] sim::world::CardPair& pair() { return pair_; }
+  [[nodiscard]] sim::Machine& machine() { return pair_.machine(); }
+  [[nodiscard]] sim::world::TrafficStation& station(std::size_t side) { return *stations_.at(side); }
+  [[nodiscard]] const DriverUnderTest& driver() const { return driver_; }
+
+  // Brings both adapters up, waits for the link and opens both stations with
+  // `filter`. Fails the test when any of it does not succeed.
+  void bringUp(ULONG filter = kUsualFilter);
+  // Each side sends `frames` frames to the other; returns whether the run
+  // finished in its time.
+  bool exchange(std::uint64_t frames, const sim::world::TrafficRun& run = {});
+  // Every frame each side sent arrived at the other intact, once and in
+  // order, and came back to its sender exactly once with success.
+  void expectClean();
+
+ private:
+  DriverUnderTest driver_;  // outlives the machine, which may run its image
+  sim::world::CardPair pair_;
+  std::array<std::unique_ptr<sim::world::TrafficStation>, 2> stations_;
+};
+
+}  // namespace kl::test

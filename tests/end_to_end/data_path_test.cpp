@@ -57,8 +57,8 @@ constexpr TrafficShape kAroundPages{.minSize = 250, .maxSize = 262, .maxPieces =
 
 INSTANTIATE_TEST_SUITE_P(
     BothWays, Exchange,
-    ::testing::Values(ExchangeCase{"WordMixed", BusWidth::Word, kMixed, 3000, 11},
-                      ExchangeCase{"ByteMixed", BusWidth::Byte, kMixed, 3000, 12},
+    ::testing::Values(ExchangeCase{"WordMixed", BusWidth::Word, kMixed, 10000, 11},
+                      ExchangeCase{"ByteMixed", BusWidth::Byte, kMixed, 10000, 12},
                       ExchangeCase{"WordShortest", BusWidth::Word, kShortest, 2000, 13},
                       ExchangeCase{"ByteLongest", BusWidth::Byte, kLongest, 1000, 14},
                       ExchangeCase{"WordLongest", BusWidth::Word, kLongest, 1000, 15},

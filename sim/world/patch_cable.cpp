@@ -2,8 +2,7 @@
 
 namespace kl::sim::world {
 
-PatchCable::PatchCable(Clock& clock, card::Card& a, card::Card& b)
-    : cable_(clock), a_(a), b_(&b) {
+PatchCable::PatchCable(Clock& clock, card::Card& a, card::Card& b) : cable_(clock), a_(a), b_(&b) {
   if (a.phy() != nullptr && b.phy() != nullptr) {
     segment_.emplace(clock, *a.phy(), *b.phy());
   }

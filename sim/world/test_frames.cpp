@@ -14,8 +14,8 @@ constexpr std::size_t kEtherTypeAt = 12;
 // The payload byte at `index`: a cheap mix of the frame's identity and the
 // position, so that a shifted, swapped or stale byte shows.
 std::uint8_t patternByte(FrameIdentity identity, std::size_t index) {
-  std::uint32_t x = identity.sequence * 0x9E3779B1U + static_cast<std::uint32_t>(index) * 0x85EBCA6BU +
-                    identity.stream * 0xC2B2AE35U;
+  std::uint32_t x = identity.sequence * 0x9E3779B1U +
+                    static_cast<std::uint32_t>(index) * 0x85EBCA6BU + identity.stream * 0xC2B2AE35U;
   x ^= x >> 15;
   x *= 0x2C1B3C6DU;
   x ^= x >> 12;
@@ -89,7 +89,8 @@ PlannedFrame TrafficPlan::next() {
                : roll < shape_.broadcastPercent + shape_.multicastPercent
                    ? DestinationKind::Multicast
                    : DestinationKind::Unicast;
-  frame.length = std::uniform_int_distribution<std::size_t>(shape_.minSize, shape_.maxSize)(random_);
+  frame.length =
+      std::uniform_int_distribution<std::size_t>(shape_.minSize, shape_.maxSize)(random_);
   const unsigned pieces =
       std::uniform_int_distribution<unsigned>(1, std::max(1U, shape_.maxPieces))(random_);
   // Cut points anywhere in the frame, repeats allowed: a repeated cut is an

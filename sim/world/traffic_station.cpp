@@ -48,9 +48,16 @@ NDIS_STATUS TrafficStation::open(ULONG filter, const Mac& group) {
     return status;
   }
   group_ = group;
-  status = adapter_.set(OID_802_3_MULTICAST_LIST, group_, done, needed);
-  if (status != NDIS_STATUS_SUCCESS) {
-    return status;
+  // A list longer than the adapter takes is asked for as every group.
+  const std::optional<ULONG> capacity = queryUlong(adapter_, OID_802_3_MAXIMUM_LIST_SIZE);
+  if (capacity.value_or(0) == 0 && (filter & NDIS_PACKET_TYPE_MULTICAST) != 0) {
+    filter =
+        (filter & ~static_cast<ULONG>(NDIS_PACKET_TYPE_MULTICAST)) | NDIS_PACKET_TYPE_ALL_MULTICAST;
+  } else {
+    status = adapter_.set(OID_802_3_MULTICAST_LIST, group_, done, needed);
+    if (status != NDIS_STATUS_SUCCESS) {
+      return status;
+    }
   }
   std::uint8_t filterBytes[sizeof(ULONG)];
   std::memcpy(filterBytes, &filter, sizeof(filter));

@@ -25,10 +25,10 @@ namespace kl::sim::world {
 struct StationCounts {
   std::uint64_t framesSent = 0;  // handed to the miniport
   std::uint64_t bytesSent = 0;
-  std::uint64_t sendsCompleted = 0;  // completed with success
-  std::uint64_t sendsFailed = 0;     // completed with any other status
+  std::uint64_t sendsCompleted = 0;    // completed with success
+  std::uint64_t sendsFailed = 0;       // completed with any other status
   std::uint64_t strayCompletions = 0;  // for a packet the station did not hold
-  std::uint64_t framesReceived = 0;  // intact test frames, first arrival
+  std::uint64_t framesReceived = 0;    // intact test frames, first arrival
   std::uint64_t bytesReceived = 0;
   std::uint64_t damaged = 0;     // test frames whose bytes are wrong
   std::uint64_t duplicates = 0;  // intact test frames seen before
@@ -48,7 +48,9 @@ class TrafficStation final : public Protocol {
   ~TrafficStation() override = default;
 
   // Binds to the adapter, learns its address, sets `filter` and the
-  // multicast list {group}. Returns the first status that is not success.
+  // multicast list {group}; where the adapter takes no list, asks for every
+  // group instead, as a protocol falls back. Returns the first status that
+  // is not success.
   NDIS_STATUS open(ULONG filter, const Mac& group);
 
   // From now on sends `frames` frames to `peer` (unicast), to broadcast and

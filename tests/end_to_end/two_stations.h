@@ -29,7 +29,9 @@ class TwoStations {
 
   [[nodiscard]] sim::world::CardPair& pair() { return pair_; }
   [[nodiscard]] sim::Machine& machine() { return pair_.machine(); }
-  [[nodiscard]] sim::world::TrafficStation& station(std::size_t side) { return *stations_.at(side); }
+  [[nodiscard]] sim::world::TrafficStation& station(std::size_t side) {
+    return *stations_.at(side);
+  }
   [[nodiscard]] const DriverUnderTest& driver() const { return driver_; }
 
   // Brings both adapters up, waits for the link and opens both stations with

@@ -1,62 +1,100 @@
-// kl7046: run the KL7046 driver on the emulated card.
-#include <charconv>
+// kl7046: run the KL7046 driver on emulated cards.
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "kl7046/dma_demo.h"
+#include "kl7046/demo.h"
+#include "kl7046/demo_options.h"
+#include "kl7046/progress_bar.h"
+#include "kl7046/registry_file.h"
+#include "kl7046/report.h"
 
 namespace {
 
-constexpr std::string_view kUsage = R"(usage: kl7046 [demo] [--frames N] [--seed N] [--trace]
+constexpr std::string_view kUsage = R"(usage: kl7046 [demo] [options]
 
-Loads the KL7046 miniport into the simulated NDIS library and moves frames
-through the emulated card's packet memory by remote DMA, on a word-wide and on
-a byte-wide card, checking every byte.
+Two emulated KL7046 cards on one cable in one machine, each brought up through
+the whole driver (DriverEntry, MiniportInitialize, PHY negotiation). A
+protocol on each sets the packet filter and a multicast list, then both send
+a seeded mix of unicast, broadcast and multicast frames of varied sizes and
+buffer chains, and check every frame that arrives. Exits 0 only when nothing
+was lost, duplicated or damaged.
 
-  --frames N   frames to move on each card (default 64)
-  --seed N     seed for frame lengths and contents (default 7046)
-  --trace      print each port access of the controller start
-  --help       show this text
+  --frames N         frames each way (default 2000)
+  --min-size N       smallest frame in bytes, without FCS (default 60)
+  --max-size N       largest frame (default 1514)
+  --bus-width 8|16   the cards' data path (default 16)
+  --card-type N      the CardType keyword: 0 probed, 1 PC Card, others fixed memory
+  --speed 10|100     force the link speed (default: negotiate)
+  --duplex auto|half|full
+  --seed S           seed of the frames' sizes, destinations and chains (default 7046)
+  --pcap FILE        capture the cable into FILE
+  --config FILE      registry keywords for the adapters (see the README)
+  --driver FILE      run kl7046.sys from FILE instead of the linked driver
+                     (32-bit build only)
+  --json             print the summary as one JSON object
+  --help             show this text
 
 Examples:
   kl7046
-  kl7046 demo --frames 1000 --seed 1
-  kl7046 demo --frames 0 --trace
+  kl7046 demo --frames 100000 --seed 1 --pcap cable.pcap
+  kl7046 demo --bus-width 8 --speed 10 --duplex half --json
 )";
 
-bool parseNumber(std::string_view text, std::uint32_t& value) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc{} && end == text.data() + text.size();
+int fail(const std::string& message) {
+  std::cerr << "kl7046: " << message << "\n";
+  return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string_view> args(argv + 1, argv + argc);
-  kl::tools::DmaDemoOptions options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  if (!args.empty() &&
+      (args.front() == "--help" || args.front() == "-h" || args.front() == "help")) {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (!args.empty() && args.front() == "demo") {
+    args.erase(args.begin());
+  }
+  for (const std::string_view arg : args) {
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
       return 0;
     }
-    if (arg == "demo" && i == 0) {
-      continue;
-    }
-    if (arg == "--trace") {
-      options.trace = true;
-      continue;
-    }
-    std::uint32_t* target = arg == "--frames" ? &options.frames
-                            : arg == "--seed" ? &options.seed
-                                              : nullptr;
-    if (target == nullptr || i + 1 >= args.size() || !parseNumber(args[i + 1], *target)) {
-      std::cerr << "kl7046: bad argument '" << arg << "'\n" << kUsage;
-      return 2;
-    }
-    ++i;
   }
-  return kl::tools::runDmaDemo(options, std::cout) ? 0 : 1;
+  std::string error;
+  const auto options = kl::tools::parseDemoOptions(args, error);
+  if (!options) {
+    return fail(error + " (kl7046 --help lists the options)");
+  }
+  kl::tools::RegistryFile registry;
+  if (!options->config.empty()) {
+    std::ifstream in(options->config);
+    if (!in) {
+      return fail("cannot read " + options->config);
+    }
+    auto read = kl::tools::readRegistryFile(in, registry, error);
+    if (!read) {
+      return fail(options->config + ": " + error);
+    }
+    registry = std::move(*read);
+  }
+  kl::tools::ProgressBar bar(std::cerr, isatty(STDERR_FILENO) != 0 && !options->json);
+  const kl::tools::DemoReport report = kl::tools::runDemo(
+      *options, registry.adapters,
+      [&](std::uint64_t delivered, std::uint64_t due) { bar.update(delivered, due); });
+  bar.finish();
+  if (options->json) {
+    kl::tools::printReportJson(report, std::cout);
+  } else {
+    kl::tools::printReport(report, std::cout);
+  }
+  return report.clean() ? 0 : 1;
 }

@@ -1,0 +1,229 @@
+#include "kl7046/demo.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+#include "driver/driver_entry.h"
+#include "sim/card/pc_card.h"
+#include "sim/net/pcap_writer.h"
+#include "sim/world/card_pair.h"
+#include "sim/world/traffic_run.h"
+
+#if defined(KL_LOADS_DRIVER_IMAGES)
+#include "sim/loader/driver_image.h"
+#include "sim/loader/load_error.h"
+#endif
+
+namespace kl::tools {
+
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Duration;
+using sim::VirtualTime;
+
+constexpr sim::card::MacAddress kFirstStation = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x01};
+constexpr sim::card::MacAddress kSecondStation = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x02};
+// The group both protocols join, and send to.
+constexpr sim::world::Mac kGroup = {0x01, 0x00, 0x5E, 0x4B, 0x70, 0x46};
+constexpr ULONG kFilter =
+    NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_MULTICAST;
+// Auto-negotiation and the driver's PHY settling take a few seconds.
+constexpr Duration kLinkWait = 10s;
+
+struct NamedOid {
+  const char* name;
+  NDIS_OID oid;
+};
+
+constexpr NamedOid kStatistics[] = {
+    {"XMIT_OK", OID_GEN_XMIT_OK},
+    {"RCV_OK", OID_GEN_RCV_OK},
+    {"XMIT_ERROR", OID_GEN_XMIT_ERROR},
+    {"RCV_ERROR", OID_GEN_RCV_ERROR},
+    {"RCV_NO_BUFFER", OID_GEN_RCV_NO_BUFFER},
+    {"RCV_ERROR_ALIGNMENT", OID_802_3_RCV_ERROR_ALIGNMENT},
+    {"XMIT_ONE_COLLISION", OID_802_3_XMIT_ONE_COLLISION},
+    {"XMIT_MORE_COLLISIONS", OID_802_3_XMIT_MORE_COLLISIONS},
+    {"LINK_SPEED", OID_GEN_LINK_SPEED},
+    {"MEDIA_CONNECT_STATUS", OID_GEN_MEDIA_CONNECT_STATUS},
+};
+
+std::string formatAddress(const sim::world::Mac& mac) {
+  char text[18];
+  std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
+                mac[4], mac[5]);
+  return text;
+}
+
+// The two slots as the options and the configuration file set them up.
+std::array<sim::world::SlotSetup, 2> slotsFor(const DemoOptions& options,
+                                              const std::array<sim::AdapterSetup, 2>& adapters) {
+  auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
+  for (std::size_t side = 0; side < slots.size(); ++side) {
+    const sim::card::MacAddress& station = side == 0 ? kFirstStation : kSecondStation;
+    sim::world::SlotSetup& slot = slots[side];
+    const bool byteWide = options.busWidth == 8;
+    slot.card.busWidth = byteWide ? sim::card::BusWidth::Byte : sim::card::BusWidth::Word;
+    slot.card.prom =
+        byteWide ? sim::card::byteWidePromImage(station) : sim::card::wordWidePromImage(station);
+    slot.adapter = adapters[side];
+    slot.adapter.keywords.try_emplace("CardType", options.cardType);
+    slot.adapter.keywords.try_emplace("ConnectionType", connectionTypeOf(options));
+    if (options.cardType == 1 && slot.adapter.attributeMemory.empty()) {
+      slot.adapter.attributeMemory = sim::card::pcCardAttributeMemory(station);
+    }
+  }
+  return slots;
+}
+
+// What loads the driver into the machine: the linked one, or an image.
+class DriverSource {
+ public:
+  explicit DriverSource(const std::string& file) {
+    if (file.empty()) {
+      return;
+    }
+#if defined(KL_LOADS_DRIVER_IMAGES)
+    image_ = std::make_unique<sim::DriverImage>(file);
+#else
+    throw std::runtime_error("--driver needs the 32-bit build, which can run " + file);
+#endif
+  }
+
+  NTSTATUS load(sim::Machine& machine) {
+#if defined(KL_LOADS_DRIVER_IMAGES)
+    if (image_) {
+      return image_->callEntry(machine);
+    }
+#endif
+    return machine.loadDriver(&DriverEntry);
+  }
+
+ private:
+#if defined(KL_LOADS_DRIVER_IMAGES)
+  std::unique_ptr<sim::DriverImage> image_;
+#endif
+};
+
+void collectAdapter(AdapterReport& report, sim::world::TrafficStation& station,
+                    const sim::world::TrafficStation& peer) {
+  report.address = formatAddress(station.address());
+  report.counts = station.counts();
+  report.missing = station.missingFrom(peer.stream(), peer.counts().framesSent);
+  for (const NamedOid& statistic : kStatistics) {
+    report.statistics.emplace_back(statistic.name,
+                                   sim::world::queryUlong(station.adapter(), statistic.oid));
+  }
+}
+
+void collectErrorLog(DemoReport& report, sim::world::CardPair& pair) {
+  for (const sim::ErrorLogEntry& entry : pair.machine().errorLog()) {
+    const unsigned adapter = entry.adapter == pair.adapter(0).handle() ? 1 : 2;
+    report.errorLog.push_back({adapter, static_cast<ULONG>(entry.code), entry.values});
+  }
+}
+
+// The link as the first card's PHY resolved it.
+void collectLink(DemoReport& report, sim::world::CardPair& pair) {
+  if (const sim::card::Phy* phy = pair.card(0).phy(); phy != nullptr && phy->link().up) {
+    const sim::card::LinkMode mode = phy->link().mode;
+    report.speedMbps = mode.speed == sim::card::Speed::Mbit100 ? 100 : 10;
+    report.duplex = mode.duplex == sim::card::Duplex::Full ? "full" : "half";
+  }
+}
+
+void exchange(DemoReport& report, sim::world::CardPair& pair, const DemoOptions& options,
+              const DemoProgress& progress) {
+  const sim::world::TrafficShape shape{.minSize = options.minSize, .maxSize = options.maxSize};
+  std::array<std::unique_ptr<sim::world::TrafficStation>, 2> stations;
+  for (std::size_t side = 0; side < stations.size(); ++side) {
+    stations[side] = std::make_unique<sim::world::TrafficStation>(
+        pair.adapter(side), static_cast<std::uint8_t>(side + 1), options.seed * 2 + side, shape);
+    if (const NDIS_STATUS status = stations[side]->open(kFilter, kGroup);
+        status != NDIS_STATUS_SUCCESS) {
+      char text[80];
+      std::snprintf(text, sizeof(text),
+                    "adapter %zu refused its packet filter or multicast list: 0x%08X", side + 1,
+                    static_cast<unsigned>(status));
+      report.failure = text;
+      return;
+    }
+  }
+  stations[0]->aim(stations[1]->address(), options.frames);
+  stations[1]->aim(stations[0]->address(), options.frames);
+  sim::world::TrafficStation* const both[] = {stations[0].get(), stations[1].get()};
+  sim::world::TrafficRun run;
+  if (progress) {
+    run.progress = [&](Duration /*elapsed*/) {
+      progress(stations[0]->counts().framesReceived + stations[1]->counts().framesReceived,
+               2 * options.frames);
+    };
+  }
+  const VirtualTime start = pair.machine().now();
+  if (!sim::world::runTraffic(pair.machine(), both, run)) {
+    report.failure = "the traffic did not finish in its virtual time";
+  }
+  report.virtualSeconds = std::chrono::duration<double>(pair.machine().now() - start).count();
+  collectAdapter(report.adapters[0], *stations[0], *stations[1]);
+  collectAdapter(report.adapters[1], *stations[1], *stations[0]);
+  collectLink(report, pair);
+  // Halt while the protocols are still there to be given their packets.
+  for (std::size_t side = 0; side < stations.size(); ++side) {
+    pair.adapter(side).halt();
+  }
+}
+
+}  // namespace
+
+bool DemoReport::clean() const {
+  if (!broughtUp || !failure.empty() || !violations.empty()) {
+    return false;
+  }
+  for (const AdapterReport& adapter : adapters) {
+    const sim::world::StationCounts& c = adapter.counts;
+    if (adapter.missing != 0 || c.damaged != 0 || c.duplicates != 0 || c.outOfOrder != 0 ||
+        c.sendsFailed != 0 || c.strayCompletions != 0 || c.transferFailures != 0 ||
+        c.sendsCompleted != c.framesSent) {
+      return false;
+    }
+  }
+  return true;
+}
+
+DemoReport runDemo(const DemoOptions& options, const std::array<sim::AdapterSetup, 2>& adapters,
+                   const DemoProgress& progress) {
+  const auto hostStart = std::chrono::steady_clock::now();
+  DemoReport report;
+  report.options = options;
+  try {
+    DriverSource driver(options.driver);
+    sim::world::CardPair pair(slotsFor(options, adapters));
+    pair.machine().onViolation([&](const std::string& what) { report.violations.push_back(what); });
+    std::unique_ptr<sim::net::PcapWriter> capture;
+    if (!options.pcap.empty()) {
+      capture = std::make_unique<sim::net::PcapWriter>(options.pcap);
+      capture->capture(pair.cable().cable());
+    }
+    if (const NTSTATUS status = driver.load(pair.machine()); status != STATUS_SUCCESS) {
+      report.failure = "DriverEntry failed";
+    } else if (pair.initialize() != NDIS_STATUS_SUCCESS) {
+      report.failure = "an adapter failed to initialize (see the error log)";
+    } else if (!pair.waitForLink(kLinkWait)) {
+      report.failure = "the link did not come up";
+    } else {
+      report.broughtUp = true;
+      exchange(report, pair, options, progress);
+    }
+    collectErrorLog(report, pair);
+  } catch (const std::exception& error) {
+    report.failure = error.what();
+  }
+  report.hostSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - hostStart).count();
+  return report;
+}
+
+}  // namespace kl::tools

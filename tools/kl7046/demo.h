@@ -1,0 +1,58 @@
+// The demo: two emulated cards on one cable in one machine, each brought up
+// through the whole driver, with a protocol on each that sets its filter and
+// a multicast list and then exchanges checked frames with the other.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kl7046/demo_options.h"
+#include "sim/host/adapter_setup.h"
+#include "sim/world/traffic_station.h"
+
+namespace kl::tools {
+
+struct AdapterReport {
+  std::string address;
+  sim::world::StationCounts counts;
+  std::uint64_t missing = 0;  // frames the other side sent that never came
+  // The driver's statistics by OID name, as it answered them.
+  std::vector<std::pair<std::string, std::optional<ULONG>>> statistics;
+};
+
+struct ErrorLogLine {
+  unsigned adapter = 0;  // 1 or 2
+  ULONG code = 0;
+  std::vector<ULONG> values;
+};
+
+struct DemoReport {
+  DemoOptions options;
+  bool broughtUp = false;
+  std::string failure;  // what went wrong, when something did
+  unsigned speedMbps = 0;
+  std::string duplex;
+  std::array<AdapterReport, 2> adapters;
+  std::vector<ErrorLogLine> errorLog;
+  std::vector<std::string> violations;  // NDIS rules the driver broke
+  double virtualSeconds = 0;
+  double hostSeconds = 0;
+
+  // Nothing lost, duplicated or corrupted, and nothing else went wrong.
+  [[nodiscard]] bool clean() const;
+};
+
+// Called now and then with the frames delivered so far and the frames due.
+using DemoProgress = std::function<void(std::uint64_t delivered, std::uint64_t due)>;
+
+// Runs the demo with `adapters` holding each adapter's registry settings
+// from the configuration file (or none).
+[[nodiscard]] DemoReport runDemo(const DemoOptions& options,
+                                 const std::array<sim::AdapterSetup, 2>& adapters,
+                                 const DemoProgress& progress = {});
+
+}  // namespace kl::tools

@@ -1,0 +1,175 @@
+#include "kl7046/report.h"
+
+#include <cstdio>
+#include <iomanip>
+#include <string>
+
+namespace kl::tools {
+
+namespace {
+
+std::string hex32(ULONG value) {
+  char text[11];
+  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+// A statistic as the driver answered it, with the unit of those that have one.
+std::string statisticText(const std::string& name, const std::optional<ULONG>& value) {
+  if (!value) {
+    return "not answered";
+  }
+  if (name == "LINK_SPEED") {
+    return std::to_string(*value) + " (" + std::to_string(*value / 10000) + " Mbit/s)";
+  }
+  if (name == "MEDIA_CONNECT_STATUS") {
+    return std::to_string(*value) + (*value == 0 ? " (connected)" : " (disconnected)");
+  }
+  return std::to_string(*value);
+}
+
+std::string verdict(const DemoReport& report) {
+  if (!report.failure.empty()) {
+    return "FAILED: " + report.failure;
+  }
+  if (!report.violations.empty()) {
+    return "FAILED: the driver broke an NDIS rule: " + report.violations.front();
+  }
+  return report.clean() ? "every frame arrived intact, once and in order"
+                        : "FAILED: frames were lost, duplicated or damaged";
+}
+
+void row(std::ostream& out, const std::string& label, const std::string& first,
+         const std::string& second) {
+  out << "  " << std::left << std::setw(24) << label << std::setw(24) << first << second << '\n';
+}
+
+template <class Field>
+void countRow(std::ostream& out, const DemoReport& report, const std::string& label, Field field) {
+  row(out, label, std::to_string(field(report.adapters[0])),
+      std::to_string(field(report.adapters[1])));
+}
+
+void jsonString(std::ostream& out, const std::string& text) {
+  out << '"';
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out << '\\' << c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[7];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+      out << escaped;
+    } else {
+      out << c;
+    }
+  }
+  out << '"';
+}
+
+void jsonAdapter(std::ostream& out, const AdapterReport& adapter) {
+  const sim::world::StationCounts& c = adapter.counts;
+  out << "{\"address\":";
+  jsonString(out, adapter.address);
+  out << ",\"frames_sent\":" << c.framesSent << ",\"bytes_sent\":" << c.bytesSent
+      << ",\"sends_completed\":" << c.sendsCompleted << ",\"sends_failed\":" << c.sendsFailed
+      << ",\"frames_received\":" << c.framesReceived << ",\"bytes_received\":" << c.bytesReceived
+      << ",\"missing\":" << adapter.missing << ",\"damaged\":" << c.damaged
+      << ",\"duplicates\":" << c.duplicates << ",\"out_of_order\":" << c.outOfOrder
+      << ",\"foreign\":" << c.foreign << ",\"statistics\":{";
+  const char* comma = "";
+  for (const auto& [name, value] : adapter.statistics) {
+    out << comma << '"' << name << "\":";
+    if (value) {
+      out << *value;
+    } else {
+      out << "null";
+    }
+    comma = ",";
+  }
+  out << "}}";
+}
+
+}  // namespace
+
+void printReport(const DemoReport& report, std::ostream& out) {
+  const DemoOptions& o = report.options;
+  out << "KL7046 demo: two emulated cards on one cable, " << o.frames << " frames each way, "
+      << o.minSize << " to " << o.maxSize << " bytes, " << o.busWidth << "-bit bus, card type "
+      << o.cardType << ", seed " << o.seed << (o.driver.empty() ? "" : ", driver " + o.driver)
+      << "\n\n";
+  if (report.broughtUp) {
+    out << "  link                    "
+        << (report.speedMbps != 0
+                ? std::to_string(report.speedMbps) + " Mbit/s " + report.duplex + " duplex"
+                : std::string("down"))
+        << "\n";
+    row(out, "", "adapter 1", "adapter 2");
+    row(out, "address", report.adapters[0].address, report.adapters[1].address);
+    countRow(out, report, "frames sent",
+             [](const AdapterReport& a) { return a.counts.framesSent; });
+    countRow(out, report, "bytes sent", [](const AdapterReport& a) { return a.counts.bytesSent; });
+    countRow(out, report, "frames received",
+             [](const AdapterReport& a) { return a.counts.framesReceived; });
+    countRow(out, report, "bytes received",
+             [](const AdapterReport& a) { return a.counts.bytesReceived; });
+    countRow(out, report, "missing", [](const AdapterReport& a) { return a.missing; });
+    countRow(out, report, "damaged", [](const AdapterReport& a) { return a.counts.damaged; });
+    countRow(out, report, "duplicates", [](const AdapterReport& a) { return a.counts.duplicates; });
+    countRow(out, report, "sends failed",
+             [](const AdapterReport& a) { return a.counts.sendsFailed; });
+    out << "\n  driver statistics\n";
+    for (std::size_t i = 0; i < report.adapters[0].statistics.size(); ++i) {
+      const std::string& name = report.adapters[0].statistics[i].first;
+      row(out, "  " + name, statisticText(name, report.adapters[0].statistics[i].second),
+          statisticText(name, report.adapters[1].statistics[i].second));
+    }
+    out << '\n';
+  }
+  out << "  error log               " << (report.errorLog.empty() ? "empty" : "") << '\n';
+  for (const ErrorLogLine& line : report.errorLog) {
+    out << "    adapter " << line.adapter << ": " << hex32(line.code);
+    for (const ULONG value : line.values) {
+      out << ' ' << hex32(value);
+    }
+    out << '\n';
+  }
+  out << "  time                    " << std::fixed << std::setprecision(3) << report.virtualSeconds
+      << " s virtual, " << report.hostSeconds << " s on this host\n";
+  out << "  result                  " << verdict(report) << '\n';
+}
+
+void printReportJson(const DemoReport& report, std::ostream& out) {
+  const DemoOptions& o = report.options;
+  out << "{\"frames_each_way\":" << o.frames << ",\"min_size\":" << o.minSize
+      << ",\"max_size\":" << o.maxSize << ",\"bus_width\":" << o.busWidth
+      << ",\"card_type\":" << o.cardType << ",\"seed\":" << o.seed
+      << ",\"link\":{\"up\":" << (report.speedMbps != 0 ? "true" : "false")
+      << ",\"speed_mbps\":" << report.speedMbps << ",\"duplex\":";
+  jsonString(out, report.duplex);
+  out << "},\"adapters\":[";
+  jsonAdapter(out, report.adapters[0]);
+  out << ',';
+  jsonAdapter(out, report.adapters[1]);
+  out << "],\"error_log\":[";
+  const char* comma = "";
+  for (const ErrorLogLine& line : report.errorLog) {
+    out << comma << "{\"adapter\":" << line.adapter << ",\"code\":" << line.code << ",\"values\":[";
+    for (std::size_t i = 0; i < line.values.size(); ++i) {
+      out << (i == 0 ? "" : ",") << line.values[i];
+    }
+    out << "]}";
+    comma = ",";
+  }
+  out << "],\"violations\":[";
+  for (std::size_t i = 0; i < report.violations.size(); ++i) {
+    out << (i == 0 ? "" : ",");
+    jsonString(out, report.violations[i]);
+  }
+  out << "],\"virtual_seconds\":" << report.virtualSeconds
+      << ",\"host_seconds\":" << report.hostSeconds
+      << ",\"ok\":" << (report.clean() ? "true" : "false") << ",\"result\":";
+  jsonString(out, verdict(report));
+  out << "}\n";
+}
+
+}  // namespace kl::tools

@@ -1,0 +1,13 @@
+// The demo's summary: for a person, or as one JSON object for scripts.
+#pragma once
+
+#include <ostream>
+
+#include "kl7046/demo.h"
+
+namespace kl::tools {
+
+void printReport(const DemoReport& report, std::ostream& out);
+void printReportJson(const DemoReport& report, std::ostream& out);
+
+}  // namespace kl::tools

@@ -30,11 +30,11 @@ void RecordingProtocol::receive(sim::MiniportAdapter& adapter, std::span<const s
 }
 
 CardWorld::CardWorld(unsigned processors)
-    : machine_(sim::MachineSetup{.processorCount = processors}) {
+    : world_(sim::MachineSetup{.processorCount = processors}) {
   // A leak, a double release or any other broken rule fails the test.
-  machine_.onViolation(
+  machine().onViolation(
       [](const std::string& what) { ADD_FAILURE() << "NDIS rule broken: " << what; });
-  EXPECT_EQ(machine_.loadDriver(&DriverEntry), STATUS_SUCCESS);
+  EXPECT_EQ(machine().loadDriver(&DriverEntry), STATUS_SUCCESS);
 }
 
 CardWorld::~CardWorld() {
@@ -44,17 +44,9 @@ CardWorld::~CardWorld() {
 
 sim::card::Card& CardWorld::addCard(const sim::card::CardConfig& config, sim::PortAddress base,
                                     UINT vector) {
-  CardSlot slot;
-  slot.card = std::make_unique<sim::card::Card>(machine_.clock(), config);
-  slot.interposer = std::make_unique<sim::Interposer>(*slot.card);
-  EXPECT_TRUE(machine_.bus().attach(base, sim::card::Card::kPortCount, *slot.interposer));
-  machine_.wireInterrupt(vector, *slot.card);
-  slots_.push_back(std::move(slot));
-  return *slots_.back().card;
-}
-
-sim::MiniportAdapter& CardWorld::addAdapter(sim::AdapterSetup setup) {
-  return machine_.addAdapter(std::move(setup));
+  sim::card::Card* card = world_.addCard(config, base, vector);
+  EXPECT_NE(card, nullptr) << "ports overlap another device's";
+  return *card;
 }
 
 }  // namespace kl::test

@@ -12,10 +12,9 @@
 #include <vector>
 
 #include "driver/adapter.h"
-#include "sim/bus/interposer.h"
-#include "sim/card/card.h"
 #include "sim/host/machine.h"
 #include "sim/host/protocol.h"
+#include "sim/world/card_world.h"
 
 namespace kl::test {
 
@@ -35,13 +34,8 @@ class RecordingProtocol final : public sim::Protocol {
   std::vector<std::vector<std::uint8_t>> frames;
 };
 
-// A card at an I/O base with its interrupt line on a vector, behind an
-// interposer through which the test can act at any of its port accesses.
-struct CardSlot {
-  std::unique_ptr<sim::card::Card> card;
-  std::unique_ptr<sim::Interposer> interposer;
-};
-
+// The machine of sim::world::CardWorld with the linked driver loaded, where
+// a broken NDIS rule fails the test.
 class CardWorld {
  public:
   explicit CardWorld(unsigned processors = 1);
@@ -49,16 +43,20 @@ class CardWorld {
   CardWorld& operator=(const CardWorld&) = delete;
   ~CardWorld();
 
-  [[nodiscard]] sim::Machine& machine() { return machine_; }
+  [[nodiscard]] sim::Machine& machine() { return world_.machine(); }
 
+  // A card at an I/O base with its interrupt line on a vector, behind an
+  // interposer through which the test can act at any of its port accesses.
   sim::card::Card& addCard(const sim::card::CardConfig& config, sim::PortAddress base = 0x300,
                            UINT vector = 3);
   [[nodiscard]] sim::Interposer& interposer(std::size_t card = 0) {
-    return *slots_.at(card).interposer;
+    return world_.interposer(card);
   }
 
   // An adapter block for the installation's settings.
-  sim::MiniportAdapter& addAdapter(sim::AdapterSetup setup = {});
+  sim::MiniportAdapter& addAdapter(sim::AdapterSetup setup = {}) {
+    return world_.addAdapter(std::move(setup));
+  }
 
   // The driver's record of an initialised adapter.
   static Adapter& record(const sim::MiniportAdapter& adapter) {
@@ -66,8 +64,7 @@ class CardWorld {
   }
 
  private:
-  sim::Machine machine_;
-  std::vector<CardSlot> slots_;  // given up before the machine
+  sim::world::CardWorld world_;
 };
 
 }  // namespace kl::test

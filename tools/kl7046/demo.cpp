@@ -89,7 +89,7 @@ class DriverSource {
 #if defined(KL_LOADS_DRIVER_IMAGES)
     image_ = std::make_unique<sim::DriverImage>(file);
 #else
-    throw std::runtime_error("--driver needs the 32-bit build, which can run " + file);
+    throw std::runtime_error("--driver " + file + " needs the 32-bit build of kl7046 (build/m32/tools/kl7046)");
 #endif
   }
 

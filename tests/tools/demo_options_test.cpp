@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kl7046/bridge.h"
 #include "kl7046/demo_options.h"
 #include "kl7046/registry_file.h"
 
@@ -97,6 +98,47 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"ByteWidePcCard", "--card-type 1 --bus-width 8",
                     "--card-type 1 is the PC Card, which is always word-wide"}),
     [](const auto& param) { return std::string(param.param.name); });
+
+// ---------------------------------------------------------------------------
+
+struct BridgeCase {
+  const char* name;
+  const char* args;
+  const char* error;  // empty: accepted
+};
+
+class Bridge : public ::testing::TestWithParam<BridgeCase> {};
+
+TEST_P(Bridge, AcceptsOrSaysWhy) {
+  const BridgeCase& c = GetParam();
+  std::string error;
+  const auto options = parseBridgeOptions(Split(c.args), error);
+  EXPECT_EQ(options.has_value(), *c.error == '\0');
+  EXPECT_EQ(error, c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bridge, Bridge,
+    ::testing::Values(BridgeCase{"Both", "--wire w0 --station s0", ""},
+                      BridgeCase{"Duration", "--station s0 --wire w0 --duration 2.5", ""},
+                      BridgeCase{"NoStation", "--wire w0",
+                                 "bridge needs --wire TAP and --station TAP"},
+                      BridgeCase{"Same", "--wire t0 --station t0",
+                                 "--wire and --station must be two different TAP devices"},
+                      BridgeCase{"BadDuration", "--wire w0 --station s0 --duration 0",
+                                 "--duration takes a number of seconds, not '0'"},
+                      BridgeCase{"MissingValue", "--wire", "--wire needs a value"},
+                      BridgeCase{"Unknown", "--frames 3", "unknown option '--frames'"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST(BridgeOptions, TakeTheDevicesAndTheDuration) {
+  std::string error;
+  const auto options = parseBridgeOptions(Split("--wire w0 --station s0 --duration 2.5"), error);
+  ASSERT_TRUE(options.has_value()) << error;
+  EXPECT_EQ(options->wire, "w0");
+  EXPECT_EQ(options->station, "s0");
+  EXPECT_EQ(options->durationSeconds, 2.5);
+}
 
 // ---------------------------------------------------------------------------
 

@@ -5,16 +5,12 @@
 #include <memory>
 #include <stdexcept>
 
-#include "driver/driver_entry.h"
+#include "kl7046/driver_source.h"
+#include "kl7046/statistics.h"
 #include "sim/card/pc_card.h"
 #include "sim/net/pcap_writer.h"
 #include "sim/world/card_pair.h"
 #include "sim/world/traffic_run.h"
-
-#if defined(KL_LOADS_DRIVER_IMAGES)
-#include "sim/loader/driver_image.h"
-#include "sim/loader/load_error.h"
-#endif
 
 namespace kl::tools {
 
@@ -32,24 +28,6 @@ constexpr ULONG kFilter =
     NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_MULTICAST;
 // Auto-negotiation and the driver's PHY settling take a few seconds.
 constexpr Duration kLinkWait = 10s;
-
-struct NamedOid {
-  const char* name;
-  NDIS_OID oid;
-};
-
-constexpr NamedOid kStatistics[] = {
-    {"XMIT_OK", OID_GEN_XMIT_OK},
-    {"RCV_OK", OID_GEN_RCV_OK},
-    {"XMIT_ERROR", OID_GEN_XMIT_ERROR},
-    {"RCV_ERROR", OID_GEN_RCV_ERROR},
-    {"RCV_NO_BUFFER", OID_GEN_RCV_NO_BUFFER},
-    {"RCV_ERROR_ALIGNMENT", OID_802_3_RCV_ERROR_ALIGNMENT},
-    {"XMIT_ONE_COLLISION", OID_802_3_XMIT_ONE_COLLISION},
-    {"XMIT_MORE_COLLISIONS", OID_802_3_XMIT_MORE_COLLISIONS},
-    {"LINK_SPEED", OID_GEN_LINK_SPEED},
-    {"MEDIA_CONNECT_STATUS", OID_GEN_MEDIA_CONNECT_STATUS},
-};
 
 std::string formatAddress(const sim::world::Mac& mac) {
   char text[18];
@@ -79,44 +57,12 @@ std::array<sim::world::SlotSetup, 2> slotsFor(const DemoOptions& options,
   return slots;
 }
 
-// What loads the driver into the machine: the linked one, or an image.
-class DriverSource {
- public:
-  explicit DriverSource(const std::string& file) {
-    if (file.empty()) {
-      return;
-    }
-#if defined(KL_LOADS_DRIVER_IMAGES)
-    image_ = std::make_unique<sim::DriverImage>(file);
-#else
-    throw std::runtime_error("--driver " + file + " needs the 32-bit build of kl7046 (build/m32/tools/kl7046)");
-#endif
-  }
-
-  NTSTATUS load(sim::Machine& machine) {
-#if defined(KL_LOADS_DRIVER_IMAGES)
-    if (image_) {
-      return image_->callEntry(machine);
-    }
-#endif
-    return machine.loadDriver(&DriverEntry);
-  }
-
- private:
-#if defined(KL_LOADS_DRIVER_IMAGES)
-  std::unique_ptr<sim::DriverImage> image_;
-#endif
-};
-
 void collectAdapter(AdapterReport& report, sim::world::TrafficStation& station,
                     const sim::world::TrafficStation& peer) {
   report.address = formatAddress(station.address());
   report.counts = station.counts();
   report.missing = station.missingFrom(peer.stream(), peer.counts().framesSent);
-  for (const NamedOid& statistic : kStatistics) {
-    report.statistics.emplace_back(statistic.name,
-                                   sim::world::queryUlong(station.adapter(), statistic.oid));
-  }
+  report.statistics = queryStatistics(station.adapter());
 }
 
 void collectErrorLog(DemoReport& report, sim::world::CardPair& pair) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kl7046/demo_options.h"
+#include "kl7046/statistics.h"
 #include "sim/host/adapter_setup.h"
 #include "sim/world/traffic_station.h"
 
@@ -20,8 +21,7 @@ struct AdapterReport {
   std::string address;
   sim::world::StationCounts counts;
   std::uint64_t missing = 0;  // frames the other side sent that never came
-  // The driver's statistics by OID name, as it answered them.
-  std::vector<std::pair<std::string, std::optional<ULONG>>> statistics;
+  Statistics statistics;
 };
 
 struct ErrorLogLine {

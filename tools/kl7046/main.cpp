@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kl7046/bridge.h"
 #include "kl7046/demo.h"
 #include "kl7046/demo_options.h"
 #include "kl7046/progress_bar.h"
@@ -17,6 +18,7 @@
 namespace {
 
 constexpr std::string_view kUsage = R"(usage: kl7046 [demo] [options]
+       kl7046 bridge --wire TAP --station TAP [--duration S] [--pcap FILE] [--driver FILE]
 
 Two emulated KL7046 cards on one cable in one machine, each brought up through
 the whole driver (DriverEntry, MiniportInitialize, PHY negotiation). A
@@ -40,10 +42,19 @@ was lost, duplicated or damaged.
   --json             print the summary as one JSON object
   --help             show this text
 
+The bridge runs one emulated card for real traffic: its cable goes to the
+--wire TAP device (the network the card is plugged into), the protocol above
+the driver to the --station TAP device (the station's own stack), which takes
+the adapter's address. The protocol keeps the packet filter and multicast
+list equal to the station interface's. Missing TAP devices are created. It
+runs in step with the wall clock until interrupted or --duration seconds,
+then prints its statistics. It needs CAP_NET_ADMIN.
+
 Examples:
   kl7046
   kl7046 demo --frames 100000 --seed 1 --pcap cable.pcap
   kl7046 demo --bus-width 8 --speed 10 --duplex half --json
+  kl7046 bridge --wire kl-wire --station kl-station --duration 60
 )";
 
 int fail(const std::string& message) {
@@ -59,6 +70,15 @@ int main(int argc, char** argv) {
       (args.front() == "--help" || args.front() == "-h" || args.front() == "help")) {
     std::cout << kUsage;
     return 0;
+  }
+  if (!args.empty() && args.front() == "bridge") {
+    args.erase(args.begin());
+    std::string error;
+    const auto bridge = kl::tools::parseBridgeOptions(args, error);
+    if (!bridge) {
+      return fail(error + " (kl7046 --help lists the options)");
+    }
+    return kl::tools::runBridge(*bridge, std::cout, std::cerr);
   }
   if (!args.empty() && args.front() == "demo") {
     args.erase(args.begin());

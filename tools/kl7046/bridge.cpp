@@ -1,0 +1,347 @@
+#include "kl7046/bridge.h"
+
+#include <net/if.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <system_error>
+
+#include "kl7046/driver_source.h"
+#include "kl7046/statistics.h"
+#include "kl7046/tap_device.h"
+#include "sim/card/phy/link_partner.h"
+#include "sim/host/packet.h"
+#include "sim/net/ethernet.h"
+#include "sim/net/pcap_writer.h"
+#include "sim/world/card_world.h"
+#include "sim/world/patch_cable.h"
+#include "sim/world/traffic_station.h"
+
+namespace kl::tools {
+
+namespace {
+
+using namespace std::chrono_literals;
+using Mac = std::array<std::uint8_t, 6>;
+
+constexpr sim::card::MacAddress kStationAddress = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x01};
+constexpr std::size_t kMinimumFrame = 60;
+// Packets the protocol lets the driver hold before it drops what the
+// station sends, as a protocol's send queue would.
+constexpr std::size_t kSendWindow = 64;
+constexpr auto kFilterPoll = 200ms;
+constexpr auto kSlice = 1ms;
+
+// The one thing a signal handler may touch.
+volatile std::sig_atomic_t interrupted = 0;
+
+void onInterrupt(int /*signal*/) { interrupted = 1; }
+
+struct Tally {
+  std::uint64_t frames = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t dropped = 0;
+};
+
+// The network end of the cable: frames the card sends go to the wire TAP,
+// and what the network sends through it goes onto the cable.
+class WirePort final : public sim::net::Station {
+ public:
+  explicit WirePort(TapDevice& tap) : tap_(tap) {}
+
+  void frameArrived(const sim::net::WireFrame& frame) override {
+    const std::span<const std::uint8_t> bytes(frame.bytes);
+    if (bytes.size() < sim::net::kFcsBytes) {
+      return;
+    }
+    const auto payload = bytes.first(bytes.size() - sim::net::kFcsBytes);
+    if (tap_.write(payload)) {
+      ++toNetwork.frames;
+      toNetwork.bytes += payload.size();
+    } else {
+      ++toNetwork.dropped;
+    }
+  }
+
+  // Puts what the network sent onto the cable, padded as an interface pads.
+  void pump(sim::net::Cable::End& end) {
+    while (auto frame = tap_.read()) {
+      if (frame->size() < kMinimumFrame) {
+        frame->resize(kMinimumFrame);
+      }
+      ++fromNetwork.frames;
+      fromNetwork.bytes += frame->size();
+      end.send(sim::net::WireFrame{sim::net::withFcs(*frame)});
+    }
+  }
+
+  Tally toNetwork;
+  Tally fromNetwork;
+
+ private:
+  TapDevice& tap_;
+};
+
+// The protocol above the driver: the station TAP's stack. It hands what the
+// stack sends to the miniport, gives the stack every frame indicated, and
+// keeps the packet filter and multicast list equal to the interface's.
+class StationBinding final : public sim::Protocol {
+ public:
+  StationBinding(sim::MiniportAdapter& adapter, TapDevice& tap) : adapter_(adapter), tap_(tap) {
+    adapter_.bind(*this);
+  }
+
+  void sendComplete(sim::MiniportAdapter& /*adapter*/, NDIS_PACKET& packet,
+                    NDIS_STATUS status) override {
+    inFlight_.erase(&packet);
+    if (status != NDIS_STATUS_SUCCESS) {
+      ++toDriver.dropped;
+    }
+  }
+
+  void receive(sim::MiniportAdapter& adapter, std::span<const std::uint8_t> header,
+               std::span<const std::uint8_t> lookahead, UINT packetSize) override {
+    std::vector<std::uint8_t> frame(header.begin(), header.end());
+    if (lookahead.size() >= packetSize) {
+      frame.insert(frame.end(), lookahead.begin(), lookahead.begin() + packetSize);
+    } else {
+      auto rest = sim::Packet::withSpace(packetSize);
+      UINT transferred = 0;
+      if (adapter.transferData(rest->ndis(), 0, packetSize, transferred) != NDIS_STATUS_SUCCESS) {
+        ++toStation.dropped;
+        return;
+      }
+      const std::vector<std::uint8_t> bytes = rest->bytes();
+      frame.insert(frame.end(), bytes.begin(), bytes.begin() + transferred);
+    }
+    if (tap_.write(frame)) {
+      ++toStation.frames;
+      toStation.bytes += frame.size();
+    } else {
+      ++toStation.dropped;
+    }
+  }
+
+  void receiveComplete(sim::MiniportAdapter& /*adapter*/) override {}
+
+  void pump() {
+    while (auto frame = tap_.read()) {
+      if (inFlight_.size() >= kSendWindow) {
+        ++toDriver.dropped;
+        continue;
+      }
+      ++toDriver.frames;
+      toDriver.bytes += frame->size();
+      auto packet = sim::Packet::fromBytes(*frame);
+      NDIS_PACKET& ndis = packet->ndis();
+      inFlight_.emplace(&ndis, std::move(packet));
+      adapter_.send(ndis);
+    }
+  }
+
+  // Reads the interface's flags and groups and sets what changed.
+  void syncFilter(std::ostream& err) {
+    const unsigned flags = tap_.flags();
+    std::vector<Mac> groups = tap_.multicastGroups();
+    const ULONG capacity =
+        sim::world::queryUlong(adapter_, OID_802_3_MAXIMUM_LIST_SIZE).value_or(0);
+    ULONG filter =
+        NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_MULTICAST;
+    if ((flags & IFF_ALLMULTI) != 0 || groups.size() > capacity) {
+      filter |= NDIS_PACKET_TYPE_ALL_MULTICAST;
+      groups.clear();
+    }
+    if ((flags & IFF_PROMISC) != 0) {
+      filter |= NDIS_PACKET_TYPE_PROMISCUOUS;
+    }
+    ULONG done = 0;
+    ULONG needed = 0;
+    if (groups != groups_) {
+      std::vector<std::uint8_t> list;
+      for (const Mac& group : groups) {
+        list.insert(list.end(), group.begin(), group.end());
+      }
+      report(err, "multicast list", adapter_.set(OID_802_3_MULTICAST_LIST, list, done, needed));
+      groups_ = groups;
+    }
+    if (filter != filter_) {
+      std::uint8_t bytes[sizeof(ULONG)];
+      std::memcpy(bytes, &filter, sizeof(filter));
+      report(err, "packet filter",
+             adapter_.set(OID_GEN_CURRENT_PACKET_FILTER, bytes, done, needed));
+      filter_ = filter;
+    }
+  }
+
+  Tally toDriver;
+  Tally toStation;
+
+ private:
+  static void report(std::ostream& err, const char* what, NDIS_STATUS status) {
+    if (status != NDIS_STATUS_SUCCESS) {
+      err << "kl7046 bridge: the driver refused the " << what << " (status 0x" << std::hex
+          << static_cast<unsigned>(status) << std::dec << ")\n";
+    }
+  }
+
+  sim::MiniportAdapter& adapter_;
+  TapDevice& tap_;
+  std::map<const NDIS_PACKET*, std::unique_ptr<sim::Packet>> inFlight_;
+  std::vector<Mac> groups_;
+  std::optional<ULONG> filter_;
+};
+
+void printTally(std::ostream& out, const char* label, const Tally& tally) {
+  out << "  " << label << ": " << tally.frames << " frames, " << tally.bytes << " bytes";
+  if (tally.dropped != 0) {
+    out << ", " << tally.dropped << " dropped";
+  }
+  out << '\n';
+}
+
+// Runs the machine in step with the wall clock, handing frames across,
+// until interrupted or `duration` is over.
+void pace(sim::Machine& machine, TapDevice& wire, TapDevice& station, WirePort& port,
+          StationBinding& binding, sim::net::Cable::End& networkEnd, std::optional<double> duration,
+          std::ostream& err) {
+  const auto wallStart = std::chrono::steady_clock::now();
+  const sim::VirtualTime virtualStart = machine.now();
+  auto nextFilterPoll = wallStart;
+  pollfd fds[2] = {{wire.fd(), POLLIN, 0}, {station.fd(), POLLIN, 0}};
+  while (interrupted == 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (duration && std::chrono::duration<double>(now - wallStart).count() >= *duration) {
+      break;
+    }
+    if (now >= nextFilterPoll) {
+      binding.syncFilter(err);
+      nextFilterPoll = now + kFilterPoll;
+    }
+    ::poll(fds, 2, static_cast<int>(kSlice.count()));
+    port.pump(networkEnd);
+    binding.pump();
+    const sim::VirtualTime due = virtualStart + std::chrono::duration_cast<sim::Duration>(
+                                                    std::chrono::steady_clock::now() - wallStart);
+    if (due > machine.now()) {
+      machine.runFor(due - machine.now());
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<BridgeOptions> parseBridgeOptions(const std::vector<std::string_view>& args,
+                                                std::string& error) {
+  BridgeOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view name = args[i];
+    if (name != "--wire" && name != "--station" && name != "--duration" && name != "--driver" &&
+        name != "--pcap") {
+      error = "unknown option '" + std::string(name) + "'";
+      return std::nullopt;
+    }
+    if (i + 1 >= args.size() || args[i + 1].empty()) {
+      error = std::string(name) + " needs a value";
+      return std::nullopt;
+    }
+    const std::string value(args[++i]);
+    if (name == "--duration") {
+      double seconds = 0;
+      const auto [end, fault] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+      if (fault != std::errc{} || end != value.data() + value.size() || seconds <= 0) {
+        error = "--duration takes a number of seconds, not '" + value + "'";
+        return std::nullopt;
+      }
+      options.durationSeconds = seconds;
+    } else {
+      (name == "--wire"      ? options.wire
+       : name == "--station" ? options.station
+       : name == "--driver"  ? options.driver
+                             : options.pcap) = value;
+    }
+  }
+  if (options.wire.empty() || options.station.empty()) {
+    error = "bridge needs --wire TAP and --station TAP";
+    return std::nullopt;
+  }
+  if (options.wire == options.station) {
+    error = "--wire and --station must be two different TAP devices";
+    return std::nullopt;
+  }
+  return options;
+}
+
+int runBridge(const BridgeOptions& options, std::ostream& out, std::ostream& err) {
+  std::unique_ptr<TapDevice> wire;
+  std::unique_ptr<TapDevice> station;
+  try {
+    wire = std::make_unique<TapDevice>(options.wire);
+    station = std::make_unique<TapDevice>(options.station);
+  } catch (const std::system_error& error) {
+    err << "kl7046 bridge: " << error.what()
+        << (error.code() == std::errc::operation_not_permitted ||
+                    error.code() == std::errc::permission_denied
+                ? " (opening TAP devices needs CAP_NET_ADMIN)"
+                : "")
+        << '\n';
+    return 1;
+  }
+  try {
+    DriverSource driver(options.driver);
+    sim::world::CardWorld world;
+    sim::card::Card& card =
+        *world.addCard({.prom = sim::card::wordWidePromImage(kStationAddress)}, 0x300, 3);
+    sim::MiniportAdapter& adapter = world.addAdapter();
+    world.machine().onViolation([&](const std::string& what) {
+      err << "kl7046 bridge: NDIS rule broken: " << what << '\n';
+    });
+    WirePort port(*wire);
+    sim::card::LinkPartner partner;
+    sim::world::PatchCable cable(world.machine().clock(), card, partner, port);
+    std::unique_ptr<sim::net::PcapWriter> capture;
+    if (!options.pcap.empty()) {
+      capture = std::make_unique<sim::net::PcapWriter>(options.pcap);
+      capture->capture(cable.cable());
+    }
+    if (driver.load(world.machine()) != STATUS_SUCCESS ||
+        adapter.initialize() != NDIS_STATUS_SUCCESS) {
+      err << "kl7046 bridge: the adapter did not come up\n";
+      return 1;
+    }
+    StationBinding binding(adapter, *station);
+    Mac address{};
+    ULONG done = 0;
+    ULONG needed = 0;
+    adapter.query(OID_802_3_CURRENT_ADDRESS, address, done, needed);
+    station->setAddress(address);
+
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    pace(world.machine(), *wire, *station, port, binding,
+         cable.cable().end(sim::net::Cable::Side::B), options.durationSeconds, err);
+
+    out << "kl7046 bridge: wire " << options.wire << ", station " << options.station << "\n";
+    printTally(out, "station to driver", binding.toDriver);
+    printTally(out, "driver to station", binding.toStation);
+    printTally(out, "network to card", port.fromNetwork);
+    printTally(out, "card to network", port.toNetwork);
+    out << "  driver statistics\n";
+    for (const auto& [name, value] : queryStatistics(adapter)) {
+      out << "    " << name << ": " << (value ? std::to_string(*value) : "not answered") << '\n';
+    }
+    adapter.halt();
+    adapter.unbind();
+  } catch (const std::exception& error) {
+    err << "kl7046 bridge: " << error.what() << '\n';
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace kl::tools

@@ -1,0 +1,31 @@
+// The bridge: one emulated card whose cable goes to a TAP device (the
+// network the card is plugged into) and whose bound protocol goes to another
+// (the station's own stack, as if the operating system sat above the
+// driver), so that real traffic crosses the driver. Virtual time is paced to
+// the wall clock.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kl::tools {
+
+struct BridgeOptions {
+  std::string wire;
+  std::string station;
+  std::optional<double> durationSeconds;  // none: until interrupted
+  std::string driver;
+  std::string pcap;
+};
+
+[[nodiscard]] std::optional<BridgeOptions> parseBridgeOptions(
+    const std::vector<std::string_view>& args, std::string& error);
+
+// Runs until interrupted or the duration is over, then prints the
+// statistics. Returns the program's exit status.
+int runBridge(const BridgeOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace kl::tools

@@ -1,0 +1,44 @@
+// A Linux TAP device: an Ethernet interface whose frames a program reads
+// and writes through a file descriptor. Opening one that does not exist
+// creates it; one that exists is attached.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kl::tools {
+
+class TapDevice {
+ public:
+  // Throws std::system_error naming the device when it cannot be opened.
+  explicit TapDevice(const std::string& name);
+  TapDevice(const TapDevice&) = delete;
+  TapDevice& operator=(const TapDevice&) = delete;
+  ~TapDevice();
+
+  [[nodiscard]] const std::string& name() const { return name_; }
+  [[nodiscard]] int fd() const { return fd_; }
+
+  // The next frame the interface's stack sent, if one is waiting.
+  [[nodiscard]] std::optional<std::vector<std::uint8_t>> read();
+  // Hands `frame` to the interface's stack as received; returns whether it
+  // took it (an interface that is down takes nothing).
+  bool write(std::span<const std::uint8_t> frame);
+
+  // The interface's hardware address; throws std::system_error.
+  void setAddress(const std::array<std::uint8_t, 6>& address);
+  // IFF_* flags as the interface has them now; 0 when they cannot be read.
+  [[nodiscard]] unsigned flags() const;
+  // The link-layer multicast groups the interface's stack has joined.
+  [[nodiscard]] std::vector<std::array<std::uint8_t, 6>> multicastGroups() const;
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+};
+
+}  // namespace kl::tools

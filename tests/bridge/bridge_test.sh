@@ -2,9 +2,10 @@
 # Real Linux traffic through the driver: `kl7046 bridge` runs in a network
 # namespace of its own with the station TAP; the wire TAP is moved into a
 # second namespace that stands for the network the card is plugged into.
-# IPv4 ping, IPv6 link-local ping (neighbour discovery needs the multicast
-# list the bridge keeps in step with the station) and a TCP transfer must
-# cross, and without the privilege to open TAP devices the bridge must say
+# IPv4 ping both ways with payloads of 0, 56 and 1472 bytes, IPv6 link-local
+# ping both ways (neighbour discovery needs the multicast list the bridge
+# keeps in step with the station) and a few seconds of TCP must cross with no
+# loss, and without the privilege to open TAP devices the bridge must say
 # so in one line and fail. Addresses come from 198.18.0.0/15 only.
 #
 # Exits 77 (skipped) where the machine cannot create namespaces or TAPs.
@@ -70,26 +71,37 @@ ip -n "$wire_ns" link set "$wire" up
 address=$(ip -n "$station_ns" -o link show "$station" | grep -o 'link/ether [0-9a-f:]*')
 [[ $address == "link/ether 02:4b:4c:70:46:01" ]] || fail "the station TAP has $address"
 
-ip netns exec "$station_ns" ping -c 3 -i 0.2 -W 5 198.18.70.2 >/dev/null || fail "IPv4 ping"
+# Zero loss: ping exits non-zero when any reply is missing.
+for size in 0 56 1472; do
+  ip netns exec "$station_ns" ping -q -c 5 -i 0.2 -W 5 -s "$size" 198.18.70.2 >/dev/null ||
+    fail "IPv4 ping with $size bytes from the station"
+  ip netns exec "$wire_ns" ping -q -c 5 -i 0.2 -W 5 -s "$size" 198.18.70.1 >/dev/null ||
+    fail "IPv4 ping with $size bytes from the network"
+done
 
 # IPv6 link-local: wait for both ends' addresses to leave tentative state.
 for _ in $(seq 50); do
   far=$(ip -n "$wire_ns" -6 -o addr show dev "$wire" scope link | grep -v tentative |
     grep -o 'fe80::[0-9a-f:]*')
-  near=$(ip -n "$station_ns" -6 -o addr show dev "$station" scope link | grep -v tentative)
+  near=$(ip -n "$station_ns" -6 -o addr show dev "$station" scope link | grep -v tentative |
+    grep -o 'fe80::[0-9a-f:]*')
   [[ -n $far && -n $near ]] && break
   sleep 0.2
 done
 [[ -n $far ]] || fail "no IPv6 link-local address on the wire side"
-ip netns exec "$station_ns" ping -6 -c 3 -i 0.2 -W 5 "$far%$station" >/dev/null ||
-  fail "IPv6 link-local ping"
+ip netns exec "$station_ns" ping -6 -q -c 5 -i 0.2 -W 5 "$far%$station" >/dev/null ||
+  fail "IPv6 link-local ping from the station"
+ip netns exec "$wire_ns" ping -6 -q -c 5 -i 0.2 -W 5 "$near%$wire" >/dev/null ||
+  fail "IPv6 link-local ping from the network"
 
 if command -v iperf3 >/dev/null; then
   ip netns exec "$wire_ns" iperf3 -s -1 -B 198.18.70.2 >/dev/null 2>&1 &
   server=$!
   sleep 0.5
-  ip netns exec "$station_ns" iperf3 -c 198.18.70.2 -n 4M >/dev/null 2>&1 || fail "TCP transfer"
+  result=$(ip netns exec "$station_ns" iperf3 -c 198.18.70.2 -t 3 -f m 2>&1) ||
+    fail "TCP transfer: $result"
   wait "$server"
+  echo "TCP through the driver: $(printf '%s\n' "$result" | grep receiver | grep -o '[0-9.]* Mbits/sec')"
 fi
 
 kill -INT "$bridge_pid"

@@ -10,14 +10,14 @@ namespace {
 
 constexpr Duration kLinkPoll = 10ms;
 
-AdapterSetup withResources(const SlotSetup& slot) {
+}  // namespace
+
+AdapterSetup adapterSetupFor(const SlotSetup& slot) {
   AdapterSetup setup = slot.adapter;
   setup.keywords.try_emplace("IoBaseAddress", static_cast<std::uint32_t>(slot.base));
   setup.keywords.try_emplace("InterruptNumber", static_cast<std::uint32_t>(slot.vector));
   return setup;
 }
-
-}  // namespace
 
 std::array<SlotSetup, 2> defaultSlots(const card::MacAddress& first,
                                       const card::MacAddress& second) {
@@ -31,7 +31,7 @@ CardPair::CardPair(const std::array<SlotSetup, kSides>& slots, MachineSetup mach
     if (world_.addCard(slots[side].card, slots[side].base, slots[side].vector) == nullptr) {
       throw std::invalid_argument("the two cards' port ranges overlap");
     }
-    adapters_[side] = &world_.addAdapter(withResources(slots[side]));
+    adapters_[side] = &world_.addAdapter(adapterSetupFor(slots[side]));
   }
   cable_ = std::make_unique<PatchCable>(world_.machine().clock(), card(0), card(1));
 }

@@ -22,6 +22,10 @@ struct SlotSetup {
   AdapterSetup adapter;
 };
 
+// The slot's installation with IoBaseAddress and InterruptNumber added from
+// its base and vector, unless its keywords already hold them.
+[[nodiscard]] AdapterSetup adapterSetupFor(const SlotSetup& slot);
+
 // Word-wide cards with the given station addresses at 0x300/3 and 0x320/5.
 [[nodiscard]] std::array<SlotSetup, 2> defaultSlots(const card::MacAddress& first,
                                                     const card::MacAddress& second);

@@ -8,7 +8,7 @@
 
 #include "kl7046/bridge.h"
 #include "kl7046/demo_options.h"
-#include "kl7046/registry_file.h"
+#include "kl7046/installation_file.h"
 
 namespace kl::tools {
 namespace {
@@ -142,57 +142,106 @@ TEST(BridgeOptions, TakeTheDevicesAndTheDuration) {
 
 // ---------------------------------------------------------------------------
 
-struct RegistryCase {
+struct InstallationCase {
   const char* name;
   const char* text;
   const char* error;  // empty: accepted
 };
 
-class Registry : public ::testing::TestWithParam<RegistryCase> {};
+class InstallationFile : public ::testing::TestWithParam<InstallationCase> {};
 
-TEST_P(Registry, AcceptsOrNamesTheLine) {
-  const RegistryCase& c = GetParam();
+TEST_P(InstallationFile, AcceptsOrNamesTheLineAndTheFault) {
+  const InstallationCase& c = GetParam();
   std::istringstream in(c.text);
   std::string error;
-  const bool read = readRegistryFile(in, {}, error).has_value();
+  const bool read = readInstallation(in, error).has_value();
   EXPECT_EQ(read, *c.error == '\0');
   EXPECT_EQ(error, c.error);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    File, Registry,
+    Config, InstallationFile,
     ::testing::Values(
-        RegistryCase{"Empty", "", ""},
-        RegistryCase{"CommentsAndBlanks", "# note\n\n   \nCardType = 0 # probed\n", ""},
-        RegistryCase{"NoEquals", "CardType 0\n", "line 1: expected keyword = value"},
-        RegistryCase{"NoValue", "\nCardType =\n", "line 2: expected keyword = value"},
-        RegistryCase{"BadValue", "CardType = zero\n",
-                     "line 1: the value of CardType is neither a number nor quoted text"},
-        RegistryCase{"BadSection", "[adapter 3]\n",
-                     "line 1: unknown section [adapter 3] (use [adapter 1] or [adapter 2])"},
-        RegistryCase{"BadAddress", "NetworkAddress = 02-0G\n",
-                     "line 1: NetworkAddress takes hex bytes such as 02-00-5E-10-20-30"}),
+        InstallationCase{"Empty", "", ""},
+        InstallationCase{"CommentsAndBlanks", "# note\n\n  \n[adapter1]\nCardType=0 # probed\n",
+                         ""},
+        InstallationCase{"CaseOfNames", "[ADAPTER2]\ncardtype=1\nSIM.busWidth=16\n", ""},
+        InstallationCase{"OutsideSection", "CardType=0\n",
+                         "line 1: Keyword=Value lines belong in a section ([machine], [adapter1] "
+                         "or [adapter2])"},
+        InstallationCase{"BadSection", "[adapter3]\n",
+                         "line 1: unknown section [adapter3] (sections are [machine], [adapter1] "
+                         "and [adapter2])"},
+        InstallationCase{"NoEquals", "[adapter1]\nCardType 0\n", "line 2: expected Keyword=Value"},
+        InstallationCase{"NoValue", "[adapter1]\n\nCardType=\n", "line 3: expected Keyword=Value"},
+        InstallationCase{"UnknownKeyword", "[adapter1]\nCardTyp=1\n",
+                         "line 2: unknown keyword CardTyp (the driver reads CardType, BusType, "
+                         "IoBaseAddress, InterruptNumber, MaximumMulticastList, ConnectionType "
+                         "and NetworkAddress)"},
+        InstallationCase{"BadNetworkAddress", "[adapter1]\nNetworkAddress=02005G\n",
+                         "line 2: NetworkAddress is hex bytes such as 02005E102030"},
+        InstallationCase{"UnknownCardSetting", "[adapter1]\nsim.Colour=red\n",
+                         "line 2: unknown card setting sim.Colour"},
+        InstallationCase{"BusWidth", "[adapter1]\nsim.BusWidth=32\n",
+                         "line 2: sim.BusWidth is 8 or 16"},
+        InstallationCase{"MemoryBeyondTheSpace", "[adapter1]\nsim.MemorySize=10001\n",
+                         "line 2: sim.MemorySize is a hex card address up to 10000"},
+        InstallationCase{"Phy", "[adapter1]\nsim.Phy=8139\n",
+                         "line 2: sim.Phy is 78E1, 8201, 5C21, generic or none"},
+        InstallationCase{"PhyAddress", "[adapter1]\nsim.PhyAddress=32\n",
+                         "line 2: sim.PhyAddress is an MII address from 0 to 31"},
+        InstallationCase{"Partner", "[adapter1]\nsim.LinkPartner=1000full\n",
+                         "line 2: sim.LinkPartner is auto, 10half, 10full, 100half, 100full or "
+                         "none"},
+        InstallationCase{"StationAddress", "[adapter1]\nsim.StationAddress=02-4B\n",
+                         "line 2: sim.StationAddress is six hex bytes such as 02-4B-4C-70-46-01"},
+        InstallationCase{"AttributeMemory", "[adapter1]\nsim.AttributeMemory=yes\n",
+                         "line 2: sim.AttributeMemory is pccard or none"},
+        InstallationCase{"McaPos", "[adapter1]\nsim.McaPos=01-02-03\n",
+                         "line 2: sim.McaPos is four hex bytes such as 01-02-03-04"},
+        InstallationCase{"McaAdapterId", "[adapter1]\nsim.McaAdapterId=10000\n",
+                         "line 2: sim.McaAdapterId is a hex adapter id such as 7154"},
+        InstallationCase{"MachineSetting", "[machine]\nMemory=64\n",
+                         "line 2: unknown machine setting Memory (the machine has Processors)"},
+        InstallationCase{"Processors", "[machine]\nProcessors=0\n",
+                         "line 2: Processors is a count from 1 to 32"}),
     [](const auto& param) { return std::string(param.param.name); });
 
-TEST(RegistryFile, SectionsNumbersTextAndTheAddressOverride) {
+TEST(Installation, KeywordsAsInstalledAndTheCardBesideThem) {
   std::istringstream in(
-      "MaximumMulticastList = 8\n"
-      "[adapter 2]\n"
-      "ConnectionType = 0x4\n"
-      "Tag = \"two words\"\n"
-      "NetworkAddress = 02:00:5e:10:20\n");
+      "[machine]\n"
+      "Processors=2\n"
+      "[adapter2]\n"
+      "IoBaseAddress=320\n"
+      "NetworkAddress=02:00:5e:10:20\n"
+      "sim.BusWidth=8\n"
+      "sim.MemoryStart=0\n"
+      "sim.MemorySize=8000\n"
+      "sim.Phy=none\n"
+      "sim.LinkPartner=10half\n"
+      "sim.McaAdapterId=7154\n"
+      "sim.McaPos=01-02-03-04\n");
   std::string error;
-  const auto file = readRegistryFile(in, {}, error);
-  ASSERT_TRUE(file.has_value()) << error;
-  const auto& first = file->adapters[0];
-  const auto& second = file->adapters[1];
-  EXPECT_EQ(first.keywords.at("maximummulticastlist"), sim::RegistryValue(8U));
-  EXPECT_EQ(second.keywords.at("MaximumMulticastList"), sim::RegistryValue(8U));
-  EXPECT_FALSE(first.keywords.contains("ConnectionType"));
-  EXPECT_EQ(second.keywords.at("ConnectionType"), sim::RegistryValue(4U));
-  EXPECT_EQ(second.keywords.at("Tag"), sim::RegistryValue(std::string("two words")));
-  EXPECT_FALSE(first.networkAddress.has_value());
-  EXPECT_EQ(second.networkAddress, (std::vector<std::uint8_t>{0x02, 0x00, 0x5E, 0x10, 0x20}));
+  const auto installation = readInstallation(in, error);
+  ASSERT_TRUE(installation.has_value()) << error;
+  EXPECT_EQ(installation->processors, 2U);
+  const SlotSettings& first = installation->adapters[0];
+  const SlotSettings& second = installation->adapters[1];
+  EXPECT_TRUE(first.adapter.keywords.empty());
+  // Text, as the INF installs it; the driver asks NDIS to read it as hex.
+  EXPECT_EQ(second.adapter.keywords.at("ioBASEaddress"), sim::RegistryValue(std::string("320")));
+  EXPECT_EQ(second.adapter.networkAddress,
+            (std::vector<std::uint8_t>{0x02, 0x00, 0x5E, 0x10, 0x20}));
+  EXPECT_EQ(second.busWidth, sim::card::BusWidth::Byte);
+  EXPECT_EQ(second.memoryStart, 0U);
+  EXPECT_EQ(second.memorySize, 0x8000U);
+  ASSERT_TRUE(second.phy.has_value());
+  EXPECT_FALSE(second.phy->has_value());
+  ASSERT_TRUE(second.partner.has_value());
+  EXPECT_EQ(second.partner->kind, sim::card::LinkSignal::Kind::Forced);
+  ASSERT_TRUE(second.adapter.mca.has_value());
+  EXPECT_EQ(second.adapter.mca->pos.AdapterId, 0x7154);
+  EXPECT_EQ(second.adapter.mca->pos.PosData4, 0x04);
 }
 
 }  // namespace

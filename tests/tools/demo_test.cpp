@@ -119,10 +119,10 @@ INSTANTIATE_TEST_SUITE_P(SetUps, Demo,
 TEST(DemoFailure, AnAdapterThatCannotComeUpFailsTheRunWithItsErrorLog) {
   DemoOptions options = With(10, 6);
   options.driver = DriverImage();
-  std::array<sim::AdapterSetup, 2> adapters;
+  Installation installation;
   // Nothing answers at this base.
-  adapters[1].keywords.insert_or_assign("IoBaseAddress", 0x280U);
-  const DemoReport report = runDemo(options, adapters);
+  installation.adapters[1].adapter.keywords.insert_or_assign("IoBaseAddress", std::string("280"));
+  const DemoReport report = runDemo(options, installation);
   EXPECT_FALSE(report.clean());
   EXPECT_FALSE(report.broughtUp);
   EXPECT_EQ(report.failure, "an adapter failed to initialize (see the error log)");

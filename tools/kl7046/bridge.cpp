@@ -242,7 +242,7 @@ std::optional<BridgeOptions> parseBridgeOptions(const std::vector<std::string_vi
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view name = args[i];
     if (name != "--wire" && name != "--station" && name != "--duration" && name != "--driver" &&
-        name != "--pcap") {
+        name != "--pcap" && name != "--config") {
       error = "unknown option '" + std::string(name) + "'";
       return std::nullopt;
     }
@@ -263,6 +263,7 @@ std::optional<BridgeOptions> parseBridgeOptions(const std::vector<std::string_vi
       (name == "--wire"      ? options.wire
        : name == "--station" ? options.station
        : name == "--driver"  ? options.driver
+       : name == "--config"  ? options.config
                              : options.pcap) = value;
     }
   }
@@ -277,7 +278,8 @@ std::optional<BridgeOptions> parseBridgeOptions(const std::vector<std::string_vi
   return options;
 }
 
-int runBridge(const BridgeOptions& options, std::ostream& out, std::ostream& err) {
+int runBridge(const BridgeOptions& options, const Installation& installation, std::ostream& out,
+              std::ostream& err) {
   std::unique_ptr<TapDevice> wire;
   std::unique_ptr<TapDevice> station;
   try {
@@ -294,15 +296,18 @@ int runBridge(const BridgeOptions& options, std::ostream& out, std::ostream& err
   }
   try {
     DriverSource driver(options.driver);
-    sim::world::CardWorld world;
-    sim::card::Card& card =
-        *world.addCard({.prom = sim::card::wordWidePromImage(kStationAddress)}, 0x300, 3);
-    sim::MiniportAdapter& adapter = world.addAdapter();
+    const SlotSettings& settings = installation.adapters[0];
+    const sim::world::SlotSetup slot = applySettings(settings, {}, kStationAddress);
+    sim::world::CardWorld world(
+        sim::MachineSetup{.processorCount = installation.processors.value_or(1)});
+    sim::card::Card& card = *world.addCard(slot.card, slot.base, slot.vector);
+    sim::MiniportAdapter& adapter = world.addAdapter(sim::world::adapterSetupFor(slot));
     world.machine().onViolation([&](const std::string& what) {
       err << "kl7046 bridge: NDIS rule broken: " << what << '\n';
     });
     WirePort port(*wire);
-    sim::card::LinkPartner partner;
+    sim::card::LinkPartner partner(settings.partner.value_or(sim::card::LinkSignal::negotiating(
+        sim::card::ability::kAll | sim::card::ability::kSelector8023)));
     sim::world::PatchCable cable(world.machine().clock(), card, partner, port);
     std::unique_ptr<sim::net::PcapWriter> capture;
     if (!options.pcap.empty()) {

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kl7046/installation_file.h"
+
 namespace kl::tools {
 
 struct BridgeOptions {
@@ -19,6 +21,7 @@ struct BridgeOptions {
   std::optional<double> durationSeconds;  // none: until interrupted
   std::string driver;
   std::string pcap;
+  std::string config;
 };
 
 [[nodiscard]] std::optional<BridgeOptions> parseBridgeOptions(
@@ -26,6 +29,8 @@ struct BridgeOptions {
 
 // Runs until interrupted or the duration is over, then prints the
 // statistics. Returns the program's exit status.
-int runBridge(const BridgeOptions& options, std::ostream& out, std::ostream& err);
+// The card and its adapter are the installation's first adapter.
+int runBridge(const BridgeOptions& options, const Installation& installation, std::ostream& out,
+              std::ostream& err);
 
 }  // namespace kl::tools

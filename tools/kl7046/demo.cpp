@@ -36,24 +36,26 @@ std::string formatAddress(const sim::world::Mac& mac) {
   return text;
 }
 
-// The two slots as the options and the configuration file set them up.
-std::array<sim::world::SlotSetup, 2> slotsFor(const DemoOptions& options,
-                                              const std::array<sim::AdapterSetup, 2>& adapters) {
-  auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
-  for (std::size_t side = 0; side < slots.size(); ++side) {
-    const sim::card::MacAddress& station = side == 0 ? kFirstStation : kSecondStation;
-    sim::world::SlotSetup& slot = slots[side];
-    const bool byteWide = options.busWidth == 8;
-    slot.card.busWidth = byteWide ? sim::card::BusWidth::Byte : sim::card::BusWidth::Word;
-    slot.card.prom =
-        byteWide ? sim::card::byteWidePromImage(station) : sim::card::wordWidePromImage(station);
-    slot.adapter = adapters[side];
-    slot.adapter.keywords.try_emplace("CardType", options.cardType);
-    slot.adapter.keywords.try_emplace("ConnectionType", connectionTypeOf(options));
-    if (options.cardType == 1 && slot.adapter.attributeMemory.empty()) {
-      slot.adapter.attributeMemory = sim::card::pcCardAttributeMemory(station);
-    }
+// One side as the options set it up, before the installation's settings.
+sim::world::SlotSetup slotFor(const DemoOptions& options, sim::world::SlotSetup slot,
+                              const sim::card::MacAddress& station) {
+  slot.card.busWidth =
+      options.busWidth == 8 ? sim::card::BusWidth::Byte : sim::card::BusWidth::Word;
+  slot.adapter.keywords.insert_or_assign("CardType", options.cardType);
+  slot.adapter.keywords.insert_or_assign("ConnectionType", connectionTypeOf(options));
+  if (options.cardType == 1) {
+    slot.adapter.attributeMemory = sim::card::pcCardAttributeMemory(station);
   }
+  return slot;
+}
+
+std::array<sim::world::SlotSetup, 2> slotsFor(const DemoOptions& options,
+                                              const Installation& installation) {
+  auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
+  slots[0] = applySettings(installation.adapters[0], slotFor(options, slots[0], kFirstStation),
+                           kFirstStation);
+  slots[1] = applySettings(installation.adapters[1], slotFor(options, slots[1], kSecondStation),
+                           kSecondStation);
   return slots;
 }
 
@@ -139,14 +141,22 @@ bool DemoReport::clean() const {
   return true;
 }
 
-DemoReport runDemo(const DemoOptions& options, const std::array<sim::AdapterSetup, 2>& adapters,
+DemoReport runDemo(const DemoOptions& options, const Installation& installation,
                    const DemoProgress& progress) {
   const auto hostStart = std::chrono::steady_clock::now();
   DemoReport report;
   report.options = options;
   try {
     DriverSource driver(options.driver);
-    sim::world::CardPair pair(slotsFor(options, adapters));
+    for (const SlotSettings& slot : installation.adapters) {
+      if (slot.partner) {
+        throw std::invalid_argument(
+            "sim.LinkPartner is for the bridge: the demo's two cards are each other's partner");
+      }
+    }
+    sim::world::CardPair pair(
+        slotsFor(options, installation),
+        sim::MachineSetup{.processorCount = installation.processors.value_or(1)});
     pair.machine().onViolation([&](const std::string& what) { report.violations.push_back(what); });
     std::unique_ptr<sim::net::PcapWriter> capture;
     if (!options.pcap.empty()) {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "kl7046/demo_options.h"
+#include "kl7046/installation_file.h"
 #include "kl7046/statistics.h"
-#include "sim/host/adapter_setup.h"
 #include "sim/world/traffic_station.h"
 
 namespace kl::tools {
@@ -49,10 +49,9 @@ struct DemoReport {
 // Called now and then with the frames delivered so far and the frames due.
 using DemoProgress = std::function<void(std::uint64_t delivered, std::uint64_t due)>;
 
-// Runs the demo with `adapters` holding each adapter's registry settings
-// from the configuration file (or none).
-[[nodiscard]] DemoReport runDemo(const DemoOptions& options,
-                                 const std::array<sim::AdapterSetup, 2>& adapters,
+// Runs the demo on the installation the configuration file describes (by
+// default, none: the options alone).
+[[nodiscard]] DemoReport runDemo(const DemoOptions& options, const Installation& installation = {},
                                  const DemoProgress& progress = {});
 
 }  // namespace kl::tools

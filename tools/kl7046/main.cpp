@@ -4,6 +4,7 @@
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,14 +12,15 @@
 #include "kl7046/bridge.h"
 #include "kl7046/demo.h"
 #include "kl7046/demo_options.h"
+#include "kl7046/installation_file.h"
 #include "kl7046/progress_bar.h"
-#include "kl7046/registry_file.h"
 #include "kl7046/report.h"
 
 namespace {
 
 constexpr std::string_view kUsage = R"(usage: kl7046 [demo] [options]
-       kl7046 bridge --wire TAP --station TAP [--duration S] [--pcap FILE] [--driver FILE]
+       kl7046 bridge --wire TAP --station TAP [--duration S] [--pcap FILE] [--config FILE]
+                     [--driver FILE]
 
 Two emulated KL7046 cards on one cable in one machine, each brought up through
 the whole driver (DriverEntry, MiniportInitialize, PHY negotiation). A
@@ -36,7 +38,8 @@ was lost, duplicated or damaged.
   --duplex auto|half|full
   --seed S           seed of the frames' sizes, destinations and chains (default 7046)
   --pcap FILE        capture the cable into FILE
-  --config FILE      registry keywords for the adapters (see the README)
+  --config FILE      the installation: registry keywords and card settings of
+                     [adapter1] and [adapter2], and the [machine] (see the README)
   --driver FILE      run kl7046.sys from FILE instead of the linked driver
                      (32-bit build only)
   --json             print the summary as one JSON object
@@ -48,7 +51,8 @@ the driver to the --station TAP device (the station's own stack), which takes
 the adapter's address. The protocol keeps the packet filter and multicast
 list equal to the station interface's. Missing TAP devices are created. It
 runs in step with the wall clock until interrupted or --duration seconds,
-then prints its statistics. It needs CAP_NET_ADMIN.
+then prints its statistics. It needs CAP_NET_ADMIN. With --config, the card
+and its adapter are the file's [adapter1].
 
 Examples:
   kl7046
@@ -60,6 +64,25 @@ Examples:
 int fail(const std::string& message) {
   std::cerr << "kl7046: " << message << "\n";
   return 2;
+}
+
+// The installation in `file`, or the default one when no file is named;
+// nothing, with the reason on standard error, when the file cannot be used.
+std::optional<kl::tools::Installation> readConfig(const std::string& file) {
+  if (file.empty()) {
+    return kl::tools::Installation{};
+  }
+  std::ifstream in(file);
+  if (!in) {
+    fail("cannot read " + file);
+    return std::nullopt;
+  }
+  std::string error;
+  auto installation = kl::tools::readInstallation(in, error);
+  if (!installation) {
+    fail(file + ": " + error);
+  }
+  return installation;
 }
 
 }  // namespace
@@ -78,7 +101,11 @@ int main(int argc, char** argv) {
     if (!bridge) {
       return fail(error + " (kl7046 --help lists the options)");
     }
-    return kl::tools::runBridge(*bridge, std::cout, std::cerr);
+    const auto installation = readConfig(bridge->config);
+    if (!installation) {
+      return 2;
+    }
+    return kl::tools::runBridge(*bridge, *installation, std::cout, std::cerr);
   }
   if (!args.empty() && args.front() == "demo") {
     args.erase(args.begin());
@@ -94,21 +121,13 @@ int main(int argc, char** argv) {
   if (!options) {
     return fail(error + " (kl7046 --help lists the options)");
   }
-  kl::tools::RegistryFile registry;
-  if (!options->config.empty()) {
-    std::ifstream in(options->config);
-    if (!in) {
-      return fail("cannot read " + options->config);
-    }
-    auto read = kl::tools::readRegistryFile(in, registry, error);
-    if (!read) {
-      return fail(options->config + ": " + error);
-    }
-    registry = std::move(*read);
+  const auto installation = readConfig(options->config);
+  if (!installation) {
+    return 2;
   }
   kl::tools::ProgressBar bar(std::cerr, isatty(STDERR_FILENO) != 0 && !options->json);
   const kl::tools::DemoReport report = kl::tools::runDemo(
-      *options, registry.adapters,
+      *options, *installation,
       [&](std::uint64_t delivered, std::uint64_t due) { bar.update(delivered, due); });
   bar.finish();
   if (options->json) {

@@ -1,0 +1,71 @@
+// An installation as a text file, for `--config`: per adapter, the registry
+// keywords the driver reads, written as the INF installs them (text that
+// NDIS parses in the base the driver asks for), and beside them the settings
+// of the emulated card and its slot; and the machine's own settings.
+//
+//   [machine]
+//   Processors=1
+//   [adapter1]
+//   IoBaseAddress=300          registry keywords, as kl7046.inf writes them
+//   ConnectionType=4
+//   NetworkAddress=02005E102030
+//   sim.BusWidth=8             the card: 8 or 16
+//   sim.MemoryStart=4000       packet memory, hex
+//   sim.MemorySize=4000
+//   sim.Phy=78E1               78E1, 8201, 5C21, generic or none
+//   sim.PhyAddress=1
+//   sim.LinkPartner=auto       what the card is plugged into (bridge only):
+//                              auto, 10half, 10full, 100half, 100full, none
+//   sim.StationAddress=02-4B-4C-70-46-01
+//   sim.AttributeMemory=pccard the PC Card's attribute memory, or none
+//   sim.AttributeMemorySize=800  hex; shorter memory makes short reads
+//   sim.McaAdapterId=7154      hex; with sim.McaPos the slot's POS bytes
+//   sim.McaPos=01-02-03-04
+//
+// Names compare without regard to case; `#` starts a comment.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <istream>
+#include <optional>
+#include <string>
+
+#include "sim/card/card.h"
+#include "sim/card/phy/negotiation.h"
+#include "sim/host/adapter_setup.h"
+#include "sim/world/card_pair.h"
+
+namespace kl::tools {
+
+struct SlotSettings {
+  sim::AdapterSetup adapter;
+  std::optional<sim::card::BusWidth> busWidth;
+  std::optional<std::uint32_t> memoryStart;
+  std::optional<std::uint32_t> memorySize;
+  // Set: the card's PHY, or none at all.
+  std::optional<std::optional<sim::card::PhyConfig>> phy;
+  std::optional<std::uint8_t> phyAddress;
+  std::optional<sim::card::LinkSignal> partner;
+  std::optional<sim::card::MacAddress> stationAddress;
+  std::optional<bool> pcCardAttributeMemory;
+  std::optional<std::size_t> attributeMemorySize;
+};
+
+struct Installation {
+  std::array<SlotSettings, 2> adapters;
+  std::optional<unsigned> processors;
+};
+
+// `slot` with the settings applied over it: the card (its station address
+// in the PROM image of its bus width, or `station` when the file gives none)
+// and the adapter's installation.
+[[nodiscard]] sim::world::SlotSetup applySettings(const SlotSettings& settings,
+                                                  sim::world::SlotSetup slot,
+                                                  const sim::card::MacAddress& station);
+
+// Reads the whole file. On anything it cannot use, returns nothing with
+// `error` naming the line and what is wrong with it.
+[[nodiscard]] std::optional<Installation> readInstallation(std::istream& in, std::string& error);
+
+}  // namespace kl::tools

@@ -21,6 +21,10 @@ struct CardFaults {
   // This many transmissions, from the next one on, abort: TSR without PTX,
   // ISR TXE, nothing on the wire. One is a single abort; more make a burst.
   unsigned transmitAborts = 0;
+  // This many frames, from the next one stored on, have a byte of their data
+  // flipped in packet memory once stored, as failing RAM would do it: the
+  // frame was good on the wire, so nothing on the card notices.
+  unsigned corruptStoredFrames = 0;
 };
 
 }  // namespace kl::sim::card

@@ -30,7 +30,7 @@ Controller::Controller(Clock& clock, CardMemory& memory, CardFaults& faults)
       dma_(memory, faults),
       transmitter_(clock, memory, faults,
                    [this](const TransmitEngine::Outcome& outcome) { transmitted(outcome); }),
-      receiver_(memory) {}
+      receiver_(memory, faults) {}
 
 std::uint8_t Controller::readRegister(std::uint8_t offset) {
   if (offset >= reg::kWindowSize) {

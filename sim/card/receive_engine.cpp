@@ -77,6 +77,10 @@ Reception ReceiveEngine::receive(const net::WireFrame& frame, const ReceiveSetup
   const std::array<std::uint8_t, kHeaderBytes> header = {
       result.rsr, *next, static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)};
   store(header, bytes, setup);
+  if (faults_.corruptStoredFrames > 0) {
+    --faults_.corruptStoredFrames;
+    corruptStored(setup.curr);
+  }
   result.isr = reg::kIsrPrx;
   result.curr = *next;
   return result;
@@ -115,6 +119,13 @@ void ReceiveEngine::store(std::span<const std::uint8_t> header, std::span<const 
     at = nextPage(at, setup);
     filled = 0;
   }
+}
+
+void ReceiveEngine::corruptStored(std::uint8_t page) {
+  // A byte past the Ethernet header, still in the frame's first page.
+  constexpr std::uint32_t kFlippedByte = kHeaderBytes + 30;
+  const std::uint32_t address = page * CardMemory::kPageSize + kFlippedByte;
+  memory_.write(address, static_cast<std::uint8_t>(memory_.read(address) ^ 0xFF));
 }
 
 }  // namespace kl::sim::card

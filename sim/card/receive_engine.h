@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 
+#include "sim/card/card_faults.h"
 #include "sim/card/card_memory.h"
 #include "sim/card/tally_counters.h"
 #include "sim/net/station.h"
@@ -39,7 +40,7 @@ class ReceiveEngine {
   // The ring header ahead of every stored frame.
   static constexpr std::size_t kHeaderBytes = 4;
 
-  explicit ReceiveEngine(CardMemory& memory) : memory_(memory) {}
+  ReceiveEngine(CardMemory& memory, CardFaults& faults) : memory_(memory), faults_(faults) {}
 
   // A frame arrived from the wire while the controller runs on it.
   Reception receive(const net::WireFrame& frame, const ReceiveSetup& setup);
@@ -57,8 +58,11 @@ class ReceiveEngine {
   static std::optional<std::uint8_t> pageAfter(std::size_t pages, const ReceiveSetup& setup);
   void store(std::span<const std::uint8_t> header, std::span<const std::uint8_t> frame,
              const ReceiveSetup& setup);
+  // Failing RAM under the frame just stored at `page`.
+  void corruptStored(std::uint8_t page);
 
   CardMemory& memory_;
+  CardFaults& faults_;
   bool overflowed_ = false;
 };
 

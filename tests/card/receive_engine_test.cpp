@@ -165,6 +165,26 @@ TEST(Receive, RuntsAreDroppedUncounted) {
   EXPECT_EQ(rig.curr(), kPstart + 2);
 }
 
+// Failing packet memory: the frame is stored and reported as received, but
+// one byte of it is not what came off the wire; the next frame is intact.
+TEST(Receive, MemoryFaultDamagesOneStoredByteOfTheNextFrameOnly) {
+  WireRig rig;
+  rig.start();
+  rig.card.faults().corruptStoredFrames = 1;
+  const auto first = frameTo(kStation, 100, 1);
+  const auto second = frameTo(kStation, 100, 2);
+  rig.deliver(first);
+  rig.deliver(second);
+  EXPECT_EQ(rig.card.faults().corruptStoredFrames, 0U);
+  std::vector<std::uint8_t> stored(100);
+  rig.card.memory().read((kPstart + 1) * 256U + 4, stored);
+  std::vector<std::uint8_t> expected = first;
+  expected[30] ^= 0xFF;
+  EXPECT_EQ(stored, expected);
+  rig.card.memory().read((kPstart + 2) * 256U + 4, stored);
+  EXPECT_EQ(stored, second);
+}
+
 struct ErrorCase {
   std::string name;
   bool badFcs;

@@ -134,5 +134,25 @@ TEST(DemoFailure, AnAdapterThatCannotComeUpFailsTheRunWithItsErrorLog) {
   EXPECT_NE(json.str().find("\"ok\":false"), std::string::npos);
 }
 
+// The driver has no way to see a frame that packet memory damaged after the
+// card took it off the wire intact: the protocol's payload check must.
+TEST(DemoFailure, AFrameDamagedInCardMemoryFailsTheRunAndIsNamed) {
+  DemoOptions options = With(200, 7);
+  options.driver = DriverImage();
+  options.corruptFrames = 1;
+  const DemoReport report = runDemo(options);
+  EXPECT_TRUE(report.broughtUp);
+  EXPECT_FALSE(report.clean());
+  EXPECT_EQ(report.adapters[1].counts.damaged, 1U);
+  EXPECT_EQ(report.adapters[1].missing, 1U);
+  EXPECT_EQ(report.adapters[0].counts.damaged, 0U);
+  std::ostringstream text;
+  printReport(report, text);
+  EXPECT_NE(text.str().find("FAILED: 1 frame arrived damaged at adapter 2; 1 frame never arrived "
+                            "intact at adapter 2"),
+            std::string::npos)
+      << text.str();
+}
+
 }  // namespace
 }  // namespace kl::tools

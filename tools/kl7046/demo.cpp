@@ -157,6 +157,7 @@ DemoReport runDemo(const DemoOptions& options, const Installation& installation,
     sim::world::CardPair pair(
         slotsFor(options, installation),
         sim::MachineSetup{.processorCount = installation.processors.value_or(1)});
+    pair.card(1).faults().corruptStoredFrames = options.corruptFrames;
     pair.machine().onViolation([&](const std::string& what) { report.violations.push_back(what); });
     std::unique_ptr<sim::net::PcapWriter> capture;
     if (!options.pcap.empty()) {

@@ -62,6 +62,9 @@ bool takeOption(std::string_view name, std::string_view value, DemoOptions& opti
     }
     return bad("auto, half or full");
   }
+  if (name == "--corrupt") {
+    return parseNumber(value, options.corruptFrames) || bad("a number of frames");
+  }
   if (name == "--seed") {
     return parseNumber(value, options.seed) || bad("a number");
   }
@@ -80,7 +83,7 @@ bool takeOption(std::string_view name, std::string_view value, DemoOptions& opti
 
 constexpr std::string_view kValueOptions[] = {
     "--frames", "--min-size", "--max-size", "--bus-width", "--card-type", "--speed",
-    "--duplex", "--seed",     "--pcap",     "--config",    "--driver"};
+    "--duplex", "--seed",     "--pcap",     "--config",    "--driver",    "--corrupt"};
 
 bool takesValue(std::string_view name) {
   return std::find(std::begin(kValueOptions), std::end(kValueOptions), name) !=

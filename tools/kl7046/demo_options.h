@@ -25,6 +25,9 @@ struct DemoOptions {
   std::string config;
   std::string driver;  // a kl7046.sys to load instead of the linked driver
   bool json = false;
+  // Frames the second card's packet memory damages once stored, to show
+  // the receiving protocol's check catching what the driver cannot see.
+  unsigned corruptFrames = 0;
 };
 
 // Parses the arguments after "demo". On a bad argument, returns nothing and

@@ -43,6 +43,8 @@ was lost, duplicated or damaged.
   --driver FILE      run kl7046.sys from FILE instead of the linked driver
                      (32-bit build only)
   --json             print the summary as one JSON object
+  --corrupt N        the second card's memory damages N frames once stored,
+                     to see the check catch what the driver cannot
   --help             show this text
 
 The bridge runs one emulated card for real traffic: its cable goes to the

@@ -35,8 +35,29 @@ std::string verdict(const DemoReport& report) {
   if (!report.violations.empty()) {
     return "FAILED: the driver broke an NDIS rule: " + report.violations.front();
   }
-  return report.clean() ? "every frame arrived intact, once and in order"
-                        : "FAILED: frames were lost, duplicated or damaged";
+  if (report.clean()) {
+    return "every frame arrived intact, once and in order";
+  }
+  std::string problems;
+  for (std::size_t i = 0; i < report.adapters.size(); ++i) {
+    const AdapterReport& adapter = report.adapters[i];
+    const sim::world::StationCounts& c = adapter.counts;
+    const std::pair<std::uint64_t, const char*> counts[] = {
+        {c.damaged, "arrived damaged"},
+        {adapter.missing, "never arrived intact"},
+        {c.duplicates, "arrived twice"},
+        {c.outOfOrder, "arrived out of order"},
+        {c.sendsFailed, "were completed with an error"},
+        {c.framesSent - c.sendsCompleted - c.sendsFailed, "were never completed"},
+    };
+    for (const auto& [count, what] : counts) {
+      if (count != 0) {
+        problems += (problems.empty() ? "" : "; ") + std::to_string(count) + " frame" +
+                    (count == 1 ? "" : "s") + " " + what + " at adapter " + std::to_string(i + 1);
+      }
+    }
+  }
+  return "FAILED: " + problems;
 }
 
 void row(std::ostream& out, const std::string& label, const std::string& first,

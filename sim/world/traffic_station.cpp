@@ -83,6 +83,9 @@ void TrafficStation::sendOne() {
   const auto sequence = static_cast<std::uint32_t>(counts_.framesSent);
   const std::vector<std::uint8_t> frame =
       buildTestFrame(destination, address_, {stream_, sequence}, planned.length);
+  if (sendObserver_) {
+    sendObserver_(frame);
+  }
   auto packet = Packet::fromPieces(cut(frame, planned.pieces));
   NDIS_PACKET& ndis = packet->ndis();
   inFlight_.emplace(&ndis, std::move(packet));

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -65,6 +66,10 @@ class TrafficStation final : public Protocol {
   }
   [[nodiscard]] std::size_t packetsHeld() const { return inFlight_.size(); }
   void setWindow(std::size_t window) { window_ = window; }
+  // Called with every frame as it is handed to the miniport.
+  void onSend(std::function<void(std::span<const std::uint8_t> frame)> observer) {
+    sendObserver_ = std::move(observer);
+  }
 
   [[nodiscard]] const Mac& address() const { return address_; }
   [[nodiscard]] std::uint8_t stream() const { return stream_; }
@@ -99,6 +104,7 @@ class TrafficStation final : public Protocol {
   std::map<const NDIS_PACKET*, std::unique_ptr<Packet>> inFlight_;
   std::map<std::uint8_t, Receipt> receipts_;
   StationCounts counts_;
+  std::function<void(std::span<const std::uint8_t>)> sendObserver_;
 };
 
 // A ULONG-sized query of the adapter; nothing when it does not succeed.

@@ -84,12 +84,16 @@ void collectLink(DemoReport& report, sim::world::CardPair& pair) {
 }
 
 void exchange(DemoReport& report, sim::world::CardPair& pair, const DemoOptions& options,
-              const DemoProgress& progress) {
+              const DemoObserver& observer) {
   const sim::world::TrafficShape shape{.minSize = options.minSize, .maxSize = options.maxSize};
   std::array<std::unique_ptr<sim::world::TrafficStation>, 2> stations;
   for (std::size_t side = 0; side < stations.size(); ++side) {
     stations[side] = std::make_unique<sim::world::TrafficStation>(
         pair.adapter(side), static_cast<std::uint8_t>(side + 1), options.seed * 2 + side, shape);
+    if (observer.sent) {
+      stations[side]->onSend(
+          [&observer, side](std::span<const std::uint8_t> frame) { observer.sent(side, frame); });
+    }
     if (const NDIS_STATUS status = stations[side]->open(kFilter, kGroup);
         status != NDIS_STATUS_SUCCESS) {
       char text[80];
@@ -104,10 +108,10 @@ void exchange(DemoReport& report, sim::world::CardPair& pair, const DemoOptions&
   stations[1]->aim(stations[0]->address(), options.frames);
   sim::world::TrafficStation* const both[] = {stations[0].get(), stations[1].get()};
   sim::world::TrafficRun run;
-  if (progress) {
+  if (observer.progress) {
     run.progress = [&](Duration /*elapsed*/) {
-      progress(stations[0]->counts().framesReceived + stations[1]->counts().framesReceived,
-               2 * options.frames);
+      observer.progress(stations[0]->counts().framesReceived + stations[1]->counts().framesReceived,
+                        2 * options.frames);
     };
   }
   const VirtualTime start = pair.machine().now();
@@ -142,7 +146,7 @@ bool DemoReport::clean() const {
 }
 
 DemoReport runDemo(const DemoOptions& options, const Installation& installation,
-                   const DemoProgress& progress) {
+                   const DemoObserver& observer) {
   const auto hostStart = std::chrono::steady_clock::now();
   DemoReport report;
   report.options = options;
@@ -172,7 +176,7 @@ DemoReport runDemo(const DemoOptions& options, const Installation& installation,
       report.failure = "the link did not come up";
     } else {
       report.broughtUp = true;
-      exchange(report, pair, options, progress);
+      exchange(report, pair, options, observer);
     }
     collectErrorLog(report, pair);
   } catch (const std::exception& error) {

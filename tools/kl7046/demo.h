@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -46,12 +47,16 @@ struct DemoReport {
   [[nodiscard]] bool clean() const;
 };
 
-// Called now and then with the frames delivered so far and the frames due.
-using DemoProgress = std::function<void(std::uint64_t delivered, std::uint64_t due)>;
+struct DemoObserver {
+  // Called now and then with the frames delivered so far and the frames due.
+  std::function<void(std::uint64_t delivered, std::uint64_t due)> progress;
+  // Called with every frame a side (0 or 1) hands to its adapter.
+  std::function<void(std::size_t side, std::span<const std::uint8_t> frame)> sent;
+};
 
 // Runs the demo on the installation the configuration file describes (by
 // default, none: the options alone).
 [[nodiscard]] DemoReport runDemo(const DemoOptions& options, const Installation& installation = {},
-                                 const DemoProgress& progress = {});
+                                 const DemoObserver& observer = {});
 
 }  // namespace kl::tools

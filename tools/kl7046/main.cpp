@@ -129,8 +129,9 @@ int main(int argc, char** argv) {
   }
   kl::tools::ProgressBar bar(std::cerr, isatty(STDERR_FILENO) != 0 && !options->json);
   const kl::tools::DemoReport report = kl::tools::runDemo(
-      *options, *installation,
-      [&](std::uint64_t delivered, std::uint64_t due) { bar.update(delivered, due); });
+      *options, *installation, {.progress = [&](std::uint64_t delivered, std::uint64_t due) {
+        bar.update(delivered, due);
+      }});
   bar.finish();
   if (options->json) {
     kl::tools::printReportJson(report, std::cout);

@@ -11,12 +11,17 @@ PatchCable::PatchCable(Clock& clock, card::Card& a, card::Card& b) : cable_(cloc
 }
 
 PatchCable::PatchCable(Clock& clock, card::Card& card, card::LinkEnd& partner, net::Station& far)
-    : cable_(clock), a_(card), far_(&far) {
+    : PatchCable(clock, card, partner) {
+  far_ = &far;
+  cable_.end(net::Cable::Side::B).plug(far);
+}
+
+PatchCable::PatchCable(Clock& clock, card::Card& card, card::LinkEnd& partner)
+    : cable_(clock), a_(card) {
   if (card.phy() != nullptr) {
     segment_.emplace(clock, *card.phy(), partner);
   }
   card.plugInto(cable_.end(net::Cable::Side::A));
-  cable_.end(net::Cable::Side::B).plug(far);
 }
 
 PatchCable::~PatchCable() {

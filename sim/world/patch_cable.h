@@ -22,6 +22,9 @@ class PatchCable {
   // A card and a station of another kind (a test's endpoint, a TAP device)
   // behind `partner`, the port the card is plugged into.
   PatchCable(Clock& clock, card::Card& card, card::LinkEnd& partner, net::Station& far);
+  // The same with the far end of the wire left free, for a station that
+  // plugs itself in (a net::FrameEndpoint).
+  PatchCable(Clock& clock, card::Card& card, card::LinkEnd& partner);
   PatchCable(const PatchCable&) = delete;
   PatchCable& operator=(const PatchCable&) = delete;
   ~PatchCable();

@@ -15,12 +15,14 @@
 #include "kl7046/installation_file.h"
 #include "kl7046/progress_bar.h"
 #include "kl7046/report.h"
+#include "kl7046/trace.h"
 
 namespace {
 
 constexpr std::string_view kUsage = R"(usage: kl7046 [demo] [options]
        kl7046 bridge --wire TAP --station TAP [--duration S] [--pcap FILE] [--config FILE]
                      [--driver FILE]
+       kl7046 trace [--vcd FILE] [--mii] [--driver FILE]
 
 Two emulated KL7046 cards on one cable in one machine, each brought up through
 the whole driver (DriverEntry, MiniportInitialize, PHY negotiation). A
@@ -56,11 +58,19 @@ runs in step with the wall clock until interrupted or --duration seconds,
 then prints its statistics. It needs CAP_NET_ADMIN. With --config, the card
 and its adapter are the file's [adapter1].
 
+The trace runs one card through bring-up, one send, one receive and a link
+change, and prints every port access the driver makes: virtual time, port,
+register (by the page selected then), value and its bits named. Runs of MII
+management accesses are shown as the frames they carry (--mii shows each
+access); --vcd FILE writes MDC, MDIO by the host, MDIO by the PHY and the
+MDIO line as a VCD file for GTKWave.
+
 Examples:
   kl7046
   kl7046 demo --frames 100000 --seed 1 --pcap cable.pcap
   kl7046 demo --bus-width 8 --speed 10 --duplex half --json
   kl7046 bridge --wire kl-wire --station kl-station --duration 60
+  kl7046 trace --vcd mii.vcd | less
 )";
 
 int fail(const std::string& message) {
@@ -108,6 +118,15 @@ int main(int argc, char** argv) {
       return 2;
     }
     return kl::tools::runBridge(*bridge, *installation, std::cout, std::cerr);
+  }
+  if (!args.empty() && args.front() == "trace") {
+    args.erase(args.begin());
+    std::string error;
+    const auto trace = kl::tools::parseTraceOptions(args, error);
+    if (!trace) {
+      return fail(error + " (kl7046 --help lists the options)");
+    }
+    return kl::tools::runTrace(*trace, std::cout, std::cerr);
   }
   if (!args.empty() && args.front() == "demo") {
     args.erase(args.begin());

@@ -106,6 +106,12 @@ int main(int argc, char** argv) {
     std::cout << kUsage;
     return 0;
   }
+  for (const std::string_view arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+  }
   if (!args.empty() && args.front() == "bridge") {
     args.erase(args.begin());
     std::string error;
@@ -130,12 +136,6 @@ int main(int argc, char** argv) {
   }
   if (!args.empty() && args.front() == "demo") {
     args.erase(args.begin());
-  }
-  for (const std::string_view arg : args) {
-    if (arg == "--help" || arg == "-h") {
-      std::cout << kUsage;
-      return 0;
-    }
   }
   std::string error;
   const auto options = kl::tools::parseDemoOptions(args, error);

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "platform/ndis.h"
 
@@ -27,5 +29,12 @@ class Protocol {
   // A burst of receive indications is over.
   virtual void receiveComplete(MiniportAdapter& adapter) = 0;
 };
+
+// The whole frame of an indication, header first: the lookahead when it
+// holds everything, else the rest fetched with transfer-data. Nothing when
+// transfer-data fails or comes back short. Only while Protocol::receive runs.
+[[nodiscard]] std::optional<std::vector<std::uint8_t>> receivedFrame(
+    MiniportAdapter& adapter, std::span<const std::uint8_t> header,
+    std::span<const std::uint8_t> lookahead, UINT packetSize);
 
 }  // namespace kl::sim

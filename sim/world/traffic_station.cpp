@@ -106,21 +106,11 @@ void TrafficStation::sendComplete(MiniportAdapter& /*adapter*/, NDIS_PACKET& pac
 
 void TrafficStation::receive(MiniportAdapter& adapter, std::span<const std::uint8_t> header,
                              std::span<const std::uint8_t> lookahead, UINT packetSize) {
-  std::vector<std::uint8_t> frame(header.begin(), header.end());
-  if (lookahead.size() >= packetSize) {
-    frame.insert(frame.end(), lookahead.begin(), lookahead.begin() + packetSize);
+  if (const auto frame = receivedFrame(adapter, header, lookahead, packetSize)) {
+    account(*frame);
   } else {
-    auto rest = Packet::withSpace(packetSize);
-    UINT transferred = 0;
-    if (adapter.transferData(rest->ndis(), 0, packetSize, transferred) != NDIS_STATUS_SUCCESS ||
-        transferred != packetSize) {
-      ++counts_.transferFailures;
-      return;
-    }
-    const std::vector<std::uint8_t> bytes = rest->bytes();
-    frame.insert(frame.end(), bytes.begin(), bytes.end());
+    ++counts_.transferFailures;
   }
-  account(frame);
 }
 
 void TrafficStation::account(std::span<const std::uint8_t> frame) {

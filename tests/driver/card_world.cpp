@@ -15,18 +15,11 @@ void RecordingProtocol::sendComplete(sim::MiniportAdapter& /*adapter*/, NDIS_PAC
 
 void RecordingProtocol::receive(sim::MiniportAdapter& adapter, std::span<const std::uint8_t> header,
                                 std::span<const std::uint8_t> lookahead, UINT packetSize) {
-  std::vector<std::uint8_t> frame(header.begin(), header.end());
-  if (lookahead.size() == packetSize) {
-    frame.insert(frame.end(), lookahead.begin(), lookahead.end());
-  } else {
-    auto rest = sim::Packet::withSpace(packetSize);
-    UINT transferred = 0;
-    EXPECT_EQ(adapter.transferData(rest->ndis(), 0, packetSize, transferred), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(transferred, packetSize);
-    const std::vector<std::uint8_t> bytes = rest->bytes();
-    frame.insert(frame.end(), bytes.begin(), bytes.begin() + transferred);
+  auto frame = sim::receivedFrame(adapter, header, lookahead, packetSize);
+  EXPECT_TRUE(frame.has_value()) << "transfer-data failed or came back short";
+  if (frame) {
+    frames.push_back(std::move(*frame));
   }
-  frames.push_back(std::move(frame));
 }
 
 CardWorld::CardWorld(unsigned processors)

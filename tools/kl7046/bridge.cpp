@@ -107,22 +107,10 @@ class StationBinding final : public sim::Protocol {
 
   void receive(sim::MiniportAdapter& adapter, std::span<const std::uint8_t> header,
                std::span<const std::uint8_t> lookahead, UINT packetSize) override {
-    std::vector<std::uint8_t> frame(header.begin(), header.end());
-    if (lookahead.size() >= packetSize) {
-      frame.insert(frame.end(), lookahead.begin(), lookahead.begin() + packetSize);
-    } else {
-      auto rest = sim::Packet::withSpace(packetSize);
-      UINT transferred = 0;
-      if (adapter.transferData(rest->ndis(), 0, packetSize, transferred) != NDIS_STATUS_SUCCESS) {
-        ++toStation.dropped;
-        return;
-      }
-      const std::vector<std::uint8_t> bytes = rest->bytes();
-      frame.insert(frame.end(), bytes.begin(), bytes.begin() + transferred);
-    }
-    if (tap_.write(frame)) {
+    const auto frame = sim::receivedFrame(adapter, header, lookahead, packetSize);
+    if (frame && tap_.write(*frame)) {
       ++toStation.frames;
-      toStation.bytes += frame.size();
+      toStation.bytes += frame->size();
     } else {
       ++toStation.dropped;
     }

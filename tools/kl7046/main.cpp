@@ -97,46 +97,29 @@ std::optional<kl::tools::Installation> readConfig(const std::string& file) {
   return installation;
 }
 
-}  // namespace
+int bridge(const std::vector<std::string_view>& args) {
+  std::string error;
+  const auto options = kl::tools::parseBridgeOptions(args, error);
+  if (!options) {
+    return fail(error + " (kl7046 --help lists the options)");
+  }
+  const auto installation = readConfig(options->config);
+  if (!installation) {
+    return 2;
+  }
+  return kl::tools::runBridge(*options, *installation, std::cout, std::cerr);
+}
 
-int main(int argc, char** argv) {
-  std::vector<std::string_view> args(argv + 1, argv + argc);
-  if (!args.empty() &&
-      (args.front() == "--help" || args.front() == "-h" || args.front() == "help")) {
-    std::cout << kUsage;
-    return 0;
+int trace(const std::vector<std::string_view>& args) {
+  std::string error;
+  const auto options = kl::tools::parseTraceOptions(args, error);
+  if (!options) {
+    return fail(error + " (kl7046 --help lists the options)");
   }
-  for (const std::string_view arg : args) {
-    if (arg == "--help" || arg == "-h") {
-      std::cout << kUsage;
-      return 0;
-    }
-  }
-  if (!args.empty() && args.front() == "bridge") {
-    args.erase(args.begin());
-    std::string error;
-    const auto bridge = kl::tools::parseBridgeOptions(args, error);
-    if (!bridge) {
-      return fail(error + " (kl7046 --help lists the options)");
-    }
-    const auto installation = readConfig(bridge->config);
-    if (!installation) {
-      return 2;
-    }
-    return kl::tools::runBridge(*bridge, *installation, std::cout, std::cerr);
-  }
-  if (!args.empty() && args.front() == "trace") {
-    args.erase(args.begin());
-    std::string error;
-    const auto trace = kl::tools::parseTraceOptions(args, error);
-    if (!trace) {
-      return fail(error + " (kl7046 --help lists the options)");
-    }
-    return kl::tools::runTrace(*trace, std::cout, std::cerr);
-  }
-  if (!args.empty() && args.front() == "demo") {
-    args.erase(args.begin());
-  }
+  return kl::tools::runTrace(*options, std::cout, std::cerr);
+}
+
+int demo(const std::vector<std::string_view>& args) {
   std::string error;
   const auto options = kl::tools::parseDemoOptions(args, error);
   if (!options) {
@@ -158,4 +141,27 @@ int main(int argc, char** argv) {
     kl::tools::printReport(report, std::cout);
   }
   return report.clean() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  for (const std::string_view arg : args) {
+    if (arg == "--help" || arg == "-h" || (arg == "help" && arg == args.front())) {
+      std::cout << kUsage;
+      return 0;
+    }
+  }
+  const std::string_view command = args.empty() ? "demo" : args.front();
+  if (command == "bridge" || command == "trace" || command == "demo") {
+    args.erase(args.begin(), args.begin() + (args.empty() ? 0 : 1));
+  }
+  if (command == "bridge") {
+    return bridge(args);
+  }
+  if (command == "trace") {
+    return trace(args);
+  }
+  return demo(args);
 }

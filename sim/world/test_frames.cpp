@@ -59,7 +59,7 @@ bool looksLikeTestFrame(std::span<const std::uint8_t> frame) {
          frame[kEtherTypeAt + 1] == static_cast<std::uint8_t>(kTestEtherType);
 }
 
-std::optional<FrameIdentity> checkTestFrame(std::span<const std::uint8_t> frame) {
+std::optional<CheckedFrame> checkTestFrame(std::span<const std::uint8_t> frame) {
   if (!looksLikeTestFrame(frame)) {
     return std::nullopt;
   }
@@ -76,7 +76,7 @@ std::optional<FrameIdentity> checkTestFrame(std::span<const std::uint8_t> frame)
       return std::nullopt;
     }
   }
-  return identity;
+  return CheckedFrame{identity, length};
 }
 
 TrafficPlan::TrafficPlan(std::uint64_t seed, const TrafficShape& shape)

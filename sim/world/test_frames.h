@@ -39,9 +39,16 @@ struct FrameIdentity {
 [[nodiscard]] std::vector<std::uint8_t> buildTestFrame(const Mac& destination, const Mac& source,
                                                        FrameIdentity identity, std::size_t length);
 
-// Who sent `frame`, when it is a test frame whose every byte is as its
-// sender built it; nothing when it is not a test frame or is damaged.
-[[nodiscard]] std::optional<FrameIdentity> checkTestFrame(std::span<const std::uint8_t> frame);
+// A test frame that arrived as its sender built it.
+struct CheckedFrame {
+  FrameIdentity identity;
+  std::size_t length = 0;  // as built, without the pad a short frame gets
+};
+
+// Who sent `frame` and how long they built it, when it is a test frame whose
+// every byte is as its sender built it; nothing when it is not a test frame
+// or is damaged.
+[[nodiscard]] std::optional<CheckedFrame> checkTestFrame(std::span<const std::uint8_t> frame);
 
 // Whether `frame` claims to be a test frame (by its EtherType), intact or not.
 [[nodiscard]] bool looksLikeTestFrame(std::span<const std::uint8_t> frame);

@@ -80,13 +80,24 @@ void TrafficStation::sendOne() {
   const Mac& destination = planned.kind == DestinationKind::Broadcast   ? kBroadcast
                            : planned.kind == DestinationKind::Multicast ? group_
                                                                         : peer_;
+  handDown(destination, planned.length, planned.pieces);
+}
+
+void TrafficStation::sendShaped(const Mac& destination, std::size_t length,
+                                const std::vector<std::size_t>& pieces) {
+  ++planned_;
+  handDown(destination, length, pieces);
+}
+
+void TrafficStation::handDown(const Mac& destination, std::size_t length,
+                              const std::vector<std::size_t>& pieces) {
   const auto sequence = static_cast<std::uint32_t>(counts_.framesSent);
   const std::vector<std::uint8_t> frame =
-      buildTestFrame(destination, address_, {stream_, sequence}, planned.length);
+      buildTestFrame(destination, address_, {stream_, sequence}, length);
   if (sendObserver_) {
     sendObserver_(frame);
   }
-  auto packet = Packet::fromPieces(cut(frame, planned.pieces));
+  auto packet = Packet::fromPieces(cut(frame, pieces));
   NDIS_PACKET& ndis = packet->ndis();
   inFlight_.emplace(&ndis, std::move(packet));
   ++counts_.framesSent;
@@ -118,26 +129,27 @@ void TrafficStation::account(std::span<const std::uint8_t> frame) {
     ++counts_.foreign;
     return;
   }
-  const std::optional<FrameIdentity> identity = checkTestFrame(frame);
-  if (!identity) {
+  const std::optional<CheckedFrame> checked = checkTestFrame(frame);
+  if (!checked) {
     ++counts_.damaged;
     return;
   }
-  Receipt& receipt = receipts_[identity->stream];
-  if (receipt.seen.size() <= identity->sequence) {
-    receipt.seen.resize(identity->sequence + 1);
+  const FrameIdentity& identity = checked->identity;
+  Receipt& receipt = receipts_[identity.stream];
+  if (receipt.seen.size() <= identity.sequence) {
+    receipt.seen.resize(identity.sequence + 1);
   }
-  if (receipt.seen[identity->sequence]) {
+  if (receipt.seen[identity.sequence]) {
     ++counts_.duplicates;
     return;
   }
-  receipt.seen[identity->sequence] = true;
-  if (receipt.newest && *receipt.newest > identity->sequence) {
+  receipt.seen[identity.sequence] = true;
+  if (receipt.newest && *receipt.newest > identity.sequence) {
     ++counts_.outOfOrder;
   }
-  receipt.newest = std::max(receipt.newest.value_or(0), identity->sequence);
+  receipt.newest = std::max(receipt.newest.value_or(0), identity.sequence);
   ++counts_.framesReceived;
-  counts_.bytesReceived += frame.size();
+  counts_.bytesReceived += checked->length;
 }
 
 std::uint64_t TrafficStation::missingFrom(std::uint8_t stream, std::uint64_t sent) const {

@@ -60,6 +60,10 @@ class TrafficStation final : public Protocol {
   // Hands packets down while fewer than the window are with the miniport
   // and the budget lasts.
   void pump();
+  // Sends one test frame of `length` bytes to `destination` at once, outside
+  // the plan, as buffers of the lengths in `pieces` (which sum to `length`).
+  void sendShaped(const Mac& destination, std::size_t length,
+                  const std::vector<std::size_t>& pieces);
   // Everything planned was sent and has come back.
   [[nodiscard]] bool doneSending() const {
     return planned_ == counts_.framesSent && inFlight_.empty();
@@ -91,6 +95,7 @@ class TrafficStation final : public Protocol {
   };
 
   void sendOne();
+  void handDown(const Mac& destination, std::size_t length, const std::vector<std::size_t>& pieces);
   void account(std::span<const std::uint8_t> frame);
 
   MiniportAdapter& adapter_;

@@ -46,7 +46,7 @@ std::vector<Row> Rows() {
       {"TransmitBufferSpace", OID_GEN_TRANSMIT_BUFFER_SPACE, Le32(3072)},
       {"TransmitBlockSize", OID_GEN_TRANSMIT_BLOCK_SIZE, Le32(256)},
       {"ReceiveBlockSize", OID_GEN_RECEIVE_BLOCK_SIZE, Le32(256)},
-      // The vendor's code from the permanent address, and no card revision.
+      // The vendor's code from the permanent address, then the vendor's own byte, 0.
       {"VendorId", OID_GEN_VENDOR_ID, {kFirstStation[0], kFirstStation[1], kFirstStation[2], 0x00}},
       {"VendorDescription", OID_GEN_VENDOR_DESCRIPTION,
        std::vector<std::uint8_t>(description, description + sizeof(description))},

@@ -46,10 +46,14 @@ void Card::followLink(const LinkResult& link) {
   if (end_ == nullptr || !phy_->onSegment()) {
     return;
   }
-  end_->setTransceiverUp(link.up);
+  applyLink(*end_, link);
+}
+
+void applyLink(net::Cable::End& end, const LinkResult& link) {
+  end.setTransceiverUp(link.up);
   if (link.up) {
-    end_->setBitRate(link.mode.speed == Speed::Mbit100 ? net::BitRate::Mbit100
-                                                       : net::BitRate::Mbit10);
+    end.setBitRate(link.mode.speed == Speed::Mbit100 ? net::BitRate::Mbit100
+                                                     : net::BitRate::Mbit10);
   }
 }
 

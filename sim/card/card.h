@@ -39,6 +39,10 @@ struct CardConfig {
   MdioLevel mdioFloating = MdioLevel::High;
 };
 
+// Sets `end` as a transceiver with `link` drives it: signalling only while
+// the link is up, at the speed it resolved to.
+void applyLink(net::Cable::End& end, const LinkResult& link);
+
 // Port decode, by offset from the card's I/O base:
 //   0x00-0x0F  the controller's registers of the selected page
 //   0x10-0x17  the data port

@@ -10,21 +10,30 @@ PatchCable::PatchCable(Clock& clock, card::Card& a, card::Card& b) : cable_(cloc
   b.plugInto(cable_.end(net::Cable::Side::B));
 }
 
-PatchCable::PatchCable(Clock& clock, card::Card& card, card::LinkEnd& partner, net::Station& far)
+PatchCable::PatchCable(Clock& clock, card::Card& card, card::LinkPartner& partner,
+                       net::Station& far)
     : PatchCable(clock, card, partner) {
   far_ = &far;
   cable_.end(net::Cable::Side::B).plug(far);
 }
 
-PatchCable::PatchCable(Clock& clock, card::Card& card, card::LinkEnd& partner)
+PatchCable::PatchCable(Clock& clock, card::Card& card, card::LinkPartner& partner)
     : cable_(clock), a_(card) {
   if (card.phy() != nullptr) {
     segment_.emplace(clock, *card.phy(), partner);
+    partner_ = &partner;
+    net::Cable::End& far = cable_.end(net::Cable::Side::B);
+    const auto follow = [&far](const card::LinkResult& link) { card::applyLink(far, link); };
+    follow(partner.link());
+    partner.onLinkChange(follow);
   }
   card.plugInto(cable_.end(net::Cable::Side::A));
 }
 
 PatchCable::~PatchCable() {
+  if (partner_ != nullptr) {
+    partner_->onLinkChange({});
+  }
   a_.unplug();
   if (b_ != nullptr) {
     b_->unplug();

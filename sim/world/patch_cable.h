@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "sim/card/card.h"
+#include "sim/card/phy/link_partner.h"
 #include "sim/card/phy/link_segment.h"
 #include "sim/core/clock.h"
 #include "sim/net/cable.h"
@@ -20,11 +21,13 @@ class PatchCable {
   // wire carries frames at its own rate.
   PatchCable(Clock& clock, card::Card& a, card::Card& b);
   // A card and a station of another kind (a test's endpoint, a TAP device)
-  // behind `partner`, the port the card is plugged into.
-  PatchCable(Clock& clock, card::Card& card, card::LinkEnd& partner, net::Station& far);
+  // behind `partner`, the port the card is plugged into, whose link then
+  // decides the far end's rate as the card's PHY decides the near end's.
+  // The cable takes the partner's link listener.
+  PatchCable(Clock& clock, card::Card& card, card::LinkPartner& partner, net::Station& far);
   // The same with the far end of the wire left free, for a station that
   // plugs itself in (a net::FrameEndpoint).
-  PatchCable(Clock& clock, card::Card& card, card::LinkEnd& partner);
+  PatchCable(Clock& clock, card::Card& card, card::LinkPartner& partner);
   PatchCable(const PatchCable&) = delete;
   PatchCable& operator=(const PatchCable&) = delete;
   ~PatchCable();
@@ -39,6 +42,7 @@ class PatchCable {
   std::optional<card::LinkSegment> segment_;
   card::Card& a_;
   card::Card* b_ = nullptr;
+  card::LinkPartner* partner_ = nullptr;
   net::Station* far_ = nullptr;
 };
 

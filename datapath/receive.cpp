@@ -238,10 +238,12 @@ BOOLEAN FetchRingHeader(Adapter* adapter) {
 
 BOOLEAN IndicateFrame(Adapter* adapter) {
   // The next frame starts one or two pages past the count's high byte,
-  // wrapped into the ring.
-  UCHAR expected = static_cast<UCHAR>(adapter->NextPacketPage + adapter->RxHeaderLenHi + 1);
+  // wrapped into the ring. The sum is taken wider than a page number: a ring
+  // that ends at page 0xFF would otherwise wrap it through 0 instead of
+  // through its own end.
+  ULONG expected = static_cast<ULONG>(adapter->NextPacketPage) + adapter->RxHeaderLenHi + 1;
   if (expected >= adapter->RxStopPage) {
-    expected = static_cast<UCHAR>(expected + adapter->RxFirstPage - adapter->RxStopPage);
+    expected -= static_cast<ULONG>(adapter->RxStopPage - adapter->RxFirstPage);
   }
   if (adapter->RxHeaderNext != expected) {
     ++expected;

@@ -130,10 +130,13 @@ VOID NDIS_API MiniportHandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
       HandleReceiveInterrupt(adapter);
     } else if (work & kTransmitCauses) {
       HandleTransmitInterrupt(adapter);
-    } else if (work & kIsrPrx) {
-      HandleReceiveInterrupt(adapter);
-    } else if (work & kIsrRxe) {
-      ReadTallyCounters(adapter);
+    } else if (work & kReceiveCauses) {
+      // RXE does not interrupt; it shows up beside the PRX of a later frame,
+      // and the pass clears both. Its tallies are fetched first, or the
+      // statistics would miss them until a counter reached half range.
+      if (work & kIsrRxe) {
+        ReadTallyCounters(adapter);
+      }
       HandleReceiveInterrupt(adapter);
     } else {
       return;

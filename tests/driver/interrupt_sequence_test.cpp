@@ -119,6 +119,31 @@ TEST(HandleInterruptSequence, CardGoneInTheMiddleOfTheLoopEndsIt) {
   EXPECT_EQ(bench.adapter.MissedCount, 5u);
 }
 
+// RXE never interrupts by itself; it is seen beside the PRX of the frame
+// after the damaged one. The pass that follows clears both, so the tallies
+// are read before it: the CRC error is in the statistics at once.
+TEST(HandleInterruptSequence, ReceiveErrorBesideAFrameReadsTheTalliesBeforeThePass) {
+  SequenceBench bench;
+  bench.adapter.VendorStatus = 0x01;
+  // Offset 0x07 is ISR on page 0 and CURR on page 1: ISR, then CURR twice
+  // (an empty ring), then ISR again.
+  bench.ports.script(port::ISR, {0x05, kRxFirstPage + 1, kRxFirstPage + 1, 0x00});
+  bench.ports.script(port::CNTR0, {0});
+  bench.ports.script(port::CNTR1, {1});
+  bench.ports.script(port::CNTR2, {0});
+
+  MiniportHandleInterrupt(&bench.adapter);
+
+  EXPECT_THAT(bench.observed(),
+              ElementsAreArray({Rd(port::ISR, 0x05), Wr(port::ISR, 0x05), Rd(port::CNTR0, 0),
+                                Rd(port::CNTR1, 1), Rd(port::CNTR2, 0), Wr(port::CR, 0x62),
+                                Rd(port::CURR, kRxFirstPage + 1), Wr(port::CR, 0x22),
+                                Wr(port::CR, 0x62), Rd(port::CURR, kRxFirstPage + 1),
+                                Wr(port::CR, 0x22), Rd(port::ISR, 0x00)}));
+  EXPECT_EQ(bench.adapter.CrcErrorCount, 1u);
+  EXPECT_EQ(bench.adapter.IsrAccum, 0x00);
+}
+
 TEST(HandleInterruptSequence, NothingPendingReadsIsrOnceAndReturns) {
   SequenceBench bench;
   bench.adapter.VendorStatus = 0x01;

@@ -112,7 +112,13 @@ void TrafficStation::sendComplete(MiniportAdapter& /*adapter*/, NDIS_PACKET& pac
     ++counts_.strayCompletions;
     return;
   }
-  ++(status == NDIS_STATUS_SUCCESS ? counts_.sendsCompleted : counts_.sendsFailed);
+  if (status == NDIS_STATUS_SUCCESS) {
+    ++counts_.sendsCompleted;
+  } else if (status == NDIS_STATUS_REQUEST_ABORTED) {
+    ++counts_.sendsAborted;
+  } else {
+    ++counts_.sendsFailed;
+  }
 }
 
 void TrafficStation::receive(MiniportAdapter& adapter, std::span<const std::uint8_t> header,

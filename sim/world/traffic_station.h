@@ -27,6 +27,7 @@ struct StationCounts {
   std::uint64_t framesSent = 0;  // handed to the miniport
   std::uint64_t bytesSent = 0;
   std::uint64_t sendsCompleted = 0;    // completed with success
+  std::uint64_t sendsAborted = 0;      // completed with NDIS_STATUS_REQUEST_ABORTED
   std::uint64_t sendsFailed = 0;       // completed with any other status
   std::uint64_t strayCompletions = 0;  // for a packet the station did not hold
   std::uint64_t framesReceived = 0;    // intact test frames, first arrival

@@ -285,6 +285,11 @@ NDIS_STATUS NDIS_API MiniportReset(PBOOLEAN /*AddressingReset*/,
   auto* adapter = static_cast<Adapter*>(MiniportAdapterContext);
   AbortSendQueue(adapter);
   ClearTransmitRing(adapter);
+  // The restart cuts off any frame being sent, and its interrupt never comes:
+  // no transmission is pending any more, and none is owed to an overflow
+  // recovery, which would otherwise send a buffer that is no longer there.
+  adapter->TxPending = FALSE;
+  adapter->ResendAfterOverflow = FALSE;
   adapter->ImrValue = kImrNormal;
   return ControllerRestart(adapter) ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
 }

@@ -106,5 +106,42 @@ INSTANTIATE_TEST_SUITE_P(
                       OverflowCase{"WordThreePageFrames", BusWidth::Word, 700, 60, 2ms, 17, 65}),
     [](const auto& param) { return std::string(param.param.name); });
 
+// A reset that cuts a frame off leaves no transmission pending behind it: two
+// overflows later, one with the transmitter idle and one right after a frame
+// went out whole, that frame is not sent a second time.
+TEST(OverflowAfterReset, ResendsNothingThatWasSentWhole) {
+  CardOnEndpoint rig(BusWidth::Word, 71, kLongUnicast);
+  rig.bringUp();
+  sim::world::TrafficStation& station = rig.station();
+
+  station.aim(kPortStation, 1);
+  station.pump();
+  ASSERT_TRUE(rig.card().controller().transmitter().busy());
+  ASSERT_EQ(rig.adapter().reset(), NDIS_STATUS_SUCCESS);
+  rig.machine().runFor(1ms);
+
+  // Overflow with nothing being sent.
+  rig.burst(24, 1514);
+  rig.holdDispatch(2ms);
+  rig.machine().runFor(10ms);
+  ASSERT_TRUE(rig.arrivals().empty()) << "the frame the reset cut off came back";
+
+  // A frame goes out whole while the service is held off, and the ring
+  // overflows meanwhile.
+  station.aim(kPortStation, 1);
+  station.pump();
+  rig.burst(24, 1514);
+  rig.holdDispatch(2ms);
+  rig.machine().runFor(10ms);
+
+  ASSERT_EQ(rig.arrivals().size(), 1U) << "sent again after it had gone out whole";
+  const auto identity = sim::world::checkTestFrame(rig.arrivals()[0].frame);
+  ASSERT_TRUE(identity.has_value());
+  EXPECT_EQ(identity->sequence, 1U);
+  EXPECT_TRUE(rig.machine().errorLog().empty());
+  EXPECT_EQ(sim::world::queryUlong(rig.adapter(), OID_GEN_XMIT_OK), 1U);
+  EXPECT_EQ(station.counts().duplicates + station.counts().damaged, 0U);
+}
+
 }  // namespace
 }  // namespace kl::test

@@ -64,8 +64,8 @@ TEST_P(Overflow, RecoveryResendsTheCutFrameAndReceivesAgainWithNothingTwiceOrDam
   ASSERT_EQ(rig.arrivals().size(), 1U);
   const auto sent = sim::world::checkTestFrame(rig.arrivals()[0].frame);
   ASSERT_TRUE(sent.has_value());
-  EXPECT_EQ(sent->stream, station.stream());
-  EXPECT_EQ(sent->sequence, 0U);
+  EXPECT_EQ(sent->identity.stream, station.stream());
+  EXPECT_EQ(sent->identity.sequence, 0U);
   EXPECT_GE(rig.arrivals()[0].at, handedDown + kRecoveryStop)
       << "arrived as first sent: the stop did not cut it off";
   EXPECT_EQ(station.counts().sendsCompleted, 1U);
@@ -135,9 +135,9 @@ TEST(OverflowAfterReset, ResendsNothingThatWasSentWhole) {
   rig.machine().runFor(10ms);
 
   ASSERT_EQ(rig.arrivals().size(), 1U) << "sent again after it had gone out whole";
-  const auto identity = sim::world::checkTestFrame(rig.arrivals()[0].frame);
-  ASSERT_TRUE(identity.has_value());
-  EXPECT_EQ(identity->sequence, 1U);
+  const auto checked = sim::world::checkTestFrame(rig.arrivals()[0].frame);
+  ASSERT_TRUE(checked.has_value());
+  EXPECT_EQ(checked->identity.sequence, 1U);
   EXPECT_TRUE(rig.machine().errorLog().empty());
   EXPECT_EQ(sim::world::queryUlong(rig.adapter(), OID_GEN_XMIT_OK), 1U);
   EXPECT_EQ(station.counts().duplicates + station.counts().damaged, 0U);

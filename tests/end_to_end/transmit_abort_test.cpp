@@ -61,10 +61,10 @@ TEST_P(TransmitAborts, TheSameBufferGoesOutAgainAndTheFarSideSeesEveryFrameOnceI
 
   ASSERT_EQ(rig.arrivals().size(), kFrames);
   for (std::uint32_t i = 0; i < kFrames; ++i) {
-    const auto identity = sim::world::checkTestFrame(rig.arrivals()[i].frame);
-    ASSERT_TRUE(identity.has_value()) << "frame " << i << " arrived damaged";
-    EXPECT_EQ(identity->stream, rig.station().stream());
-    ASSERT_EQ(identity->sequence, i) << "lost, repeated or reordered";
+    const auto checked = sim::world::checkTestFrame(rig.arrivals()[i].frame);
+    ASSERT_TRUE(checked.has_value()) << "frame " << i << " arrived damaged";
+    EXPECT_EQ(checked->identity.stream, rig.station().stream());
+    ASSERT_EQ(checked->identity.sequence, i) << "lost, repeated or reordered";
   }
   const sim::world::StationCounts& counts = rig.station().counts();
   EXPECT_EQ(counts.sendsCompleted, kFrames);

@@ -1,0 +1,276 @@
+// The receive path against the card model: frames laid in the receive ring
+// as the controller lays them, taken out through the interrupt handler, and
+// what the protocol above is shown, byte for byte: across the ring's end, in
+// budgeted passes, past corrupt headers, with a repeated count byte, at the
+// length limits, with each lookahead size, and through transfer-data.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/driver/datapath_bench.h"
+
+namespace kl::test {
+namespace {
+
+using sim::card::BusWidth;
+
+constexpr std::array<std::uint8_t, 6> kPeer = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
+constexpr std::uint8_t kRingFirst = 0x4C;  // the bench's ring: pages 0x4C-0x7F
+constexpr std::uint8_t kRingStop = 0x80;
+constexpr std::uint8_t kPrx = 0x01;
+
+class ReceiveBench {
+ public:
+  explicit ReceiveBench(BusWidth width = BusWidth::Word)
+      : bench_(AdapterPlacement{.width = width}) {}
+
+  HandBuiltAdapter& nic() { return bench_.nic(); }
+  Adapter& record() { return *bench_.adapter(); }
+  DatapathProtocol& protocol() { return nic().protocol; }
+
+  // Reading starts at `page`, as if every frame before it had been taken.
+  void readFrom(std::uint8_t page) {
+    record().NextPacketPage = page;
+    nic().setCurr(page);
+  }
+  std::vector<std::uint8_t> frame(std::size_t length, std::uint32_t seed) {
+    return PatternFrame(length, nic().placement().station, kPeer, seed);
+  }
+  // The controller has stored frames up to `curr` and raises PRX.
+  void received(std::uint8_t curr) {
+    nic().setCurr(curr);
+    nic().raiseStatus(kPrx);
+  }
+  [[nodiscard]] std::vector<std::vector<std::uint8_t>> delivered() const {
+    std::vector<std::vector<std::uint8_t>> frames;
+    for (const auto& f : bench_.nic().protocol.frames) {
+      frames.push_back(f.bytes);
+    }
+    return frames;
+  }
+
+ private:
+  mutable DatapathBench bench_;
+};
+
+std::string WidthName(BusWidth width) { return width == BusWidth::Byte ? "Byte" : "Word"; }
+
+// ---------------------------------------------------------------------------
+// Whole frames where they lie in the ring.
+
+struct PlaceRow {
+  std::string name;
+  std::uint8_t page;
+  std::size_t length;
+};
+
+class ReceivePlacement : public ::testing::TestWithParam<std::tuple<BusWidth, PlaceRow>> {};
+
+TEST_P(ReceivePlacement, ArrivesWholeWhereverItLies) {
+  const auto [width, row] = GetParam();
+  ReceiveBench bench(width);
+  bench.readFrom(row.page);
+  const std::vector<std::uint8_t> frame = bench.frame(row.length, row.page);
+  const std::uint8_t next = bench.nic().storeFrame(row.page, frame);
+  bench.received(next);
+
+  ASSERT_EQ(bench.protocol().frames.size(), 1U);
+  const DatapathProtocol::Frame& got = bench.protocol().frames[0];
+  EXPECT_EQ(got.packetSize, row.length - 14);
+  EXPECT_EQ(got.lookahead.size(), std::min<std::size_t>(row.length - 14, 238));
+  EXPECT_EQ(got.transferStatus, NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(got.bytes, frame);
+  EXPECT_EQ(bench.protocol().receiveCompletes, 1U);
+  EXPECT_EQ(bench.record().NextPacketPage, next);
+  const std::uint8_t behind = next == kRingFirst ? kRingStop - 1 : next - 1;
+  EXPECT_EQ(bench.nic().card().controller().bnry(), behind);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ring, ReceivePlacement,
+    ::testing::Combine(::testing::Values(BusWidth::Byte, BusWidth::Word),
+                       ::testing::Values(PlaceRow{"FirstPage", kRingFirst + 1, 1514},
+                                         PlaceRow{"LookaheadCrossesTheEnd", kRingStop - 1, 600},
+                                         PlaceRow{"TransferCrossesTheEnd", kRingStop - 2, 1514},
+                                         PlaceRow{"EndsExactlyAtTheEnd", kRingStop - 1, 248},
+                                         PlaceRow{"LastPageShortest", kRingStop - 1, 60})),
+    [](const auto& test) {
+      return WidthName(std::get<0>(test.param)) + std::get<1>(test.param).name;
+    });
+
+// ---------------------------------------------------------------------------
+// Passes of at most 11 frames.
+
+TEST(ReceiveBudget, ThirtyFramesComeInThreePassesInOrder) {
+  ReceiveBench bench;
+  bench.readFrom(kRingFirst + 1);
+  std::vector<std::vector<std::uint8_t>> sent;
+  std::uint8_t page = kRingFirst + 1;
+  for (std::uint32_t i = 0; i < 30; ++i) {
+    sent.push_back(bench.frame(60 + i, i));
+    page = bench.nic().storeFrame(page, sent.back());
+  }
+  bench.received(page);
+
+  EXPECT_EQ(bench.delivered(), sent);
+  EXPECT_EQ(bench.protocol().receiveCompletes, 3U) << "passes of 11, 11 and 8 frames";
+  EXPECT_EQ(bench.record().RcvPassCount, 8U);
+  EXPECT_EQ(bench.record().NextPacketPage, page);
+}
+
+// ---------------------------------------------------------------------------
+// Headers the pass cannot use.
+
+struct RejectRow {
+  std::string name;
+  std::uint8_t status;
+  int count;  // -1: the true count
+  std::size_t length;
+};
+
+class ReceiveRejected : public ::testing::TestWithParam<RejectRow> {};
+
+TEST_P(ReceiveRejected, AbandonsTheRingUpToCurrAndReceivesAfterwards) {
+  const RejectRow& row = GetParam();
+  ReceiveBench bench;
+  const std::uint8_t start = 0x60;
+  bench.readFrom(start);
+  const std::vector<std::uint8_t> good = bench.frame(100, 1);
+  std::uint8_t page = bench.nic().storeFrame(start, good);
+  page = bench.nic().storeFrame(page, bench.frame(row.length, 2), row.status, row.count);
+  // A frame behind the bad one goes with it.
+  page = bench.nic().storeFrame(page, bench.frame(200, 3));
+  bench.received(page);
+
+  ASSERT_EQ(bench.delivered(), std::vector<std::vector<std::uint8_t>>{good});
+  EXPECT_EQ(bench.record().NextPacketPage, page);
+  EXPECT_EQ(bench.nic().card().controller().bnry(), page - 1);
+
+  const std::vector<std::uint8_t> later = bench.frame(300, 4);
+  bench.received(bench.nic().storeFrame(page, later));
+  ASSERT_EQ(bench.protocol().frames.size(), 2U);
+  EXPECT_EQ(bench.protocol().frames[1].bytes, later);
+}
+
+INSTANTIATE_TEST_SUITE_P(Headers, ReceiveRejected,
+                         ::testing::Values(RejectRow{"Count63", 0x01, 63, 59},
+                                           RejectRow{"Count1519", 0x01, 1519, 1515},
+                                           RejectRow{"CountZero", 0x01, 0, 100}),
+                         [](const auto& test) { return test.param.name; });
+
+struct LimitRow {
+  std::string name;
+  std::size_t length;
+};
+
+class ReceiveLimits : public ::testing::TestWithParam<LimitRow> {};
+
+TEST_P(ReceiveLimits, AcceptsCounts64And1518) {
+  ReceiveBench bench;
+  bench.readFrom(0x70);
+  const std::vector<std::uint8_t> frame = bench.frame(GetParam().length, 9);
+  bench.received(bench.nic().storeFrame(0x70, frame));
+  EXPECT_EQ(bench.delivered(), std::vector<std::vector<std::uint8_t>>{frame});
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ReceiveLimits,
+                         ::testing::Values(LimitRow{"Count64", 60}, LimitRow{"Count1518", 1514}),
+                         [](const auto& test) { return test.param.name; });
+
+// The controller can repeat the count's low byte in its high byte; the pages
+// to the next header give the high byte back.
+TEST(ReceiveRepair, RepeatedCountByteIsRepairedFromTheNextPage) {
+  ReceiveBench bench;
+  bench.readFrom(0x50);
+  const std::vector<std::uint8_t> frame = bench.frame(1340, 5);
+  const std::uint8_t next = bench.nic().storeFrame(0x50, frame, 0x01, 0x4040);
+  ASSERT_EQ(next, 0x56);
+  bench.received(next);
+
+  ASSERT_EQ(bench.protocol().frames.size(), 1U);
+  EXPECT_EQ(bench.protocol().frames[0].packetSize, 1326U);
+  EXPECT_EQ(bench.protocol().frames[0].bytes, frame);
+  EXPECT_EQ(bench.record().RxHeaderLenHi, 0x05);
+}
+
+// ---------------------------------------------------------------------------
+// Lookahead sizes and transfer-data bounds.
+
+struct LookaheadRow {
+  std::string name;
+  ULONG lookahead;
+  std::size_t length;
+  std::size_t shown;
+};
+
+class ReceiveLookahead : public ::testing::TestWithParam<LookaheadRow> {};
+
+TEST_P(ReceiveLookahead, ShowsAtMostTheLookaheadAfterTheHeader) {
+  const LookaheadRow& row = GetParam();
+  ReceiveBench bench;
+  bench.record().Lookahead = row.lookahead;
+  bench.readFrom(0x60);
+  const std::vector<std::uint8_t> frame = bench.frame(row.length, 6);
+  bench.received(bench.nic().storeFrame(0x60, frame));
+
+  ASSERT_EQ(bench.protocol().frames.size(), 1U);
+  const DatapathProtocol::Frame& got = bench.protocol().frames[0];
+  EXPECT_EQ(got.lookahead.size(), row.shown);
+  EXPECT_EQ(got.packetSize, row.length - 14);
+  EXPECT_EQ(got.bytes, frame);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ReceiveLookahead,
+                         ::testing::Values(LookaheadRow{"ShortFrameWhole", 238, 60, 46},
+                                           LookaheadRow{"LongFrame100", 100, 1514, 100},
+                                           LookaheadRow{"LongFrame238", 238, 1514, 238},
+                                           LookaheadRow{"ExactlyTheLookahead", 238, 252, 238},
+                                           LookaheadRow{"NoLookahead", 0, 300, 0}),
+                         [](const auto& test) { return test.param.name; });
+
+struct TransferRow {
+  std::string name;
+  std::uint8_t page;
+  UINT offset;
+  UINT length;
+  NDIS_STATUS status;
+  UINT transferred;
+};
+
+class ReceiveTransfer : public ::testing::TestWithParam<TransferRow> {};
+
+TEST_P(ReceiveTransfer, CopiesWithinTheFrameOnly) {
+  const TransferRow& row = GetParam();
+  ReceiveBench bench;
+  bench.readFrom(row.page);
+  const std::vector<std::uint8_t> frame = bench.frame(1514, 7);
+  NDIS_STATUS status = NDIS_STATUS_PENDING;
+  UINT transferred = 0xFFFF;
+  std::vector<std::uint8_t> copied;
+  bench.protocol().onReceive = [&](sim::MiniportAdapter& adapter, DatapathProtocol::Frame&) {
+    const auto packet = sim::Packet::withSpace(2048);
+    status = adapter.transferData(packet->ndis(), row.offset, row.length, transferred);
+    copied = packet->bytes();
+  };
+  bench.received(bench.nic().storeFrame(row.page, frame));
+
+  EXPECT_EQ(status, row.status);
+  ASSERT_EQ(transferred, row.transferred);
+  const auto from = frame.begin() + 14 + std::min<std::ptrdiff_t>(row.offset, 1500);
+  EXPECT_TRUE(std::equal(from, from + transferred, copied.begin()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, ReceiveTransfer,
+    ::testing::Values(
+        TransferRow{"ClippedAtTheFramesEnd", 0x60, 0, 2000, NDIS_STATUS_SUCCESS, 1500},
+        TransferRow{"MiddleToTheEnd", 0x60, 1000, 600, NDIS_STATUS_SUCCESS, 500},
+        TransferRow{"AtTheEndNothing", 0x60, 1500, 10, NDIS_STATUS_SUCCESS, 0},
+        TransferRow{"BeyondTheEndFails", 0x60, 1501, 10, NDIS_STATUS_FAILURE, 0},
+        TransferRow{"AcrossTheRingsEnd", kRingStop - 3, 0, 2000, NDIS_STATUS_SUCCESS, 1500},
+        TransferRow{"StartingPastTheRingsEnd", kRingStop - 3, 900, 400, NDIS_STATUS_SUCCESS, 400}),
+    [](const auto& test) { return test.param.name; });
+
+}  // namespace
+}  // namespace kl::test

@@ -5,6 +5,7 @@
 // length limits, with each lookahead size, and through transfer-data.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 namespace kl::test {
 namespace {
 
+using namespace std::chrono_literals;
 using sim::card::BusWidth;
 
 constexpr std::array<std::uint8_t, 6> kPeer = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
@@ -271,6 +273,69 @@ INSTANTIATE_TEST_SUITE_P(
         TransferRow{"AcrossTheRingsEnd", kRingStop - 3, 0, 2000, NDIS_STATUS_SUCCESS, 1500},
         TransferRow{"StartingPastTheRingsEnd", kRingStop - 3, 900, 400, NDIS_STATUS_SUCCESS, 400}),
     [](const auto& test) { return test.param.name; });
+
+// ---------------------------------------------------------------------------
+// A transmission that ends while a protocol copies a frame.
+
+struct EarlyRow {
+  std::string name;
+  std::size_t packets;  // sent before the frame arrives; the first is on the wire
+};
+
+class TransferCompletesTransmit : public ::testing::TestWithParam<EarlyRow> {};
+
+TEST_P(TransferCompletesTransmit, StartsTheNextWaitingBufferOrLeavesPtxForTheHandler) {
+  const EarlyRow& row = GetParam();
+  ReceiveBench bench;
+  std::vector<std::unique_ptr<sim::Packet>> packets;
+  for (std::size_t i = 0; i < row.packets; ++i) {
+    packets.push_back(sim::Packet::fromBytes(
+        PatternFrame(1000, kPeer, bench.nic().placement().station, static_cast<std::uint32_t>(i))));
+    ASSERT_EQ(bench.nic().send(*packets.back()), NDIS_STATUS_PENDING);
+  }
+  const std::uint8_t firstPage = bench.nic().card().controller().tpsr();
+  const std::vector<std::uint8_t> frame = bench.frame(600, 8);
+
+  bool busyAfter = false;
+  std::uint8_t pageAfter = 0;
+  UCHAR workAfter = 0;
+  bench.protocol().onReceive = [&](sim::MiniportAdapter& adapter, DatapathProtocol::Frame& got) {
+    // The protocol takes its time; the frame on the wire finishes meanwhile.
+    sim::Machine& machine = sim::Machine::current();
+    machine.runFor(200us);
+    const auto rest = sim::Packet::withSpace(got.packetSize - got.lookahead.size());
+    UINT transferred = 0;
+    got.transferStatus =
+        adapter.transferData(rest->ndis(), static_cast<UINT>(got.lookahead.size()),
+                             got.packetSize - static_cast<UINT>(got.lookahead.size()), transferred);
+    const std::vector<std::uint8_t> bytes = rest->bytes();
+    got.bytes.insert(got.bytes.end(), bytes.begin(), bytes.begin() + transferred);
+    busyAfter = bench.nic().card().controller().transmitter().busy();
+    pageAfter = bench.nic().card().controller().tpsr();
+    workAfter = bench.record().IsrAccum;
+  };
+  bench.readFrom(bench.record().NextPacketPage);
+  bench.received(bench.nic().storeFrame(bench.record().NextPacketPage, frame));
+
+  ASSERT_EQ(bench.protocol().frames.size(), 1U);
+  EXPECT_EQ(bench.protocol().frames[0].bytes, frame);
+  if (row.packets > 1) {
+    EXPECT_TRUE(busyAfter) << "the waiting buffer was not started";
+    EXPECT_EQ(pageAfter, firstPage + 4) << "started another buffer than the next";
+  } else {
+    EXPECT_FALSE(busyAfter);
+    EXPECT_NE(workAfter & 0x02, 0) << "the completion was not left for the handler";
+  }
+  // Either way each frame is counted once when it has gone.
+  sim::Machine::current().runFor(2ms);
+  EXPECT_EQ(bench.record().TxGoodCount, row.packets);
+  EXPECT_EQ(bench.record().CurrentTx, -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waiting, TransferCompletesTransmit,
+                         ::testing::Values(EarlyRow{"NextBufferFull", 2},
+                                           EarlyRow{"NothingWaiting", 1}),
+                         [](const auto& test) { return test.param.name; });
 
 }  // namespace
 }  // namespace kl::test

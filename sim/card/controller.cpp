@@ -219,8 +219,11 @@ void Controller::command(std::uint8_t value) {
   applyRemoteDmaCommand(value & reg::kCrRdMask);
   // A TXP while a frame is being sent, or while stopped, does nothing.
   if ((value & reg::kCrTxp) != 0 && !stopped_ && !transmitter_.busy()) {
-    transmitter_.start(TransmitEngine::Request{
-        .page = tpsr_, .count = tbcr_, .loopback = (tcr_ & reg::kTcrLoopbackMask) != 0});
+    transmitter_.start(
+        TransmitEngine::Request{.page = tpsr_,
+                                .count = tbcr_,
+                                .loopback = (tcr_ & reg::kTcrLoopbackMask) != 0,
+                                .fullDuplex = (miimr_ & reg::kMiimrFullDuplex) != 0});
   }
 }
 

@@ -136,7 +136,8 @@ class Controller {
   std::array<std::uint8_t, 6> par_{};
   std::uint8_t curr_ = 0;
   std::array<std::uint8_t, 8> mar_{};
-  std::uint8_t miimr_ = 0;
+  // The MAC comes up at full duplex, until the host says otherwise.
+  std::uint8_t miimr_ = reg::kMiimrFullDuplex;
 };
 
 }  // namespace kl::sim::card

@@ -59,8 +59,10 @@ inline constexpr std::uint8_t kIsrRst = 0x80;
 
 // TSR.
 inline constexpr std::uint8_t kTsrPtx = 0x01;
+inline constexpr std::uint8_t kTsrCol = 0x04;  // sent after one or more collisions
 inline constexpr std::uint8_t kTsrAbt = 0x08;
 inline constexpr std::uint8_t kTsrCrs = 0x10;  // carrier lost: nothing took the frame
+inline constexpr std::uint8_t kTsrOwc = 0x80;  // a collision after the slot time
 
 // RCR.
 inline constexpr std::uint8_t kRcrAb = 0x04;
@@ -82,7 +84,9 @@ inline constexpr std::uint8_t kTcrLoopbackMask = 0x06;
 // DCR.
 inline constexpr std::uint8_t kDcrWts = 0x01;
 
-// MIIMR: the MDIO level sampled from the PHY.
+// MIIMR: the MDIO level sampled from the PHY, and the MAC's duplex (set:
+// full duplex), which the transmitter samples at each TXP.
 inline constexpr std::uint8_t kMiimrMdioIn = 0x08;
+inline constexpr std::uint8_t kMiimrFullDuplex = 0x40;
 
 }  // namespace kl::sim::card::reg

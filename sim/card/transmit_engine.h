@@ -1,6 +1,7 @@
 // The controller's transmitter: on TXP it sends TBCR bytes from page TPSR,
 // with the FCS it computes, and reports the outcome once the frame and the
-// inter-frame gap have passed on the wire.
+// inter-frame gap have passed on the wire. At half duplex the wire may make
+// it defer, collide and retry first, or give the frame up after 16 attempts.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@ class TransmitEngine {
     std::uint8_t page = 0;    // TPSR
     std::uint16_t count = 0;  // TBCR
     bool loopback = false;    // TCR's loopback field non-zero
+    bool fullDuplex = true;   // the MAC's duplex at this TXP
   };
   // How a transmission ended: the TSR value and the ISR bit it raises.
   struct Outcome {
@@ -46,7 +48,7 @@ class TransmitEngine {
   }
 
   // A transmission is under way; the controller ignores TXP meanwhile.
-  [[nodiscard]] bool busy() const { return completion_.has_value(); }
+  [[nodiscard]] bool busy() const { return completion_.has_value() || onWire_.has_value(); }
   void start(const Request& request);
   // The controller stopped. A frame still on its way is cut off: it never
   // arrives and is never reported. One that has arrived already has been
@@ -54,6 +56,7 @@ class TransmitEngine {
   void stop();
 
  private:
+  void sendOnWire(net::WireFrame wire, bool fullDuplex);
   void finish(const Outcome& outcome);
 
   Clock& clock_;
@@ -61,8 +64,13 @@ class TransmitEngine {
   CardFaults& faults_;
   Completion done_;
   net::Cable::End* end_ = nullptr;
+  // A frame that never reaches a cable: its outcome is the engine's own.
   std::optional<Clock::EventId> completion_;
+  // A frame handed to the cable, and the end it went to; the cable reports.
   std::optional<net::Cable::Transmission> onWire_;
+  net::Cable::End* sentOn_ = nullptr;
+  // Tells the outcome of the current frame from one of a frame given up.
+  std::uint64_t generation_ = 0;
   Liveness liveness_;
 };
 

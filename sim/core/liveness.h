@@ -18,9 +18,10 @@ class Liveness {
   // `callback`, made to do nothing once this object is gone.
   template <class Callback>
   [[nodiscard]] auto guard(Callback callback) const {
-    return [alive = std::weak_ptr<const char>(token_), callback = std::move(callback)]() mutable {
+    return [alive = std::weak_ptr<const char>(token_),
+            callback = std::move(callback)](auto&&... arguments) mutable {
       if (!alive.expired()) {
-        callback();
+        callback(std::forward<decltype(arguments)>(arguments)...);
       }
     };
   }

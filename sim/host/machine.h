@@ -18,6 +18,7 @@
 #include "platform/ndis.h"
 #include "sim/bus/io_bus.h"
 #include "sim/core/clock.h"
+#include "sim/core/random.h"
 #include "sim/host/adapter_setup.h"
 #include "sim/host/error_log.h"
 #include "sim/host/miniport_adapter.h"
@@ -34,6 +35,8 @@ using DriverEntryFunction = NTSTATUS(NTAPI*)(PDRIVER_OBJECT, PUNICODE_STRING);
 
 struct MachineSetup {
   unsigned processorCount = 1;
+  // The seed of the world's random generator.
+  std::uint64_t seed = WorldRandom::kDefaultSeed;
 };
 
 class Machine {
@@ -47,6 +50,9 @@ class Machine {
   static Machine& current();
 
   [[nodiscard]] Clock& clock() { return clock_; }
+  // Where every random decision of the world's devices comes from; reseed
+  // it to repeat or vary a run.
+  [[nodiscard]] WorldRandom& random() { return random_; }
   [[nodiscard]] VirtualTime now() const { return clock_.now(); }
   [[nodiscard]] IoBus& bus() { return bus_; }
   [[nodiscard]] Processor& processor() { return processor_; }
@@ -116,6 +122,7 @@ class Machine {
   MachineSetup setup_;
   Machine* previous_;
   Clock clock_;
+  WorldRandom random_{setup_.seed};
   IoBus bus_{clock_};
   Processor processor_;
   std::map<UINT, const InterruptSource*> lines_;

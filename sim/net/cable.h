@@ -11,6 +11,7 @@
 //      time plus inter-frame gap), and reaches the far end one frame time
 //      after it left. Nothing else is needed; the clock does the rest, so
 //      something must run it (Machine::runFor, or a paced loop for a bridge).
+//      A sender that wants to know how its frame went passes a SendDone.
 //   4. cable.onFrame(...) sees every frame the cable carries, as it arrives;
 //      a PcapWriter hangs there.
 //
@@ -21,26 +22,32 @@
 // while the cable is connected, both ends are plugged, and the two ends run
 // at one rate. A frame the cable cannot carry is lost without a trace.
 //
-// Medium access is full duplex: each direction carries one frame at a time
-// and does not look at the other. Half-duplex access (carrier sense across
-// both directions, collisions, jam, backoff) is to be decided in `send`, at
-// the point where a frame takes its direction of the wire.
+// Each end's MAC runs full duplex unless its station sets it to half duplex.
+// Between two full-duplex ends each direction carries one frame at a time
+// and does not look at the other. A half-duplex end's frames go through
+// MediumAccess (carrier sense across both directions, collisions, jam,
+// backoff), which also sees every frame of a full-duplex far end. Only
+// frames that crossed whole reach the observers; the far station also gets
+// what a collision left of a frame.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "sim/core/clock.h"
 #include "sim/core/liveness.h"
+#include "sim/core/random.h"
 #include "sim/net/ethernet.h"
+#include "sim/net/medium_access.h"
 #include "sim/net/station.h"
 
 namespace kl::sim::net {
 
-class Cable {
+class Cable : private MediumAccess::Wire {
  public:
   enum class Side : std::uint8_t { A, B };
 
@@ -50,7 +57,9 @@ class Cable {
   // A frame on its way, as `send` returned it.
   struct Transmission {
     std::uint64_t ticket = 0;
-    VirtualTime leftAt{};  // frame time and inter-frame gap are over
+    // Frame time and inter-frame gap are over; for a half-duplex end, when
+    // they would be if nothing deferred or collided with the frame.
+    VirtualTime leftAt{};
   };
 
   class End {
@@ -77,8 +86,14 @@ class Cable {
     // link and both ends agree on the bit rate.
     [[nodiscard]] bool carriesFrames() const;
 
-    // Puts `frame` on this end's direction of the wire.
-    Transmission send(WireFrame frame);
+    // The MAC's duplex at this end, as its station last set it.
+    [[nodiscard]] Duplex duplex() const { return duplex_; }
+    void setDuplex(Duplex duplex) { duplex_ = duplex; }
+
+    // Puts `frame` on this end's direction of the wire. `done`, when given,
+    // gets the outcome at the end of the inter-frame gap after the frame, or
+    // when a half-duplex end gives the frame up; not when it is cut off.
+    Transmission send(WireFrame frame, SendDone done = {});
     // Cuts off a frame still on its way: it never arrives. Returns whether
     // there was still something to cut off.
     bool cutOff(const Transmission& transmission);
@@ -97,13 +112,14 @@ class Cable {
     BitRate rate_;
     Station* station_ = nullptr;
     bool transceiverUp_ = true;
+    Duplex duplex_ = Duplex::Full;
     VirtualTime idleAt_{};
   };
 
   explicit Cable(Clock& clock, BitRate rate = BitRate::Mbit100);
   Cable(const Cable&) = delete;
   Cable& operator=(const Cable&) = delete;
-  ~Cable() = default;
+  ~Cable() override = default;
 
   [[nodiscard]] End& end(Side side) { return side == Side::A ? a_ : b_; }
   [[nodiscard]] const End& end(Side side) const { return side == Side::A ? a_ : b_; }
@@ -116,18 +132,49 @@ class Cable {
   [[nodiscard]] bool connected() const { return connected_; }
 
   void onFrame(Observer observer) { observers_.push_back(std::move(observer)); }
+  // Sees every collision a half-duplex end meets, as it meets it.
+  using CollisionObserver = std::function<void(Side side, const CollisionReport& report)>;
+  void onCollision(CollisionObserver observer) {
+    collisionObservers_.push_back(std::move(observer));
+  }
+
+  // Half-duplex backoff draws from `random`, the world's generator (by
+  // default the cable has one of its own).
+  void useRandom(WorldRandom& random) { access_.useRandom(random); }
+  // What medium access did to the frames of the end at `side`.
+  [[nodiscard]] const AccessCounts& accessCounts(Side side) const {
+    return access_.counts(index(side));
+  }
 
  private:
+  // A full-duplex frame on its way.
+  struct Flight {
+    Clock::EventId arrival;
+    std::optional<Clock::EventId> done;
+    bool lostAtFar = false;
+  };
+
+  static std::size_t index(Side side) { return side == Side::A ? 0 : 1; }
+  [[nodiscard]] End& endAt(std::size_t index) { return index == 0 ? a_ : b_; }
   void deliver(std::uint64_t ticket, Side from, const WireFrame& frame);
+
+  // ---- MediumAccess::Wire.
+  [[nodiscard]] BitRate wireRate() const override { return a_.rate_; }
+  void arrivedWhole(std::size_t from, const WireFrame& frame) override;
+  void arrivedCut(std::size_t from, const WireFrame& fragment) override;
+  void lostAtFar(std::uint64_t ticket) override;
+  void collided(std::size_t side, const CollisionReport& report) override;
 
   Clock& clock_;
   End a_;
   End b_;
   bool connected_ = true;
   std::vector<Observer> observers_;
-  // Frames on their way, by ticket, with their arrival events.
-  std::map<std::uint64_t, Clock::EventId> inFlight_;
+  std::vector<CollisionObserver> collisionObservers_;
+  // Full-duplex frames on their way, by ticket.
+  std::map<std::uint64_t, Flight> inFlight_;
   std::uint64_t nextTicket_ = 1;
+  MediumAccess access_{clock_, *this};
   Liveness liveness_;
 };
 

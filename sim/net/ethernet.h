@@ -23,6 +23,18 @@ inline constexpr std::size_t kMinFrameBytes = 64;
 inline constexpr std::size_t kPreambleBytes = 8;
 inline constexpr std::uint32_t kInterFrameGapBits = 96;
 
+// Half-duplex medium access (CSMA/CD). The slot time bounds the window in
+// which two stations can start without hearing each other; a MAC that sees a
+// collision sends the jam so that every station sees it too, then waits a
+// random number of slot times before it tries again.
+enum class Duplex : std::uint8_t { Full, Half };
+inline constexpr std::uint32_t kSlotTimeBits = 512;
+inline constexpr std::uint32_t kJamBits = 32;
+// A frame that collides on this many attempts is given up.
+inline constexpr unsigned kAttemptLimit = 16;
+// The backoff range stops doubling after this many collisions.
+inline constexpr unsigned kBackoffLimit = 10;
+
 // The time `bits` take at `rate`. Both rates give whole nanoseconds a bit.
 constexpr Duration bitTime(std::uint64_t bits, BitRate rate) {
   return Duration{bits * (1'000'000'000ULL / static_cast<std::uint32_t>(rate))};
@@ -34,6 +46,14 @@ constexpr Duration frameTime(std::size_t bytesWithFcs, BitRate rate) {
 }
 
 constexpr Duration interFrameGap(BitRate rate) { return bitTime(kInterFrameGapBits, rate); }
+
+constexpr Duration slotTime(BitRate rate) { return bitTime(kSlotTimeBits, rate); }
+
+// After the n-th collision of a frame (truncated binary exponential backoff)
+// the MAC waits r slot times, r drawn evenly from 0 to this value - 1.
+constexpr std::uint64_t backoffRange(unsigned collisions) {
+  return std::uint64_t{1} << (collisions < kBackoffLimit ? collisions : kBackoffLimit);
+}
 
 // `frame` followed by its FCS, least significant byte first.
 [[nodiscard]] std::vector<std::uint8_t> withFcs(std::span<const std::uint8_t> frame);

@@ -34,6 +34,7 @@ CardPair::CardPair(const std::array<SlotSetup, kSides>& slots, MachineSetup mach
     adapters_[side] = &world_.addAdapter(adapterSetupFor(slots[side]));
   }
   cable_ = std::make_unique<PatchCable>(world_.machine().clock(), card(0), card(1));
+  cable_->cable().useRandom(world_.machine().random());
 }
 
 CardPair::~CardPair() {

@@ -25,7 +25,8 @@ std::array<SlotSetup, 2> defaultSlots(const card::MacAddress& first,
           SlotSetup{.card = {.prom = card::wordWidePromImage(second)}, .base = 0x320, .vector = 5}};
 }
 
-CardPair::CardPair(const std::array<SlotSetup, kSides>& slots, MachineSetup machine)
+CardPair::CardPair(const std::array<SlotSetup, kSides>& slots, MachineSetup machine,
+                   const Cabling& cabling)
     : world_(machine) {
   for (std::size_t side = 0; side < kSides; ++side) {
     if (world_.addCard(slots[side].card, slots[side].base, slots[side].vector) == nullptr) {
@@ -33,7 +34,10 @@ CardPair::CardPair(const std::array<SlotSetup, kSides>& slots, MachineSetup mach
     }
     adapters_[side] = &world_.addAdapter(adapterSetupFor(slots[side]));
   }
-  cable_ = std::make_unique<PatchCable>(world_.machine().clock(), card(0), card(1));
+  Clock& clock = world_.machine().clock();
+  cable_ = cabling.repeaterPorts
+               ? std::make_unique<PatchCable>(clock, card(0), card(1), *cabling.repeaterPorts)
+               : std::make_unique<PatchCable>(clock, card(0), card(1));
   cable_->cable().useRandom(world_.machine().random());
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <optional>
 
 #include "sim/core/clock.h"
 #include "sim/world/card_world.h"
@@ -30,11 +31,18 @@ struct SlotSetup {
 [[nodiscard]] std::array<SlotSetup, 2> defaultSlots(const card::MacAddress& first,
                                                     const card::MacAddress& second);
 
+// How the two cards are joined: a patch cable from one to the other, or a
+// two-port repeater whose ports signal as given (see PatchCable).
+struct Cabling {
+  std::optional<std::array<card::LinkSignal, 2>> repeaterPorts;
+};
+
 class CardPair {
  public:
   static constexpr std::size_t kSides = 2;
 
-  explicit CardPair(const std::array<SlotSetup, kSides>& slots, MachineSetup machine = {});
+  explicit CardPair(const std::array<SlotSetup, kSides>& slots, MachineSetup machine = {},
+                    const Cabling& cabling = {});
   CardPair(const CardPair&) = delete;
   CardPair& operator=(const CardPair&) = delete;
   // Halts the adapters still initialized.

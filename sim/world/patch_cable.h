@@ -4,6 +4,7 @@
 // cross and at what rate.
 #pragma once
 
+#include <array>
 #include <optional>
 
 #include "sim/card/card.h"
@@ -28,6 +29,12 @@ class PatchCable {
   // The same with the far end of the wire left free, for a station that
   // plugs itself in (a net::FrameEndpoint).
   PatchCable(Clock& clock, card::Card& card, card::LinkPartner& partner);
+  // Card to card through a two-port repeater: each card's PHY links with a
+  // port of its own that signals as `ports` gives (a hub's ports are forced
+  // to half duplex), and frames pass from port to port as on one wire, with
+  // its carrier and collisions. Each end runs as its card's link has it.
+  PatchCable(Clock& clock, card::Card& a, card::Card& b,
+             const std::array<card::LinkSignal, 2>& ports);
   PatchCable(const PatchCable&) = delete;
   PatchCable& operator=(const PatchCable&) = delete;
   ~PatchCable();
@@ -39,7 +46,9 @@ class PatchCable {
 
  private:
   net::Cable cable_;
-  std::optional<card::LinkSegment> segment_;
+  // The repeater's ports, when there is one; they outlive their segments.
+  std::array<std::optional<card::LinkPartner>, 2> ports_;
+  std::array<std::optional<card::LinkSegment>, 2> segments_;
   card::Card& a_;
   card::Card* b_ = nullptr;
   card::LinkPartner* partner_ = nullptr;

@@ -7,8 +7,9 @@ namespace kl::test {
 using namespace std::chrono_literals;
 
 TwoStations::TwoStations(std::uint64_t seed, const sim::world::TrafficShape& shape,
-                         const std::array<sim::world::SlotSetup, 2>& slots)
-    : pair_(slots) {
+                         const std::array<sim::world::SlotSetup, 2>& slots,
+                         const sim::world::Cabling& cabling)
+    : pair_(slots, sim::MachineSetup{.seed = seed}, cabling) {
   pair_.machine().onViolation(
       [](const std::string& what) { ADD_FAILURE() << "NDIS rule broken: " << what; });
   EXPECT_EQ(driver_.load(pair_.machine()), STATUS_SUCCESS);

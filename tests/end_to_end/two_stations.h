@@ -23,9 +23,11 @@ inline constexpr ULONG kUsualFilter =
 
 class TwoStations {
  public:
+  // `seed` seeds the traffic and the world's generator.
   explicit TwoStations(std::uint64_t seed, const sim::world::TrafficShape& shape = {},
                        const std::array<sim::world::SlotSetup, 2>& slots =
-                           sim::world::defaultSlots(kFirstStation, kSecondStation));
+                           sim::world::defaultSlots(kFirstStation, kSecondStation),
+                       const sim::world::Cabling& cabling = {});
 
   [[nodiscard]] sim::world::CardPair& pair() { return pair_; }
   [[nodiscard]] sim::Machine& machine() { return pair_.machine(); }

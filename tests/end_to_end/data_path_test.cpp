@@ -20,17 +20,6 @@ using sim::card::BusWidth;
 using sim::world::SlotSetup;
 using sim::world::TrafficShape;
 
-std::array<SlotSetup, 2> SlotsOf(BusWidth width) {
-  auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
-  for (std::size_t side = 0; side < slots.size(); ++side) {
-    const auto& mac = side == 0 ? kFirstStation : kSecondStation;
-    slots[side].card.busWidth = width;
-    slots[side].card.prom = width == BusWidth::Word ? sim::card::wordWidePromImage(mac)
-                                                    : sim::card::byteWidePromImage(mac);
-  }
-  return slots;
-}
-
 struct ExchangeCase {
   const char* name;
   BusWidth width;

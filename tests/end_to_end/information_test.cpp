@@ -10,13 +10,10 @@
 #include <vector>
 
 #include "end_to_end/two_stations.h"
+#include "support/guarded_query.h"
 
 namespace kl::test {
 namespace {
-
-constexpr std::size_t kGuardBytes = 8;
-
-std::uint8_t Filler(std::size_t i) { return static_cast<std::uint8_t>(0x5A ^ (i * 31)); }
 
 std::vector<std::uint8_t> Le32(std::uint32_t value) {
   return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
@@ -65,34 +62,12 @@ std::vector<Row> Rows() {
   };
 }
 
-struct Outcome {
-  NDIS_STATUS status;
-  ULONG written;
-  ULONG needed;
-  std::vector<std::uint8_t> buffer;
-};
-
-constexpr ULONG kWrittenSentinel = 0xDEADBEEF;
-constexpr ULONG kNeededSentinel = 0xFEEDFACE;
-
-Outcome Query(sim::MiniportAdapter& adapter, NDIS_OID oid, std::size_t length) {
-  Outcome outcome{NDIS_STATUS_FAILURE, kWrittenSentinel, kNeededSentinel, {}};
-  outcome.buffer.resize(length + kGuardBytes);
-  for (std::size_t i = 0; i < outcome.buffer.size(); ++i) {
-    outcome.buffer[i] = Filler(i);
-  }
-  outcome.status =
-      adapter.query(oid, std::span(outcome.buffer).first(length), outcome.written, outcome.needed);
-  return outcome;
-}
-
-bool UntouchedFrom(const std::vector<std::uint8_t>& buffer, std::size_t from) {
-  for (std::size_t i = from; i < buffer.size(); ++i) {
-    if (buffer[i] != Filler(i)) {
-      return false;
-    }
-  }
-  return true;
+QueryOutcome Query(sim::MiniportAdapter& adapter, NDIS_OID oid, std::size_t length) {
+  return GuardedQuery(
+      [&adapter](NDIS_OID id, std::span<std::uint8_t> buffer, ULONG& written, ULONG& needed) {
+        return adapter.query(id, buffer, written, needed);
+      },
+      oid, length);
 }
 
 class BroughtUp : public ::testing::Test {
@@ -112,7 +87,7 @@ TEST_P(Answer, ExactlyItsLengthOrAsksForIt) {
   const std::size_t size = row.answer.size();
   for (std::size_t length = 0; length <= size + 2; ++length) {
     SCOPED_TRACE("buffer length " + std::to_string(length));
-    const Outcome outcome = Query(adapter, row.oid, length);
+    const QueryOutcome outcome = Query(adapter, row.oid, length);
     if (length < size) {
       EXPECT_EQ(outcome.status, NDIS_STATUS_INVALID_LENGTH);
       EXPECT_EQ(outcome.needed, size);
@@ -145,7 +120,7 @@ TEST_P(Refused, WithItsStatusAndNothingWritten) {
   const RefusedRow& row = GetParam();
   TwoStations world(32);
   world.bringUp();
-  const Outcome outcome = Query(world.pair().adapter(0), row.oid, 16);
+  const QueryOutcome outcome = Query(world.pair().adapter(0), row.oid, 16);
   EXPECT_EQ(outcome.status, row.status);
   EXPECT_TRUE(UntouchedFrom(outcome.buffer, 0));
 }

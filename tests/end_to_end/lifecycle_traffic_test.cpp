@@ -24,17 +24,6 @@ constexpr sim::Duration kStep = 50us;
 constexpr sim::Duration kLimit = 10s;
 constexpr sim::Duration kSettle = 20ms;
 
-std::array<sim::world::SlotSetup, 2> SlotsOf(BusWidth width) {
-  auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
-  for (std::size_t side = 0; side < slots.size(); ++side) {
-    const auto& mac = side == 0 ? kFirstStation : kSecondStation;
-    slots[side].card.busWidth = width;
-    slots[side].card.prom = width == BusWidth::Word ? sim::card::wordWidePromImage(mac)
-                                                    : sim::card::byteWidePromImage(mac);
-  }
-  return slots;
-}
-
 // Pumps both stations and runs the machine until `done` holds; false when
 // it never does.
 bool RunUntil(TwoStations& world, const std::function<bool()>& done) {

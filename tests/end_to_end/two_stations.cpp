@@ -6,6 +6,17 @@ namespace kl::test {
 
 using namespace std::chrono_literals;
 
+std::array<sim::world::SlotSetup, 2> SlotsOf(sim::card::BusWidth width) {
+  auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
+  for (std::size_t side = 0; side < slots.size(); ++side) {
+    const auto& mac = side == 0 ? kFirstStation : kSecondStation;
+    slots[side].card.busWidth = width;
+    slots[side].card.prom = width == sim::card::BusWidth::Word ? sim::card::wordWidePromImage(mac)
+                                                               : sim::card::byteWidePromImage(mac);
+  }
+  return slots;
+}
+
 TwoStations::TwoStations(std::uint64_t seed, const sim::world::TrafficShape& shape,
                          const std::array<sim::world::SlotSetup, 2>& slots,
                          const sim::world::Cabling& cabling)

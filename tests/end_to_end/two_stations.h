@@ -21,6 +21,10 @@ inline constexpr sim::world::Mac kGroup = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};
 inline constexpr ULONG kUsualFilter =
     NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_MULTICAST;
 
+// The default slots with both cards of the bus width `width`, each with the
+// station PROM image of that width.
+[[nodiscard]] std::array<sim::world::SlotSetup, 2> SlotsOf(sim::card::BusWidth width);
+
 class TwoStations {
  public:
   // `seed` seeds the traffic and the world's generator.

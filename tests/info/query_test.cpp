@@ -9,17 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "support/guarded_query.h"
 #include "tests/info/info_bench.h"
 
 namespace kl::test {
 namespace {
-
-constexpr ULONG kWrittenSentinel = 0xDEADBEEF;
-constexpr ULONG kNeededSentinel = 0xFEEDFACE;
-constexpr std::size_t kGuardBytes = 8;
-
-// What the caller's buffer holds before the call, byte by byte.
-std::uint8_t Filler(std::size_t i) { return static_cast<std::uint8_t>(0xA5 ^ (i * 29)); }
 
 std::vector<std::uint8_t> Bytes(const MacAddress& address) {
   return {address.begin(), address.end()};
@@ -123,34 +117,12 @@ std::vector<AnswerRow> AnswerRows() {
   };
 }
 
-// One query with a buffer of `length` bytes inside a larger, patterned one.
-struct Outcome {
-  NDIS_STATUS status;
-  ULONG written;
-  ULONG needed;
-  std::vector<std::uint8_t> buffer;  // the whole backing store, guards included
-};
+using Outcome = QueryOutcome;
 
 Outcome Query(InfoBench& bench, NDIS_OID oid, std::size_t length) {
-  Outcome outcome{NDIS_STATUS_FAILURE, kWrittenSentinel, kNeededSentinel, {}};
-  outcome.buffer.resize(length + kGuardBytes);
-  for (std::size_t i = 0; i < outcome.buffer.size(); ++i) {
-    outcome.buffer[i] = Filler(i);
-  }
-  outcome.status =
-      bench.query(oid, std::span(outcome.buffer).first(length), outcome.written, outcome.needed);
-  return outcome;
-}
-
-// Bytes of the backing store from `from` on still hold what the caller put there.
-::testing::AssertionResult UntouchedFrom(const std::vector<std::uint8_t>& buffer,
-                                         std::size_t from) {
-  for (std::size_t i = from; i < buffer.size(); ++i) {
-    if (buffer[i] != Filler(i)) {
-      return ::testing::AssertionFailure() << "byte " << i << " was overwritten";
-    }
-  }
-  return ::testing::AssertionSuccess();
+  return GuardedQuery([&bench](NDIS_OID id, std::span<std::uint8_t> buffer, ULONG& written,
+                               ULONG& needed) { return bench.query(id, buffer, written, needed); },
+                      oid, length);
 }
 
 class QueryAnswer : public ::testing::TestWithParam<AnswerRow> {};

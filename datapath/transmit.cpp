@@ -336,8 +336,16 @@ VOID ClearTransmitRing(Adapter* adapter) {
   adapter->ResendAfterOverflow = FALSE;
 }
 
+// The queue is detached before the first completion: a protocol that sends
+// again from its completion handler finds an empty queue, and its new packet
+// waits there rather than being aborted with the old ones.
 VOID AbortSendQueue(Adapter* adapter, NDIS_STATUS status) {
-  while (adapter->SendQueueHead != nullptr) {
-    NdisMSendComplete(adapter->MiniportHandle, DequeuePacket(adapter), status);
+  PNDIS_PACKET packet = adapter->SendQueueHead;
+  adapter->SendQueueHead = nullptr;
+  adapter->SendQueueTail = nullptr;
+  while (packet != nullptr) {
+    const PNDIS_PACKET next = QueueLink(packet);
+    NdisMSendComplete(adapter->MiniportHandle, packet, status);
+    packet = next;
   }
 }

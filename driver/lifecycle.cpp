@@ -1,5 +1,6 @@
 #include "driver/lifecycle.h"
 
+#include "datapath/transmit.h"
 #include "driver/configuration.h"
 #include "driver/driver_entry.h"
 #include "driver/miniport_handlers.h"
@@ -33,10 +34,6 @@ constexpr ULONG kAttributeStationAddressOffset = 0x7F8;
 // The station PROM read: the byte count programmed, the station address
 // being its first six bytes.
 constexpr UCHAR kStationPromReadCount = 0x0C;
-
-// CurrentTx while the transmitter is idle, and a free transmit buffer.
-constexpr LONG kTransmitterIdle = -1;
-constexpr ULONG kTxBufferEmpty = 0;
 
 NDIS_PAGEABLE_CODE VOID FreeAdapter(Adapter* adapter) {
   NdisFreeMemory(adapter, sizeof(Adapter), 0);
@@ -76,38 +73,6 @@ NDIS_PAGEABLE_CODE VOID LayOutCardMemory(Adapter* adapter) {
 VOID WriteVendorRegister(Adapter* adapter, UCHAR value) {
   adapter->VendorStatus = ReadRegister(adapter, kVendor);
   WriteRegister(adapter, kVendor, value);
-}
-
-// The send queue is chained through the first pointer of each packet's
-// MiniportReserved area.
-PNDIS_PACKET NextQueuedPacket(const NDIS_PACKET* packet) {
-  PNDIS_PACKET next = nullptr;
-  NdisMoveMemory(&next, packet->MiniportReserved, sizeof(next));
-  return next;
-}
-
-// Packets still waiting for a transmit buffer go back to their protocols as
-// aborted, each once, and the queue is left empty.
-VOID AbortSendQueue(Adapter* adapter) {
-  PNDIS_PACKET packet = adapter->SendQueueHead;
-  adapter->SendQueueHead = nullptr;
-  adapter->SendQueueTail = nullptr;
-  while (packet != nullptr) {
-    const PNDIS_PACKET next = NextQueuedPacket(packet);
-    NdisMSendComplete(adapter->MiniportHandle, packet, NDIS_STATUS_REQUEST_ABORTED);
-    packet = next;
-  }
-}
-
-// Forgets every buffer on the card: the transmitter is idle and both ring
-// indices start again at the first buffer.
-VOID ClearTransmitRing(Adapter* adapter) {
-  adapter->CurrentTx = kTransmitterIdle;
-  adapter->NextTxFill = 0;
-  adapter->NextTxSend = 0;
-  for (ULONG i = 0; i < adapter->TxBufferCount; ++i) {
-    adapter->TxBufferState[i] = kTxBufferEmpty;
-  }
 }
 
 }  // namespace
@@ -273,7 +238,7 @@ VOID NDIS_API MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
   NdisMCancelTimer(&adapter->Timer, &cancelled);
   NdisMDeregisterInterrupt(&adapter->Interrupt);
   // Nothing can take a packet from the queue any more.
-  AbortSendQueue(adapter);
+  AbortSendQueue(adapter, NDIS_STATUS_REQUEST_ABORTED);
   KeStallExecutionProcessor(kHaltSettleUs);
   ReleasePorts(adapter);
   UnlinkAdapter(adapter);
@@ -283,13 +248,12 @@ VOID NDIS_API MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
 NDIS_STATUS NDIS_API MiniportReset(PBOOLEAN /*AddressingReset*/,
                                    NDIS_HANDLE MiniportAdapterContext) {
   auto* adapter = static_cast<Adapter*>(MiniportAdapterContext);
-  AbortSendQueue(adapter);
-  ClearTransmitRing(adapter);
+  AbortSendQueue(adapter, NDIS_STATUS_REQUEST_ABORTED);
   // The restart cuts off any frame being sent, and its interrupt never comes:
-  // no transmission is pending any more, and none is owed to an overflow
-  // recovery, which would otherwise send a buffer that is no longer there.
-  adapter->TxPending = FALSE;
-  adapter->ResendAfterOverflow = FALSE;
+  // the ring is cleared of it too, with nothing left pending and nothing owed
+  // to an overflow recovery, which would otherwise send a buffer that is no
+  // longer there.
+  ClearTransmitRing(adapter);
   adapter->ImrValue = kImrNormal;
   return ControllerRestart(adapter) ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
 }

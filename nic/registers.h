@@ -93,7 +93,7 @@ constexpr UCHAR kMiimrMdc = 0x01;          // write: management clock level
 constexpr UCHAR kMiimrMdioOut = 0x02;      // write: MDIO level the host drives
 constexpr UCHAR kMiimrMdioRelease = 0x04;  // write: the host lets go of MDIO
 constexpr UCHAR kMiimrMdioIn = 0x08;       // read: MDIO level the PHY drives
-constexpr UCHAR kMiimrPartner = 0x40;      // the link partner negotiated abilities
+constexpr UCHAR kMiimrFullDuplex = 0x40;   // the MAC's duplex, taken at TXP: set for full
 
 // ---------------------------------------------------------------------------
 // ISR and IMR bits (the same positions in both).
@@ -183,9 +183,10 @@ constexpr UCHAR kMiiAnar = 0x04;    // auto-negotiation advertisement
 constexpr UCHAR kMiiAnlpar = 0x05;  // auto-negotiation link partner ability
 constexpr UCHAR kMiiAner = 0x06;    // auto-negotiation expansion
 
-constexpr USHORT kBmcrSpeed100 = 0x2000;       // forced speed: 100 Mbit/s
-constexpr USHORT kBmcrAutoNegotiate = 0x1000;  // auto-negotiation enable
-constexpr USHORT kBmcrFullDuplex = 0x0100;     // forced duplex: full
+constexpr USHORT kBmcrSpeed100 = 0x2000;            // forced speed: 100 Mbit/s
+constexpr USHORT kBmcrAutoNegotiate = 0x1000;       // auto-negotiation enable
+constexpr USHORT kBmcrRestartNegotiation = 0x0200;  // start negotiating afresh (self-clearing)
+constexpr USHORT kBmcrFullDuplex = 0x0100;          // forced duplex: full
 
 constexpr USHORT kBmsrLinkStatus = 0x0004;  // link up (latches low until read)
 
@@ -193,6 +194,7 @@ constexpr USHORT kAnar10BaseT = 0x0020;
 constexpr USHORT kAnar10BaseTFullDuplex = 0x0040;
 constexpr USHORT kAnar100BaseTx = 0x0080;
 constexpr USHORT kAnar100BaseTxFullDuplex = 0x0100;
+constexpr USHORT kAnar100BaseT4 = 0x0200;  // not among what the driver advertises
 constexpr USHORT kAnarAllAbilities =
     kAnar10BaseT | kAnar10BaseTFullDuplex | kAnar100BaseTx | kAnar100BaseTxFullDuplex;
 

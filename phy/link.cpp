@@ -65,6 +65,38 @@ constexpr ULONG kMediaSelectionCount = sizeof(kMediaSelections) / sizeof(kMediaS
 
 inline USHORT Cleared(USHORT value, USHORT bits) { return static_cast<USHORT>(value & ~bits); }
 
+// The abilities two negotiating ends may have in common, best first, as
+// auto-negotiation ranks them: the link runs at the first that both
+// advertise. 100BASE-T4 ranks between the two 100BASE-TX modes and runs half
+// duplex.
+struct RankedAbility {
+  USHORT Ability;
+  UCHAR FullDuplex;
+};
+
+constexpr RankedAbility kAbilityRanking[] = {
+    {kAnar100BaseTxFullDuplex, 1}, {kAnar100BaseT4, 0}, {kAnar100BaseTx, 0},
+    {kAnar10BaseTFullDuplex, 1},   {kAnar10BaseT, 0},
+};
+
+// The duplex the link was last resolved to. After a negotiation the PHY runs
+// the best ability that both ends advertised, whatever the partner's other
+// abilities; after forcing, the duplex forced. The MAC must follow it: a
+// full-duplex MAC on a half-duplex link ignores collisions, so frames it
+// sends over the partner's arrive damaged and late collisions go unseen.
+UCHAR LinkFullDuplex(const Adapter* adapter) {
+  if (!(adapter->BmcrShadow & kBmcrAutoNegotiate)) {
+    return (adapter->BmcrShadow & kBmcrFullDuplex) ? 1 : 0;
+  }
+  const USHORT common = adapter->AnarShadow & adapter->PartnerAbility;
+  for (const RankedAbility& ranked : kAbilityRanking) {
+    if (common & ranked.Ability) {
+      return ranked.FullDuplex;
+    }
+  }
+  return 0;
+}
+
 // With no PHY on the bus, BMSR reads as MDIO floats, which with the
 // management bus's pull-up would claim a link; there is none to claim.
 UCHAR ReadLinkStatus(Adapter* adapter) {
@@ -95,8 +127,10 @@ BOOLEAN PhySetup(Adapter* adapter) {
     MiiWrite(adapter, kMii78E1Setup, kMii78E1SetupValue);
   }
 
-  USHORT bmcr = MiiRead(adapter, kMiiBmcr);
-  USHORT anar = static_cast<USHORT>(MiiRead(adapter, kMiiAnar) | kAnarAllAbilities);
+  const USHORT heldBmcr = MiiRead(adapter, kMiiBmcr);
+  const USHORT heldAnar = MiiRead(adapter, kMiiAnar);
+  USHORT bmcr = heldBmcr;
+  USHORT anar = static_cast<USHORT>(heldAnar | kAnarAllAbilities);
   if (adapter->ConnectionType < kMediaSelectionCount) {
     const MediaSelection& media = kMediaSelections[adapter->ConnectionType];
     bmcr = static_cast<USHORT>(Cleared(bmcr, media.BmcrClear) | media.BmcrSet);
@@ -106,7 +140,23 @@ BOOLEAN PhySetup(Adapter* adapter) {
   adapter->AnarShadow = anar;
   MiiWrite(adapter, kMiiAnar, anar);
 
+  // A PHY takes a new advertisement only when it next negotiates, and one
+  // that negotiated before the driver loaded (at power-up, or for an earlier
+  // driver) would keep the link it found until the cable moved. Negotiation
+  // starts again for a changed advertisement, within the settle time; a PHY
+  // with auto-negotiation off starts when LinkResolve switches it on.
+  const BOOLEAN renegotiate = anar != heldAnar && (heldBmcr & kBmcrAutoNegotiate);
+  if (renegotiate) {
+    MiiWrite(adapter, kMiiBmcr, static_cast<USHORT>(heldBmcr | kBmcrRestartNegotiation));
+  }
+
   KeStallExecutionProcessor(kPhySettleUs);
+
+  // The restart took the link down, and BMSR keeps a lost link until it is
+  // read: read that away, so that the link is next seen as it is now.
+  if (renegotiate) {
+    (VOID) MiiRead(adapter, kMiiBmsr);
+  }
   return TRUE;
 }
 
@@ -155,9 +205,9 @@ VOID LinkResolve(Adapter* adapter) {
   MiiWrite(adapter, kMiiBmcr, adapter->BmcrShadow);
 }
 
-// The partner result goes to the controller in MIIMR, on page 3; the page the
-// caller had selected is given back, so the receive ring's boundary register
-// at the same offset of page 0 is never touched.
+// The link's duplex goes to the MAC in MIIMR, on page 3; the page the caller
+// had selected is given back, so the receive ring's boundary register at the
+// same offset of page 0 is never touched.
 VOID LinkUpdate(Adapter* adapter, UCHAR resolve) {
   adapter->LinkUp = ReadLinkStatus(adapter);
   if (resolve) {
@@ -166,8 +216,8 @@ VOID LinkUpdate(Adapter* adapter, UCHAR resolve) {
 
   const UCHAR found = SelectMiiPage(adapter);
   UCHAR miimr = ReadRegister(adapter, kMiimr);
-  miimr = adapter->PartnerAbilityNonZero ? static_cast<UCHAR>(miimr | kMiimrPartner)
-                                         : static_cast<UCHAR>(miimr & ~kMiimrPartner);
+  miimr = LinkFullDuplex(adapter) ? static_cast<UCHAR>(miimr | kMiimrFullDuplex)
+                                  : static_cast<UCHAR>(miimr & ~kMiimrFullDuplex);
   WriteRegister(adapter, kMiimr, miimr);
   RestorePage(adapter, found);
 }

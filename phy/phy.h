@@ -12,14 +12,14 @@ VOID MiiWrite(Adapter* adapter, UCHAR reg, USHORT value);
 // reads as the floating level of MDIO; there is no error indication.
 USHORT MiiRead(Adapter* adapter, UCHAR reg);
 
-// Finds the PHY, programs its advertisement for ConnectionType and lets it
-// settle.
+// Finds the PHY, programs its advertisement for ConnectionType, has it
+// negotiate again when that changed what it advertised, and lets it settle.
 BOOLEAN PhySetup(Adapter* adapter);
 
 // Reads the link and, with the link up, the partner's abilities, the speed and
 // the duplex to use.
 VOID LinkResolve(Adapter* adapter);
 
-// Refreshes LinkUp, resolves again when resolve is non-zero, and passes the
-// partner result on to the controller.
+// Refreshes LinkUp, resolves again when resolve is non-zero, and sets the
+// MAC's duplex to the link's.
 VOID LinkUpdate(Adapter* adapter, UCHAR resolve);

@@ -52,9 +52,10 @@ CardPair::~CardPair() {
   }
 }
 
-NDIS_STATUS CardPair::initialize() {
-  for (MiniportAdapter* adapter : adapters_) {
-    if (const NDIS_STATUS status = adapter->initialize(); status != NDIS_STATUS_SUCCESS) {
+NDIS_STATUS CardPair::initialize(std::array<std::size_t, kSides> order) {
+  for (const std::size_t side : order) {
+    if (const NDIS_STATUS status = adapters_.at(side)->initialize();
+        status != NDIS_STATUS_SUCCESS) {
       return status;
     }
   }

@@ -54,8 +54,9 @@ class CardPair {
   [[nodiscard]] MiniportAdapter& adapter(std::size_t side) { return *adapters_.at(side); }
   [[nodiscard]] PatchCable& cable() { return *cable_; }
 
-  // Initializes both adapters; the first status that is not success.
-  NDIS_STATUS initialize();
+  // Initializes both adapters, side `order[0]` first; the first status that
+  // is not success.
+  NDIS_STATUS initialize(std::array<std::size_t, kSides> order = {0, 1});
   // Runs the machine until both adapters report their media connected, or
   // `wait` has passed. Returns whether they do.
   bool waitForLink(Duration wait);

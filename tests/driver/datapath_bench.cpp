@@ -14,7 +14,7 @@ namespace kl::test {
 // DatapathProtocol.
 
 void DatapathProtocol::sendComplete(sim::MiniportAdapter& /*adapter*/, NDIS_PACKET& packet,
-                                     NDIS_STATUS status) {
+                                    NDIS_STATUS status) {
   completions.push_back({&packet, status});
   if (onSendComplete) {
     onSendComplete(packet, status);
@@ -22,7 +22,7 @@ void DatapathProtocol::sendComplete(sim::MiniportAdapter& /*adapter*/, NDIS_PACK
 }
 
 void DatapathProtocol::receive(sim::MiniportAdapter& adapter, std::span<const std::uint8_t> header,
-                                std::span<const std::uint8_t> lookahead, UINT packetSize) {
+                               std::span<const std::uint8_t> lookahead, UINT packetSize) {
   Frame frame;
   frame.header.assign(header.begin(), header.end());
   frame.lookahead.assign(lookahead.begin(), lookahead.end());

@@ -202,23 +202,24 @@ TEST_P(MiiReadFrame, ReleasesMdioForTurnaroundAndDataAndSamplesSixteenBits) {
 INSTANTIATE_TEST_SUITE_P(Frames, MiiReadFrame, kFrameRows, RowName);
 
 // ---------------------------------------------------------------------------
-// LinkUpdate passes the partner result in MIIMR with page 3 selected, keeping
+// LinkUpdate sets the MAC's duplex in MIIMR with page 3 selected, keeping
 // the other bits, and gives the page back: BNRY, at the same offset of page 0,
-// is never reached.
+// is never reached. The link here was last forced, to the duplex in the
+// shadow BMCR.
 
-struct PartnerRow {
+struct DuplexBitRow {
   std::string name;
-  UCHAR partnerNonZero;
+  USHORT bmcrShadow;
   std::uint8_t miimrFound;
   std::uint8_t miimrWritten;
 };
 
-class LinkUpdatePartnerBit : public ::testing::TestWithParam<PartnerRow> {};
+class LinkUpdateDuplexBit : public ::testing::TestWithParam<DuplexBitRow> {};
 
-TEST_P(LinkUpdatePartnerBit, WritesBitSixOfMiimrOnPageThree) {
-  const PartnerRow& row = GetParam();
+TEST_P(LinkUpdateDuplexBit, WritesBitSixOfMiimrOnPageThree) {
+  const DuplexBitRow& row = GetParam();
   SequenceBench bench;
-  bench.adapter.PartnerAbilityNonZero = row.partnerNonZero;
+  bench.adapter.BmcrShadow = row.bmcrShadow;
   bench.adapter.PhyAddress = 1;
   bench.ports.standing(port::CR, 0x22);
   for (std::size_t bit = 0; bit < kDataClocks; ++bit) {
@@ -231,7 +232,7 @@ TEST_P(LinkUpdatePartnerBit, WritesBitSixOfMiimrOnPageThree) {
   EXPECT_EQ(bench.adapter.LinkUp, 1);
   const std::vector<Access> all = bench.observed();
   ASSERT_GE(all.size(), 6u);
-  // The status frame, then the partner bit on its own.
+  // The status frame, then the duplex bit on its own.
   const std::vector<Access> tail(all.end() - 5, all.end());
   EXPECT_THAT(tail, ElementsAreArray({Rd(port::CR, 0x22), Wr(port::CR, kPage3),
                                       Rd(port::MIIMR, row.miimrFound),
@@ -247,11 +248,11 @@ TEST_P(LinkUpdatePartnerBit, WritesBitSixOfMiimrOnPageThree) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Results, LinkUpdatePartnerBit,
-                         ::testing::Values(PartnerRow{"PartnerNegotiatedSetsBit", 1, 0x0B, 0x4B},
-                                           PartnerRow{"PartnerSilentClearsBit", 0, 0x4B, 0x0B},
-                                           PartnerRow{"OtherBitsKept", 1, 0xB3, 0xF3},
-                                           PartnerRow{"AlreadyClear", 0, 0x03, 0x03}),
+INSTANTIATE_TEST_SUITE_P(Results, LinkUpdateDuplexBit,
+                         ::testing::Values(DuplexBitRow{"FullDuplexSetsBit", 0x0100, 0x0B, 0x4B},
+                                           DuplexBitRow{"HalfDuplexClearsBit", 0x0000, 0x4B, 0x0B},
+                                           DuplexBitRow{"OtherBitsKept", 0x2100, 0xB3, 0xF3},
+                                           DuplexBitRow{"AlreadyClear", 0x2000, 0x03, 0x03}),
                          [](const auto& row) { return row.param.name; });
 
 }  // namespace

@@ -190,7 +190,9 @@ INSTANTIATE_TEST_SUITE_P(Parts, PartSetup,
                          [](const auto& row) { return row.param.name; });
 
 // ---------------------------------------------------------------------------
-// Media selection: the advertisement written and the forced BMCR kept.
+// Media selection: the advertisement written, the forced BMCR kept, and a
+// PHY that had negotiated before the driver loaded made to negotiate again
+// when what it advertises changed.
 
 struct MediaRow {
   std::string name;
@@ -199,38 +201,64 @@ struct MediaRow {
   std::uint16_t bmcrAtReset;
   std::uint16_t anar;
   std::uint16_t bmcrShadow;
+  std::vector<Op> restart;                 // after the ANAR write
+  std::optional<LinkMode> linkAfterSetup;  // against a partner offering everything
 };
+
+// The restart, and after the settle time the read of BMSR that clears the
+// drop of a link that was up (link status clear, 0x7829); with no link to
+// drop it finds the new one (0x782D).
+std::vector<Op> Restart(std::uint16_t bmcr, std::uint16_t bmsr = 0x7829) {
+  return {W(kBmcr, bmcr), R(kBmsr, bmsr)};
+}
 
 class MediaSelection : public ::testing::TestWithParam<MediaRow> {};
 
-TEST_P(MediaSelection, AdvertisesTheSelectedAbilitiesAndLeavesBmcrAlone) {
+TEST_P(MediaSelection, AdvertisesTheSelectedAbilitiesAndNegotiatesAgainWhenTheyChanged) {
   const MediaRow& row = GetParam();
   PhyBench bench(
       CardConfig{.phy = PhyConfig{.bmcrAtReset = row.bmcrAtReset, .anarAtReset = row.anarAtReset}});
   bench.adapter.ConnectionType = row.connectionType;
+  bench.machine.runFor(1s);  // the PHY has settled on a link before the driver comes
 
   ASSERT_EQ(PhySetup(&bench.adapter), TRUE);
 
-  EXPECT_THAT(Writes(bench.log.frames, kAnar), ::testing::ElementsAre(W(kAnar, row.anar)));
-  EXPECT_TRUE(Writes(bench.log.frames, kBmcr).empty()) << "BMCR written during setup";
+  // The advertisement is the last register read; what follows it is
+  // written, then the restart and the read that clears the drop it latched.
+  std::vector<Op> expected = {R(kAnar, row.anarAtReset), W(kAnar, row.anar)};
+  expected.insert(expected.end(), row.restart.begin(), row.restart.end());
+  const std::vector<Op> ops = Ops(bench.log.frames);
+  ASSERT_GE(ops.size(), expected.size());
+  EXPECT_EQ(std::vector<Op>(ops.end() - static_cast<std::ptrdiff_t>(expected.size()), ops.end()),
+            expected);
   EXPECT_EQ(bench.card.phy()->anar(), row.anar);
   EXPECT_EQ(bench.adapter.AnarShadow, row.anar);
   EXPECT_EQ(bench.adapter.BmcrShadow, row.bmcrShadow);
-  EXPECT_GE(bench.elapsed(), microseconds(500000));
+  EXPECT_GE(bench.elapsed(), microseconds(1500000));
+  // The settle time covers the negotiation.
+  EXPECT_EQ(bench.link().up, row.linkAfterSetup.has_value());
+  if (row.linkAfterSetup) {
+    EXPECT_EQ(bench.link().mode, *row.linkAfterSetup);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     ConnectionTypes, MediaSelection,
-    ::testing::Values(MediaRow{"Automatic", 0, 0x01E1, 0x3100, 0x01E1, 0x2100},
-                      MediaRow{"TenHalf", 1, 0x01E1, 0x3100, 0x0021, 0x0000},
-                      MediaRow{"TenFull", 2, 0x01E1, 0x3100, 0x0061, 0x0100},
-                      MediaRow{"HundredHalf", 3, 0x01E1, 0x3100, 0x0081, 0x2000},
-                      MediaRow{"HundredFull", 4, 0x01E1, 0x3100, 0x0181, 0x2000 | 0x0100},
-                      MediaRow{"PhysOwn", 5, 0x01E1, 0x3100, 0x01E1, 0x3100},
-                      MediaRow{"SixIsThePhysOwn", 6, 0x0021, 0x1000, 0x01E1, 0x1000},
-                      MediaRow{"TopIsThePhysOwn", 255, 0x0001, 0x0000, 0x01E1, 0x0000},
-                      MediaRow{"AutomaticAddsAllAbilities", 0, 0x0001, 0x1000, 0x01E1, 0x2100},
-                      MediaRow{"TenHalfFromForcedReset", 1, 0x0001, 0x2100, 0x0021, 0x0000}),
+    ::testing::Values(
+        MediaRow{"Automatic", 0, 0x01E1, 0x3100, 0x01E1, 0x2100, {}, k100Full},
+        MediaRow{"TenHalf", 1, 0x01E1, 0x3100, 0x0021, 0x0000, Restart(0x3300), k10Half},
+        MediaRow{"TenFull", 2, 0x01E1, 0x3100, 0x0061, 0x0100, Restart(0x3300), k10Full},
+        MediaRow{"HundredHalf", 3, 0x01E1, 0x3100, 0x0081, 0x2000, Restart(0x3300), k100Half},
+        MediaRow{"HundredFull", 4, 0x01E1, 0x3100, 0x0181, 0x2100, Restart(0x3300), k100Full},
+        MediaRow{"PhysOwn", 5, 0x01E1, 0x3100, 0x01E1, 0x3100, {}, k100Full},
+        MediaRow{"SixIsThePhysOwn", 6, 0x0021, 0x1000, 0x01E1, 0x1000, Restart(0x1200), k100Full},
+        // Auto-negotiation off: the PHY runs its forced mode until LinkResolve
+        // switches negotiation on.
+        MediaRow{"TopIsThePhysOwn", 255, 0x0001, 0x0000, 0x01E1, 0x0000, {}, k10Half},
+        // No ability in common with anyone before the driver adds them.
+        MediaRow{"AutomaticAddsAllAbilities", 0, 0x0001, 0x1000, 0x01E1, 0x2100,
+                 Restart(0x1200, 0x782D), k100Full},
+        MediaRow{"TenHalfFromForcedReset", 1, 0x0001, 0x2100, 0x0021, 0x0000, {}, k100Full}),
     [](const auto& row) { return row.param.name; });
 
 // ---------------------------------------------------------------------------
@@ -478,26 +506,52 @@ INSTANTIATE_TEST_SUITE_P(Parts, SpeedRule, ::testing::ValuesIn(SpeedRows()),
                          [](const auto& row) { return row.param.name; });
 
 // ---------------------------------------------------------------------------
-// LinkUpdate on the card: the partner bit lands in MIIMR, BNRY stays, and the
-// caller's page comes back.
+// LinkUpdate on the card: the MAC's duplex in MIIMR is the one the link runs
+// at, by the ranking of what both ends advertise or by the forced mode; BNRY
+// stays, and the caller's page comes back.
 
-TEST(LinkUpdateOnCard, PartnerBitReachesMiimrAndBoundaryStays) {
-  for (const bool negotiating : {true, false}) {
-    PhyBench bench(
-        {}, negotiating ? LinkSignal::negotiating(kAllAbilities) : LinkSignal::forcedTo(k100Full));
-    ASSERT_EQ(PhySetup(&bench.adapter), TRUE);
-    LinkResolve(&bench.adapter);
-    bench.card.write8(port::CR, 0x22);
-    bench.card.write8(port::BNRY, 0x5A);
+struct DuplexRow {
+  std::string name;
+  UCHAR connectionType;
+  LinkSignal partner;
+  bool fullDuplex;
+};
 
-    LinkUpdate(&bench.adapter, FALSE);
+class MacDuplex : public ::testing::TestWithParam<DuplexRow> {};
 
-    EXPECT_EQ(bench.card.controller().page(), 0);
-    EXPECT_EQ(bench.card.controller().bnry(), 0x5A);
-    EXPECT_EQ((bench.card.controller().miimr() & 0x40) != 0, negotiating);
-    EXPECT_EQ(bench.adapter.LinkUp, 1);
-  }
+TEST_P(MacDuplex, FollowsTheDuplexThePhyRuns) {
+  const DuplexRow& row = GetParam();
+  PhyBench bench({}, row.partner);
+  bench.adapter.ConnectionType = row.connectionType;
+  ASSERT_EQ(PhySetup(&bench.adapter), TRUE);
+  LinkResolve(&bench.adapter);
+  bench.card.write8(port::CR, 0x22);
+  bench.card.write8(port::BNRY, 0x5A);
+
+  LinkUpdate(&bench.adapter, FALSE);
+
+  EXPECT_EQ(bench.card.controller().page(), 0);
+  EXPECT_EQ(bench.card.controller().bnry(), 0x5A);
+  EXPECT_EQ((bench.card.controller().miimr() & 0x40) != 0, row.fullDuplex);
+  bench.machine.runFor(1s);  // a forced mode has taken
+  ASSERT_TRUE(bench.link().up);
+  EXPECT_EQ(bench.link().mode.duplex == Duplex::Full, row.fullDuplex);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, MacDuplex,
+    ::testing::Values(
+        DuplexRow{"EverythingOffered", 0, LinkSignal::negotiating(kAllAbilities), true},
+        DuplexRow{"PartnerOffersOnlyHalf", 0, LinkSignal::negotiating(0x00A1), false},
+        DuplexRow{"HundredHalfRanksAboveTenFull", 0, LinkSignal::negotiating(0x00C1), false},
+        DuplexRow{"PartnerOffersTenFull", 0, LinkSignal::negotiating(0x0061), true},
+        DuplexRow{"TenHalfSelected", 1, LinkSignal::negotiating(kAllAbilities), false},
+        DuplexRow{"TenFullSelected", 2, LinkSignal::negotiating(kAllAbilities), true},
+        DuplexRow{"HundredHalfSelected", 3, LinkSignal::negotiating(kAllAbilities), false},
+        DuplexRow{"ForcedPartnerDetected", 0, LinkSignal::forcedTo(k100Full), false},
+        DuplexRow{"TenFullForcedToo", 2, LinkSignal::forcedTo(k10Full), true},
+        DuplexRow{"HundredHalfForcedToo", 3, LinkSignal::forcedTo(k100Half), false}),
+    [](const auto& row) { return row.param.name; });
 
 }  // namespace
 }  // namespace kl::test

@@ -1,9 +1,11 @@
 // Two adapters on a half-duplex wire, through the whole driver. Each card's
 // PHY links with a port of a two-port repeater, so the driver finds a
 // partner that does not negotiate (a hub's port, forced to half duplex) or
-// one that does, and sets the MAC's duplex from it. Half duplex against half
+// one that does, or the two cards negotiate half duplex with each other; the
+// driver sets the MAC's duplex to the link's. Half duplex against half
 // duplex: frames collide and back off, yet every frame arrives once, intact
-// and in order. Half duplex against full duplex: the half-duplex side sees
+// and in order, and the collision counters, which the driver does not keep,
+// still answer 0. Half duplex against full duplex: the half-duplex side sees
 // collisions, late ones too, and gives frames up after 16 of them, which the
 // driver sends again; the full-duplex side receives what was cut short as
 // CRC errors; neither driver passes a damaged frame up.
@@ -11,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "end_to_end/two_stations.h"
@@ -79,7 +82,7 @@ constexpr TrafficShape kLongest{.minSize = 1514, .maxSize = 1514, .maxPieces = 1
 struct HalfCase {
   std::string name;
   std::uint32_t connectionType;
-  LinkMode hubPort;
+  std::optional<LinkMode> hubPort;  // none: the cards cabled to each other
   ULONG linkSpeed;
   TrafficShape shape;
   sim::Duration step;
@@ -92,9 +95,12 @@ class HalfAgainstHalf : public ::testing::TestWithParam<HalfCase> {};
 TEST_P(HalfAgainstHalf, FramesCollideYetEveryOneArrivesOnceIntactAndInOrder) {
   const HalfCase& c = GetParam();
   SCOPED_TRACE("seed " + std::to_string(c.seed));
-  const LinkSignal port = LinkSignal::forcedTo(c.hubPort);
-  TwoStations world(c.seed, c.shape, slotsWith(c.connectionType, c.connectionType),
-                    sim::world::Cabling{.repeaterPorts = {{port, port}}});
+  sim::world::Cabling cabling;
+  if (c.hubPort) {
+    const LinkSignal port = LinkSignal::forcedTo(*c.hubPort);
+    cabling.repeaterPorts = {{port, port}};
+  }
+  TwoStations world(c.seed, c.shape, slotsWith(c.connectionType, c.connectionType), cabling);
   std::uint64_t crossed = 0;
   world.pair().cable().cable().onFrame([&crossed](const sim::net::WireFrame& /*frame*/,
                                                   Cable::Side /*from*/,
@@ -119,6 +125,8 @@ TEST_P(HalfAgainstHalf, FramesCollideYetEveryOneArrivesOnceIntactAndInOrder) {
     EXPECT_EQ(queryUlong(adapter, OID_GEN_RCV_ERROR), 0U);
     EXPECT_EQ(queryUlong(adapter, OID_GEN_XMIT_OK), world.station(side).counts().framesSent);
     EXPECT_EQ(queryUlong(adapter, OID_GEN_XMIT_ERROR), 0U);
+    EXPECT_EQ(queryUlong(adapter, OID_802_3_XMIT_ONE_COLLISION), 0U);
+    EXPECT_EQ(queryUlong(adapter, OID_802_3_XMIT_MORE_COLLISIONS), 0U);
   }
   // The capture shows the frames that crossed whole, each once.
   EXPECT_EQ(crossed, 2 * c.rounds);
@@ -126,7 +134,7 @@ TEST_P(HalfAgainstHalf, FramesCollideYetEveryOneArrivesOnceIntactAndInOrder) {
 
 // A round leaves room for both frames at their longest.
 INSTANTIATE_TEST_SUITE_P(
-    Hub, HalfAgainstHalf,
+    HalfDuplexWire, HalfAgainstHalf,
     ::testing::Values(HalfCase{"TenMixed", 1, kTenHalf, kTenMbit, kMixed,
                                std::chrono::milliseconds(3), 500, 21},
                       HalfCase{"TenShortest", 1, kTenHalf, kTenMbit, kShortest,
@@ -134,7 +142,11 @@ INSTANTIATE_TEST_SUITE_P(
                       HalfCase{"HundredMixed", 3, kHundredHalf, kHundredMbit, kMixed,
                                std::chrono::microseconds(300), 1000, 23},
                       HalfCase{"AutomaticHundred", 0, kHundredHalf, kHundredMbit, kLongest,
-                               std::chrono::microseconds(300), 500, 24}),
+                               std::chrono::microseconds(300), 500, 24},
+                      HalfCase{"NegotiatedHundredHalf", 3, std::nullopt, kHundredMbit, kMixed,
+                               std::chrono::microseconds(300), 1000, 26},
+                      HalfCase{"NegotiatedTenHalf", 1, std::nullopt, kTenMbit, kMixed,
+                               std::chrono::milliseconds(3), 500, 27}),
     [](const auto& param) { return param.param.name; });
 
 // Both sides sending as fast as the driver lets them: the side that has

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <string>
+#include <tuple>
 
 #include "end_to_end/two_stations.h"
 #include "sim/card/phy/link_partner.h"
@@ -23,6 +25,7 @@ using namespace std::chrono_literals;
 
 constexpr ULONG kConnected = NdisMediaStateConnected;
 constexpr ULONG kDisconnected = NdisMediaStateDisconnected;
+constexpr std::uint8_t kMiimrFullDuplex = 0x40;
 
 TEST(LinkDuringTraffic, APulledCableLosesOnlyWhatWasOnTheWireWhileItWasOut) {
   constexpr std::uint64_t kSeed = 4101;
@@ -109,6 +112,7 @@ struct PortCase {
   sim::card::LinkSignal offer;
   ULONG status;
   ULONG speed;  // in 100 bit/s
+  bool macFullDuplex = false;
 };
 
 class PortOffers : public SwitchPort, public ::testing::WithParamInterface<PortCase> {};
@@ -133,6 +137,7 @@ TEST_P(PortOffers, TheDriverFollowsTheLink) {
   EXPECT_EQ(ask(OID_GEN_MEDIA_CONNECT_STATUS), c.status);
   if (c.status == kConnected) {
     EXPECT_EQ(ask(OID_GEN_LINK_SPEED), c.speed);
+    EXPECT_EQ((card_.controller().miimr() & kMiimrFullDuplex) != 0, c.macFullDuplex);
     // And frames cross at that speed.
     const std::vector<std::uint8_t> frame = sim::world::buildTestFrame(
         kFirstStation, {0x02, 0, 0, 0, 0, 9}, {7, 0}, sim::world::kSmallestTestFrame);
@@ -159,9 +164,57 @@ INSTANTIATE_TEST_SUITE_P(
         PortCase{"Forced100Half", LinkSignal::forcedTo({Speed::Mbit100, Duplex::Half}), kConnected,
                  1000000},
         PortCase{"Offers10Only", LinkSignal::negotiating(ability::k10BaseT | ability::k10BaseTFull),
-                 kConnected, 100000},
-        PortCase{"OffersAll", LinkSignal::negotiating(ability::kAll), kConnected, 1000000}),
+                 kConnected, 100000, true},
+        PortCase{"Offers100HalfAnd10Full",
+                 LinkSignal::negotiating(ability::k100BaseTx | ability::k10BaseTFull), kConnected,
+                 1000000, false},
+        PortCase{"OffersAll", LinkSignal::negotiating(ability::kAll), kConnected, 1000000, true}),
     [](const auto& param) { return std::string(param.param.name); });
+
+// The ConnectionType of either adapter rules the link between two cards, in
+// either order of initialization: the PHY of the card that comes up second
+// has negotiated already, with what it advertised before its driver loaded.
+struct SettingCase {
+  const char* name;
+  std::uint32_t connectionType;
+  sim::card::LinkMode mode;
+  ULONG speed;  // in 100 bit/s
+};
+
+class Setting : public ::testing::TestWithParam<std::tuple<SettingCase, std::size_t, std::size_t>> {
+};
+
+TEST_P(Setting, RulesTheLinkOnEitherCardInEitherOrder) {
+  const auto& [c, configured, first] = GetParam();
+  auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
+  slots[configured].adapter.keywords["ConnectionType"] = c.connectionType;
+  TwoStations world(4102, {}, slots);
+  world.bringUp(kUsualFilter, {first, 1 - first});
+  world.machine().runFor(3s);  // whatever the first adapter makes of the renegotiation
+  for (std::size_t side = 0; side < 2; ++side) {
+    SCOPED_TRACE("side " + std::to_string(side));
+    sim::card::Card& card = world.pair().card(side);
+    ASSERT_TRUE(card.phy()->link().up);
+    EXPECT_EQ(card.phy()->link().mode, c.mode);
+    EXPECT_EQ(sim::world::queryUlong(world.pair().adapter(side), OID_GEN_LINK_SPEED), c.speed);
+    EXPECT_EQ((card.controller().miimr() & kMiimrFullDuplex) != 0, c.mode.duplex == Duplex::Full);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ConnectionTypes, Setting,
+    ::testing::Combine(
+        ::testing::Values(SettingCase{"TenHalf", 1, {Speed::Mbit10, Duplex::Half}, 100000},
+                          SettingCase{"TenFull", 2, {Speed::Mbit10, Duplex::Full}, 100000},
+                          SettingCase{"HundredHalf", 3, {Speed::Mbit100, Duplex::Half}, 1000000},
+                          SettingCase{"HundredFull", 4, {Speed::Mbit100, Duplex::Full}, 1000000}),
+        ::testing::Values(std::size_t{0}, std::size_t{1}),
+        ::testing::Values(std::size_t{0}, std::size_t{1})),
+    [](const auto& param) {
+      return std::string(std::get<0>(param.param).name) + "OnAdapter" +
+             std::to_string(std::get<1>(param.param) + 1) + "Adapter" +
+             std::to_string(std::get<2>(param.param) + 1) + "First";
+    });
 
 }  // namespace
 }  // namespace kl::test

@@ -30,8 +30,8 @@ TwoStations::TwoStations(std::uint64_t seed, const sim::world::TrafficShape& sha
   }
 }
 
-void TwoStations::bringUp(ULONG filter) {
-  ASSERT_EQ(pair_.initialize(), NDIS_STATUS_SUCCESS);
+void TwoStations::bringUp(ULONG filter, std::array<std::size_t, 2> order) {
+  ASSERT_EQ(pair_.initialize(order), NDIS_STATUS_SUCCESS);
   ASSERT_TRUE(pair_.waitForLink(5s)) << "the link never came up";
   for (const auto& station : stations_) {
     ASSERT_EQ(station->open(filter, kGroup), NDIS_STATUS_SUCCESS);

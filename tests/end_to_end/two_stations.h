@@ -40,9 +40,10 @@ class TwoStations {
   }
   [[nodiscard]] const DriverUnderTest& driver() const { return driver_; }
 
-  // Brings both adapters up, waits for the link and opens both stations with
-  // `filter`. Fails the test when any of it does not succeed.
-  void bringUp(ULONG filter = kUsualFilter);
+  // Brings both adapters up, side `order[0]` first, waits for the link and
+  // opens both stations with `filter`. Fails the test when any of it does
+  // not succeed.
+  void bringUp(ULONG filter = kUsualFilter, std::array<std::size_t, 2> order = {0, 1});
   // Each side sends `frames` frames to the other; returns whether the run
   // finished in its time.
   bool exchange(std::uint64_t frames, const sim::world::TrafficRun& run = {});

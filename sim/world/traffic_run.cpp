@@ -16,14 +16,17 @@ bool runTraffic(Machine& machine, std::span<TrafficStation* const> stations,
       return false;
     }
     for (TrafficStation* station : stations) {
-      station->pump();
+      station->pump(run.framesPerStep);
     }
     machine.runFor(run.step);
     if (run.progress) {
       run.progress(machine.now() - start);
     }
   }
-  machine.runFor(run.settle);
+  const VirtualTime settleEnd = machine.now() + run.settle;
+  while (machine.now() < settleEnd && !(run.settled && run.settled())) {
+    machine.runFor(std::min<Duration>(run.step, settleEnd - machine.now()));
+  }
   return true;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <limits>
 #include <span>
 
 #include "sim/core/clock.h"
@@ -13,8 +14,12 @@ namespace kl::sim::world {
 struct TrafficRun {
   // Virtual time between two rounds of handing packets down.
   Duration step = 50us;
+  // Packets each station hands down in one round at the most.
+  std::size_t framesPerStep = std::numeric_limits<std::size_t>::max();
   // Time allowed after the last completion for frames still on the wire.
   Duration settle = 5ms;
+  // Ends the settle time early once it holds (checked every step).
+  std::function<bool()> settled;
   // The run gives up after this much virtual time.
   Duration limit = 600s;
   // Called after every round, with the virtual time the run has taken.

@@ -69,8 +69,8 @@ void TrafficStation::aim(const Mac& peer, std::uint64_t frames) {
   planned_ = counts_.framesSent + frames;
 }
 
-void TrafficStation::pump() {
-  while (counts_.framesSent < planned_ && inFlight_.size() < window_) {
+void TrafficStation::pump(std::size_t most) {
+  for (; most != 0 && counts_.framesSent < planned_ && inFlight_.size() < window_; --most) {
     sendOne();
   }
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -59,8 +60,8 @@ class TrafficStation final : public Protocol {
   // to `group`, as the plan mixes them.
   void aim(const Mac& peer, std::uint64_t frames);
   // Hands packets down while fewer than the window are with the miniport
-  // and the budget lasts.
-  void pump();
+  // and the budget lasts, `most` at the most.
+  void pump(std::size_t most = std::numeric_limits<std::size_t>::max());
   // Sends one test frame of `length` bytes to `destination` at once, outside
   // the plan, as buffers of the lengths in `pieces` (which sum to `length`).
   void sendShaped(const Mac& destination, std::size_t length,

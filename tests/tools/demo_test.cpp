@@ -53,6 +53,11 @@ TEST_P(Demo, CarriesEveryFrameAndSaysSo) {
     EXPECT_EQ(Statistic(adapter, "XMIT_OK"), c.options.frames);
     EXPECT_EQ(Statistic(adapter, "RCV_OK"), c.options.frames);
     EXPECT_EQ(Statistic(adapter, "LINK_SPEED"), c.speedMbps * 10000);
+    // A half-duplex run collides, yet no frame is given up; the driver keeps
+    // no collision counts.
+    EXPECT_EQ(adapter.collisions != 0, std::string(c.duplex) == "half");
+    EXPECT_EQ(adapter.givenUp, 0U);
+    EXPECT_EQ(Statistic(adapter, "XMIT_ONE_COLLISION"), 0U);
   }
   EXPECT_EQ(report.adapters[0].counts.bytesSent, report.adapters[1].counts.bytesReceived);
 
@@ -102,6 +107,14 @@ INSTANTIATE_TEST_SUITE_P(SetUps, Demo,
                                                  return o;
                                                }(),
                                                10, "half"),
+                                           Case(
+                                               "HundredHalf",
+                                               [] {
+                                                 auto o = With(500, 7);
+                                                 o.duplex = DuplexChoice::Half;
+                                                 return o;
+                                               }(),
+                                               100, "half"),
                                            Case(
                                                "ShortFramesPadded",
                                                [] {

@@ -1,5 +1,6 @@
 #include "kl7046/demo.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -8,6 +9,7 @@
 #include "kl7046/driver_source.h"
 #include "kl7046/statistics.h"
 #include "sim/card/pc_card.h"
+#include "sim/net/ethernet.h"
 #include "sim/net/pcap_writer.h"
 #include "sim/world/card_pair.h"
 #include "sim/world/traffic_run.h"
@@ -60,10 +62,12 @@ std::array<sim::world::SlotSetup, 2> slotsFor(const DemoOptions& options,
 }
 
 void collectAdapter(AdapterReport& report, sim::world::TrafficStation& station,
-                    const sim::world::TrafficStation& peer) {
+                    const sim::world::TrafficStation& peer, const sim::net::AccessCounts& wire) {
   report.address = formatAddress(station.address());
   report.counts = station.counts();
   report.missing = station.missingFrom(peer.stream(), peer.counts().framesSent);
+  report.collisions = wire.collisions;
+  report.givenUp = wire.aborts;
   report.statistics = queryStatistics(station.adapter());
 }
 
@@ -81,6 +85,35 @@ void collectLink(DemoReport& report, sim::world::CardPair& pair) {
     report.speedMbps = mode.speed == sim::card::Speed::Mbit100 ? 100 : 10;
     report.duplex = mode.duplex == sim::card::Duplex::Full ? "full" : "half";
   }
+}
+
+// On a half-duplex link each side hands down one frame per round, both at
+// the same moment, so that nearly every round collides; a round leaves room
+// for three of the longest frames, the two that meet and the backoff that
+// parts them. Flat out, as on full duplex, the side that has just sent would
+// keep winning the wire until the other's frame was given up after 16
+// collisions, and while the driver restarted its controller for that, the
+// frames coming in would be lost. The last frames may still be backing off
+// when the last packet comes back: they are waited for as long as sixteen
+// attempts can take.
+sim::world::TrafficRun loadFor(sim::world::CardPair& pair, const DemoOptions& options) {
+  sim::world::TrafficRun run;
+  const sim::card::Phy* phy = pair.card(0).phy();
+  if (phy == nullptr || !phy->link().up || phy->link().mode.duplex == sim::card::Duplex::Full) {
+    return run;
+  }
+  const auto rate = phy->link().mode.speed == sim::card::Speed::Mbit100 ? sim::net::BitRate::Mbit100
+                                                                        : sim::net::BitRate::Mbit10;
+  constexpr std::int64_t kFramesPerRound = 3;
+  constexpr std::int64_t kAttempts = sim::net::kAttemptLimit;
+  const std::size_t longest =
+      std::max(options.maxSize + sim::net::kFcsBytes, sim::net::kMinFrameBytes);
+  run.step = kFramesPerRound * (sim::net::frameTime(longest, rate) + sim::net::interFrameGap(rate));
+  run.framesPerStep = 1;
+  const auto longestBackoff =
+      sim::net::slotTime(rate) * static_cast<std::int64_t>(sim::net::backoffRange(kAttempts));
+  run.settle = kAttempts * (sim::net::frameTime(longest, rate) + longestBackoff);
+  return run;
 }
 
 void exchange(DemoReport& report, sim::world::CardPair& pair, const DemoOptions& options,
@@ -107,7 +140,11 @@ void exchange(DemoReport& report, sim::world::CardPair& pair, const DemoOptions&
   stations[0]->aim(stations[1]->address(), options.frames);
   stations[1]->aim(stations[0]->address(), options.frames);
   sim::world::TrafficStation* const both[] = {stations[0].get(), stations[1].get()};
-  sim::world::TrafficRun run;
+  sim::world::TrafficRun run = loadFor(pair, options);
+  run.settled = [&stations] {
+    return stations[0]->missingFrom(stations[1]->stream(), stations[1]->counts().framesSent) == 0 &&
+           stations[1]->missingFrom(stations[0]->stream(), stations[0]->counts().framesSent) == 0;
+  };
   if (observer.progress) {
     run.progress = [&](Duration /*elapsed*/) {
       observer.progress(stations[0]->counts().framesReceived + stations[1]->counts().framesReceived,
@@ -119,8 +156,11 @@ void exchange(DemoReport& report, sim::world::CardPair& pair, const DemoOptions&
     report.failure = "the traffic did not finish in its virtual time";
   }
   report.virtualSeconds = std::chrono::duration<double>(pair.machine().now() - start).count();
-  collectAdapter(report.adapters[0], *stations[0], *stations[1]);
-  collectAdapter(report.adapters[1], *stations[1], *stations[0]);
+  const sim::net::Cable& cable = pair.cable().cable();
+  collectAdapter(report.adapters[0], *stations[0], *stations[1],
+                 cable.accessCounts(sim::net::Cable::Side::A));
+  collectAdapter(report.adapters[1], *stations[1], *stations[0],
+                 cable.accessCounts(sim::net::Cable::Side::B));
   collectLink(report, pair);
   // Halt while the protocols are still there to be given their packets.
   for (std::size_t side = 0; side < stations.size(); ++side) {

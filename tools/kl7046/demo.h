@@ -22,6 +22,10 @@ struct AdapterReport {
   std::string address;
   sim::world::StationCounts counts;
   std::uint64_t missing = 0;  // frames the other side sent that never came
+  // What the wire did to the frames this side sent: collisions (none on a
+  // full-duplex link), and frames given up after 16 of them.
+  std::uint64_t collisions = 0;
+  std::uint64_t givenUp = 0;
   Statistics statistics;
 };
 

@@ -96,7 +96,8 @@ void jsonAdapter(std::ostream& out, const AdapterReport& adapter) {
       << ",\"frames_received\":" << c.framesReceived << ",\"bytes_received\":" << c.bytesReceived
       << ",\"missing\":" << adapter.missing << ",\"damaged\":" << c.damaged
       << ",\"duplicates\":" << c.duplicates << ",\"out_of_order\":" << c.outOfOrder
-      << ",\"foreign\":" << c.foreign << ",\"statistics\":{";
+      << ",\"foreign\":" << c.foreign << ",\"collisions\":" << adapter.collisions
+      << ",\"given_up\":" << adapter.givenUp << ",\"statistics\":{";
   const char* comma = "";
   for (const auto& [name, value] : adapter.statistics) {
     out << comma << '"' << name << "\":";
@@ -138,6 +139,8 @@ void printReport(const DemoReport& report, std::ostream& out) {
     countRow(out, report, "duplicates", [](const AdapterReport& a) { return a.counts.duplicates; });
     countRow(out, report, "sends failed",
              [](const AdapterReport& a) { return a.counts.sendsFailed; });
+    countRow(out, report, "collisions", [](const AdapterReport& a) { return a.collisions; });
+    countRow(out, report, "given up after 16", [](const AdapterReport& a) { return a.givenUp; });
     out << "\n  driver statistics\n";
     for (std::size_t i = 0; i < report.adapters[0].statistics.size(); ++i) {
       const std::string& name = report.adapters[0].statistics[i].first;

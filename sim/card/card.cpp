@@ -18,7 +18,7 @@ constexpr std::uint8_t kFloating = 0xFF;
 
 Card::Card(Clock& clock, const CardConfig& config)
     : busWidth_(config.busWidth),
-      memory_(config.memory, config.prom),
+      memory_(config.memory, config.prom, faults_),
       controller_(clock, memory_, faults_),
       mii_(config.mdioFloating) {
   controller_.attachMiiPort(&mii_);
@@ -95,7 +95,15 @@ bool Card::isVendorOffset(std::uint16_t offset) const {
   return offset == reg::kRbcr1Vendor && controller_.page() == 0;
 }
 
+bool Card::reached() {
+  faults_.lineGlitch = false;
+  return !faults_.removed;
+}
+
 std::uint8_t Card::read8(std::uint16_t offset) {
+  if (!reached()) {
+    return kFloating;
+  }
   switch (decode(offset)) {
     case Port::Register:
       takeVendorArming();
@@ -121,6 +129,9 @@ std::uint8_t Card::read8(std::uint16_t offset) {
 }
 
 void Card::write8(std::uint16_t offset, std::uint8_t value) {
+  if (!reached()) {
+    return;
+  }
   switch (decode(offset)) {
     case Port::Register:
       if (takeVendorArming() && offset == reg::kRbcr1Vendor) {
@@ -143,7 +154,7 @@ void Card::write8(std::uint16_t offset, std::uint8_t value) {
 }
 
 std::uint16_t Card::read16(std::uint16_t offset) {
-  if (!claimsWordCycle(offset)) {
+  if (!claimsWordCycle(offset) || !reached()) {
     return IoDevice::read16(offset);
   }
   takeVendorArming();
@@ -153,7 +164,7 @@ std::uint16_t Card::read16(std::uint16_t offset) {
 }
 
 void Card::write16(std::uint16_t offset, std::uint16_t value) {
-  if (!claimsWordCycle(offset)) {
+  if (!claimsWordCycle(offset) || !reached()) {
     IoDevice::write16(offset, value);
     return;
   }
@@ -163,7 +174,7 @@ void Card::write16(std::uint16_t offset, std::uint16_t value) {
 }
 
 void Card::readString8(std::uint16_t offset, std::span<std::uint8_t> bytes) {
-  if (bytes.empty() || decode(offset) != Port::Data) {
+  if (bytes.empty() || decode(offset) != Port::Data || !reached()) {
     IoDevice::readString8(offset, bytes);
     return;
   }
@@ -172,7 +183,7 @@ void Card::readString8(std::uint16_t offset, std::span<std::uint8_t> bytes) {
 }
 
 void Card::writeString8(std::uint16_t offset, std::span<const std::uint8_t> bytes) {
-  if (bytes.empty() || decode(offset) != Port::Data) {
+  if (bytes.empty() || decode(offset) != Port::Data || !reached()) {
     IoDevice::writeString8(offset, bytes);
     return;
   }
@@ -184,7 +195,7 @@ void Card::writeString8(std::uint16_t offset, std::span<const std::uint8_t> byte
 void Card::readString16(std::uint16_t offset, std::span<std::uint8_t> bytes) {
   const auto words = bytes.first(bytes.size() & ~std::size_t{1});
   const std::optional<CycleWidth> cycles = dataPortCyclesOfString16(offset);
-  if (words.empty() || !cycles) {
+  if (words.empty() || !cycles || !reached()) {
     IoDevice::readString16(offset, bytes);
     return;
   }
@@ -195,7 +206,7 @@ void Card::readString16(std::uint16_t offset, std::span<std::uint8_t> bytes) {
 void Card::writeString16(std::uint16_t offset, std::span<const std::uint8_t> bytes) {
   const auto words = bytes.first(bytes.size() & ~std::size_t{1});
   const std::optional<CycleWidth> cycles = dataPortCyclesOfString16(offset);
-  if (words.empty() || !cycles) {
+  if (words.empty() || !cycles || !reached()) {
     IoDevice::writeString16(offset, bytes);
     return;
   }
@@ -221,6 +232,12 @@ std::string_view Card::registerName(std::uint16_t offset, Direction direction) c
 }
 
 bool Card::interruptAsserted() const {
+  if (faults_.removed) {
+    return false;
+  }
+  if (faults_.lineGlitch) {
+    return true;
+  }
   return vendor_.interruptOutputEnabled() &&
          (controller_.interruptPending() || vendor_.phyEventPending());
 }

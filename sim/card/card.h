@@ -73,7 +73,11 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   // PHY into its segment first.
   void plugInto(net::Cable::End& end);
   void unplug();
-  void frameArrived(const net::WireFrame& frame) override { controller_.frameArrived(frame); }
+  void frameArrived(const net::WireFrame& frame) override {
+    if (!faults_.removed) {
+      controller_.frameArrived(frame);
+    }
+  }
 
   std::uint8_t read8(std::uint16_t offset) override;
   void write8(std::uint16_t offset, std::uint8_t value) override;
@@ -117,6 +121,9 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   [[nodiscard]] bool isVendorOffset(std::uint16_t offset) const;
   // The PHY's link outcome, as the cable end sees it.
   void followLink(const LinkResult& link);
+  // Whether an access reaches the card, which it does unless the card is out
+  // of its socket; any access ends a glitch on the interrupt line.
+  bool reached();
   // Every access to the card disarms the vendor write; returns whether the
   // access before armed it.
   bool takeVendorArming() { return std::exchange(vendorWriteArmed_, false); }

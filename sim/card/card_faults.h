@@ -18,6 +18,8 @@ struct CardFaults {
   // The controller never reports the stopped state: STP reads back clear and
   // ISR never shows RST, although the controller does stop.
   bool stoppedStateHidden = false;
+  // The controller stops and STP reads back set, but ISR never shows RST.
+  bool rstHidden = false;
   // This many transmissions, from the next one on, abort: TSR without PTX,
   // ISR TXE, nothing on the wire. One is a single abort; more make a burst.
   unsigned transmitAborts = 0;
@@ -25,6 +27,20 @@ struct CardFaults {
   // flipped in packet memory once stored, as failing RAM would do it: the
   // frame was good on the wire, so nothing on the card notices.
   unsigned corruptStoredFrames = 0;
+  // A packet-memory cell at this card address whose every bit reads back
+  // inverted, as a failed RAM cell's would: whatever is written there, from
+  // the host or from the wire, comes back wrong.
+  std::optional<std::uint32_t> badCell;
+  // This many frames, from the next one on, find the receive ring full, as
+  // they would behind a host that is slow to empty it: the receiver
+  // overflows (OVW) and stores nothing until it is stopped and started.
+  unsigned receiveOverruns = 0;
+  // The card is out of its socket: every port reads 0xFF, writes reach
+  // nothing, the interrupt line is let go and the receiver hears nothing.
+  bool removed = false;
+  // A glitch on the interrupt line: it reads asserted, with no cause on the
+  // card, until the next port access reaches the card.
+  bool lineGlitch = false;
 };
 
 }  // namespace kl::sim::card

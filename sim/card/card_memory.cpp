@@ -6,8 +6,15 @@
 
 namespace kl::sim::card {
 
-CardMemory::CardMemory(MemoryPlacement placement, const PromImage& prom)
-    : prom_(prom), ramStart_(placement.start) {
+namespace {
+
+// What a bad cell inverts.
+constexpr std::uint8_t kAllBits = 0xFF;
+
+}  // namespace
+
+CardMemory::CardMemory(MemoryPlacement placement, const PromImage& prom, const CardFaults& faults)
+    : prom_(prom), faults_(faults), ramStart_(placement.start) {
   if (placement.start > kAddressSpace || placement.size > kAddressSpace - placement.start) {
     throw std::invalid_argument("card RAM runs past the 64 KiB card address space");
   }
@@ -45,6 +52,13 @@ void CardMemory::write(std::uint32_t address, std::uint8_t value) {
 }
 
 void CardMemory::read(std::uint32_t address, std::span<std::uint8_t> bytes) const {
+  readRuns(address, bytes);
+  if (faults_.badCell && *faults_.badCell >= address && *faults_.badCell - address < bytes.size()) {
+    bytes[*faults_.badCell - address] ^= kAllBits;
+  }
+}
+
+void CardMemory::readRuns(std::uint32_t address, std::span<std::uint8_t> bytes) const {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const std::uint64_t at = std::uint64_t{address} + done;

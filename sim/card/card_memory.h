@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "sim/card/card_faults.h"
 #include "sim/card/station_prom.h"
 
 namespace kl::sim::card {
@@ -24,8 +25,8 @@ class CardMemory {
   static constexpr std::uint8_t kUnmapped = 0xFF;
 
   // Throws std::invalid_argument when the RAM would run past the top of the
-  // address space.
-  CardMemory(MemoryPlacement placement, const PromImage& prom);
+  // address space. A bad cell among `faults` shows in every read.
+  CardMemory(MemoryPlacement placement, const PromImage& prom, const CardFaults& faults);
 
   void loadProm(const PromImage& prom) { prom_ = prom; }
   [[nodiscard]] MemoryPlacement placement() const;
@@ -46,8 +47,10 @@ class CardMemory {
     std::uint32_t length;  // bytes from the address that stay in the region
   };
   [[nodiscard]] Run runAt(std::uint32_t address, std::size_t wanted) const;
+  void readRuns(std::uint32_t address, std::span<std::uint8_t> bytes) const;
 
   PromImage prom_;
+  const CardFaults& faults_;
   std::uint32_t ramStart_;
   std::vector<std::uint8_t> ram_;
 };

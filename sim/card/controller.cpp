@@ -305,7 +305,7 @@ void Controller::reset() {
 
 std::uint8_t Controller::isr() const {
   std::uint8_t value = isrLatched_;
-  if (stopped_ && !faults_.stoppedStateHidden) {
+  if (stopped_ && !faults_.stoppedStateHidden && !faults_.rstHidden) {
     value |= reg::kIsrRst;
   }
   if (tallies_.anyHalfFull()) {

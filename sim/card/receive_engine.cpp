@@ -65,7 +65,11 @@ Reception ReceiveEngine::receive(const net::WireFrame& frame, const ReceiveSetup
   }
   const std::size_t pages =
       (kHeaderBytes + bytes.size() + CardMemory::kPageSize - 1) / CardMemory::kPageSize;
-  const std::optional<std::uint8_t> next = pageAfter(pages, setup);
+  std::optional<std::uint8_t> next = pageAfter(pages, setup);
+  if (faults_.receiveOverruns > 0) {
+    --faults_.receiveOverruns;
+    next.reset();
+  }
   if (!next) {
     overflowed_ = true;
     refuse(reg::kRsrMpa, Tally::MissedFrame);

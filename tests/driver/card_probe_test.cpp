@@ -3,6 +3,7 @@
 // turned away.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -48,6 +49,7 @@ class ProbeBench {
   [[nodiscard]] Adapter& adapter() { return adapter_; }
   [[nodiscard]] Card& card() { return *card_; }
   [[nodiscard]] sim::Interposer& interposer() { return *interposer_; }
+  [[nodiscard]] sim::Machine& machine() { return machine_; }
 
   // Whether the driver touched the reset port, which it does only to read
   // the station PROM for the bus width.
@@ -272,6 +274,15 @@ INSTANTIATE_TEST_SUITE_P(
                     .faults = {.stoppedStateHidden = true},
                     .passes = false,
                     .promRead = false},
+        VariantCase{.name = "memory_cell_reads_back_wrong",
+                    .config = WordCard({0x4000, 0x4000}),
+                    .faults = {.badCell = 0x5123},
+                    .passes = false},
+        VariantCase{.name = "rst_never_shows",
+                    .config = WordCard({0x4000, 0x4000}),
+                    .faults = {.rstHidden = true},
+                    .ramStart = 0x4000,
+                    .ramSize = 0x4000},
         VariantCase{.name = "cr_reads_0x23",
                     .config = WordCard({0x4000, 0x4000}),
                     .faults = {.crReadBack = 0x23},
@@ -282,6 +293,26 @@ TEST(CardTest, FailureAfterTheStopCheckEndsWithAStopCommand) {
   ProbeBench bench(WordCard({0x4000, 0}));
   ASSERT_FALSE(CardResetAndTest(&bench.adapter()));
   EXPECT_EQ(bench.lastWrite(port::CR), Wr(port::CR, 0x21));
+}
+
+// With STP showing but RST never, the wait for the stopped state after the
+// reset for use runs to its bound, and the card is used all the same.
+TEST(CardTest, ResetWaitRunsToItsBoundWhenRstNeverShows) {
+  ProbeBench bench(WordCard({0x4000, 0x4000}));
+  bench.card().faults().rstHidden = true;
+  ASSERT_TRUE(CardResetAndTest(&bench.adapter()));
+
+  const std::vector<Access> trace = Observed(bench.machine().bus());
+  const std::vector<Access> countCleared = {Wr(port::RBCR0, 0x00), Wr(port::RBCR1, 0x00)};
+  const auto cleared =
+      std::search(trace.begin(), trace.end(), countCleared.begin(), countCleared.end());
+  ASSERT_NE(cleared, trace.end());
+  const auto first = cleared + 2;
+  const auto polls =
+      std::find_if(first, trace.end(), [](const Access& a) { return a.offset != port::ISR; });
+  EXPECT_EQ(polls - first, 0x3FFE);
+  ASSERT_NE(polls, trace.end());
+  EXPECT_EQ(*polls, Wr(port::TCR, 0x02));
 }
 
 TEST(CardTest, NoCardAtTheIoBaseIsTurnedAway) {

@@ -181,14 +181,17 @@ std::uint8_t HandBuiltAdapter::storeFrame(std::uint8_t page, std::span<const std
                                      static_cast<std::uint8_t>(shown >> 8)};
   bytes.insert(bytes.end(), frame.begin(), frame.end());
   bytes.insert(bytes.end(), 4, kFcsFill);
-  std::uint32_t address = pageAddress(page);
+  storeRingBytes(pageAddress(page), bytes);
+  return next;
+}
+
+void HandBuiltAdapter::storeRingBytes(std::uint32_t address, std::span<const std::uint8_t> bytes) {
   for (const std::uint8_t byte : bytes) {
     card_.memory().write(address, byte);
     if (++address == record_.RxAreaEnd) {
       address = record_.RxAreaStart;
     }
   }
-  return next;
 }
 
 std::vector<std::uint8_t> HandBuiltAdapter::ringBytes(std::uint32_t address,

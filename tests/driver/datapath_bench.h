@@ -128,6 +128,9 @@ class HandBuiltAdapter {
   // next frame's page. A count may be given to store instead of the true one.
   std::uint8_t storeFrame(std::uint8_t page, std::span<const std::uint8_t> frame,
                           std::uint8_t status = 0x01, int countOverride = -1);
+  // Writes bytes into card memory from a ring address, following the ring's
+  // wrap, as the controller's local DMA stores them.
+  void storeRingBytes(std::uint32_t address, std::span<const std::uint8_t> bytes);
   // Bytes of card memory at a ring address, following the ring's wrap.
   [[nodiscard]] std::vector<std::uint8_t> ringBytes(std::uint32_t address, std::size_t count) const;
   // CURR, as the controller would have moved it.

@@ -121,6 +121,29 @@ TEST(ReceiveBudget, ThirtyFramesComeInThreePassesInOrder) {
   EXPECT_EQ(bench.record().NextPacketPage, page);
 }
 
+// The budget counts frames across passes: a pass that empties the ring after
+// 7 leaves the next one 4 before it stops, and the passes after that 11.
+TEST(ReceiveBudget, CarriesOverFromOnePassToTheNext) {
+  ReceiveBench bench;
+  std::uint8_t page = kRingFirst + 1;
+  bench.readFrom(page);
+  std::vector<std::vector<std::uint8_t>> sent;
+  const auto store = [&](std::uint32_t frames) {
+    for (std::uint32_t i = 0; i < frames; ++i) {
+      sent.push_back(bench.frame(60 + sent.size(), static_cast<std::uint32_t>(sent.size())));
+      page = bench.nic().storeFrame(page, sent.back());
+    }
+    bench.received(page);
+  };
+  store(7);
+  ASSERT_EQ(bench.record().RcvPassCount, 7U);
+  store(30);
+
+  EXPECT_EQ(bench.delivered(), sent);
+  EXPECT_EQ(bench.protocol().receiveCompletes, 5U) << "passes of 7, then 4, 11, 11 and 4";
+  EXPECT_EQ(bench.record().RcvPassCount, 4U);
+}
+
 // ---------------------------------------------------------------------------
 // Headers the pass cannot use.
 

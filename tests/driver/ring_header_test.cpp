@@ -1,0 +1,126 @@
+// Ring headers that are not where or what a plain header would be, laid in
+// the receive ring byte for byte and taken out through the interrupt handler:
+// a header one data-port access further on than its page start, a next page
+// outside the ring or not following from the count, a count whose high byte
+// repeats its low byte (also across the ring's end and with a low byte above
+// 252), and a lookahead that runs over the ring's end. Each is delivered
+// whole, or abandoned with every frame behind it up to CURR.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/driver/datapath_bench.h"
+
+namespace kl::test {
+namespace {
+
+using sim::card::BusWidth;
+
+constexpr std::array<std::uint8_t, 6> kPeer = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
+constexpr std::uint8_t kRingFirst = 0x4C;  // the bench's ring: pages 0x4C-0x7F
+constexpr std::uint8_t kRingStop = 0x80;
+constexpr std::uint8_t kRingPages = kRingStop - kRingFirst;
+constexpr std::size_t kFcsLength = 4;
+constexpr std::uint8_t kFcsFill = 0xFC;
+
+struct HeaderRow {
+  std::string name;
+  BusWidth width;
+  std::uint8_t page;
+  std::size_t length;
+  // Bytes stored ahead of the header at the page's start: the header then
+  // sits that far into the page.
+  std::vector<std::uint8_t> lead;
+  bool repeatCountByte = false;  // the count's high byte stored as its low byte
+  std::uint8_t nextSkew = 0;     // pages added to the true next page
+  bool delivered = true;
+};
+
+std::uint8_t RingPage(std::uint32_t pagesFromFirst) {
+  return static_cast<std::uint8_t>(kRingFirst + pagesFromFirst % kRingPages);
+}
+
+class RingHeader : public ::testing::TestWithParam<HeaderRow> {};
+
+TEST_P(RingHeader, IsTakenWholeOrAbandonsTheRingUpToCurr) {
+  const HeaderRow& row = GetParam();
+  DatapathBench bench(AdapterPlacement{.width = row.width});
+  HandBuiltAdapter& nic = bench.nic();
+  bench.adapter()->NextPacketPage = row.page;
+  nic.setCurr(row.page);
+
+  const std::vector<std::uint8_t> frame =
+      PatternFrame(row.length, nic.placement().station, kPeer, row.page);
+  const std::size_t count = row.length + kFcsLength;
+  const std::size_t stored = row.lead.size() + 4 + count;
+  const std::uint8_t next = RingPage(row.page - kRingFirst + (stored + 255) / 256);
+  const auto countLow = static_cast<std::uint8_t>(count);
+  std::vector<std::uint8_t> bytes = row.lead;
+  bytes.insert(bytes.end(),
+               {0x01, RingPage(next - kRingFirst + row.nextSkew), countLow,
+                row.repeatCountByte ? countLow : static_cast<std::uint8_t>(count >> 8)});
+  bytes.insert(bytes.end(), frame.begin(), frame.end());
+  bytes.insert(bytes.end(), kFcsLength, kFcsFill);
+  nic.storeRingBytes(nic.pageAddress(row.page), bytes);
+  // A plain frame behind it shows where the read pointer went.
+  const std::vector<std::uint8_t> behind = PatternFrame(100, nic.placement().station, kPeer, 99);
+  const std::uint8_t curr = nic.storeFrame(next, behind);
+  nic.setCurr(curr);
+  nic.raiseStatus(0x01);
+
+  std::vector<std::vector<std::uint8_t>> got;
+  for (const DatapathProtocol::Frame& f : nic.protocol.frames) {
+    EXPECT_EQ(f.transferStatus, NDIS_STATUS_SUCCESS);
+    got.push_back(f.bytes);
+  }
+  const std::vector<std::vector<std::uint8_t>> expected =
+      row.delivered ? std::vector<std::vector<std::uint8_t>>{frame, behind}
+                    : std::vector<std::vector<std::uint8_t>>{};
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(bench.adapter()->NextPacketPage, curr);
+}
+
+// The shifted rows move the header by one data-port access: a byte in byte
+// mode, a word in word mode. A count of 0x203 makes the first look at a
+// header moved by a byte read a next page of 0x01 with a plausible count.
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, RingHeader,
+    ::testing::Values(
+        HeaderRow{"ByteShiftedByOne", BusWidth::Byte, 0x60, 600, {0x40}},
+        HeaderRow{"WordShiftedByOne", BusWidth::Word, 0x60, 600, {0x40, 0x40}},
+        HeaderRow{"FirstLookNextPageOutsideTheRing", BusWidth::Byte, 0x60, 0x1FF, {0x01}},
+        HeaderRow{.name = "ByteNextPageNotFromTheCount",
+                  .width = BusWidth::Byte,
+                  .page = 0x60,
+                  .length = 600,
+                  .nextSkew = 2,
+                  .delivered = false},
+        HeaderRow{.name = "WordNextPageNotFromTheCount",
+                  .width = BusWidth::Word,
+                  .page = 0x60,
+                  .length = 600,
+                  .nextSkew = 2,
+                  .delivered = false},
+        HeaderRow{.name = "RepeatedCountAcrossTheRingsEnd",
+                  .width = BusWidth::Word,
+                  .page = kRingStop - 2,
+                  .length = 1340,
+                  .repeatCountByte = true},
+        HeaderRow{.name = "RepeatedCountLowByteAbove252",
+                  .width = BusWidth::Word,
+                  .page = 0x60,
+                  .length = 1273,
+                  .repeatCountByte = true},
+        HeaderRow{.name = "RepeatedCountLowByteAbove252AcrossTheEnd",
+                  .width = BusWidth::Byte,
+                  .page = kRingStop - 3,
+                  .length = 1273,
+                  .repeatCountByte = true},
+        HeaderRow{"ByteLookaheadCrossesTheRingsEnd", BusWidth::Byte, kRingStop - 1, 600, {0x40}},
+        HeaderRow{
+            "WordLookaheadCrossesTheRingsEnd", BusWidth::Word, kRingStop - 1, 600, {0x40, 0x40}}),
+    [](const auto& test) { return test.param.name; });
+
+}  // namespace
+}  // namespace kl::test

@@ -7,6 +7,7 @@
 // whole, or abandoned with every frame behind it up to CURR.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ struct HeaderRow {
 std::uint8_t RingPage(std::uint32_t pagesFromFirst) {
   return static_cast<std::uint8_t>(kRingFirst + pagesFromFirst % kRingPages);
 }
+
+void PrintTo(const HeaderRow& row, std::ostream* out) { *out << row.name; }
 
 class RingHeader : public ::testing::TestWithParam<HeaderRow> {};
 

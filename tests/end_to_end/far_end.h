@@ -77,6 +77,8 @@ class FarEnd {
   [[nodiscard]] sim::Machine& machine() { return world_.machine(); }
   [[nodiscard]] sim::MiniportAdapter& adapter() { return *adapter_; }
   [[nodiscard]] sim::card::Card& card() { return world_.card(0); }
+  // In front of the card: a test acts at any of the driver's port accesses.
+  [[nodiscard]] sim::Interposer& interposer() { return world_.interposer(0); }
   [[nodiscard]] sim::card::LinkPartner& partner() { return partner_; }
   [[nodiscard]] sim::world::PatchCable& cable() { return *cable_; }
   [[nodiscard]] sim::net::FrameEndpoint& endpoint() { return *endpoint_; }

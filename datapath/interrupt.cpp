@@ -16,9 +16,6 @@
 
 namespace {
 
-// What a card that no longer answers reads on every port.
-constexpr UCHAR kCardGone = 0xFF;
-
 // The interrupt causes the service loop acts on.
 constexpr UCHAR kTransmitCauses = kIsrPtx | kIsrTxe;
 constexpr UCHAR kReceiveCauses = kIsrPrx | kIsrRxe;

@@ -252,7 +252,7 @@ BOOLEAN CopyPacketToCard(Adapter* adapter, PNDIS_PACKET packet, PULONG length) {
       WriteRegister(adapter, kDataPort, pendingByte);
     }
   }
-  DmaWaitComplete(adapter);
+  (VOID) DmaWaitComplete(adapter);
 
   *length = total;
   return TRUE;

@@ -234,6 +234,10 @@ VOID NDIS_API TimerTick(PVOID /*SystemSpecific1*/, PVOID /*FunctionContext*/,
 VOID NDIS_API MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
   auto* adapter = static_cast<Adapter*>(MiniportAdapterContext);
   ControllerStop(adapter);
+  // The card stays quiet until an initialize arms it again. Left enabled, it
+  // would interrupt the next initialize while its link update has register
+  // page 3 selected, where the interrupt routine's mask writes miss.
+  WriteVendorRegister(adapter, kVendorOutputOff);
   BOOLEAN cancelled = FALSE;
   NdisMCancelTimer(&adapter->Timer, &cancelled);
   NdisMDeregisterInterrupt(&adapter->Interrupt);

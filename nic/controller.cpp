@@ -31,7 +31,10 @@ BOOLEAN NDIS_API StartHeldOff(PVOID context) {
 
 BOOLEAN ControllerStart(Adapter* adapter) {
   StopCommand(adapter);
-  if ((ReadRegister(adapter, kCr) & kCrStoppedMask) != kCrStoppedMask) {
+  // A card pulled from its socket reads all ones, which would pass the
+  // stopped-state check.
+  const UCHAR command = ReadRegister(adapter, kCr);
+  if ((command & kCrStoppedMask) != kCrStoppedMask || command == kCardGone) {
     return FALSE;
   }
 

@@ -45,6 +45,11 @@ constexpr UCHAR kCrPage3Start = kCrPage3 | kCrSta;                            //
 // A stopped controller with its remote DMA aborted reads back both bits.
 constexpr UCHAR kCrStoppedMask = kCrStp | kCrAbortDma;
 
+// What every port of a card that no longer answers reads: nothing drives the
+// data lines. A controller that has taken a command never reads so from CR,
+// whose page bits come back as written.
+constexpr UCHAR kCardGone = 0xFF;
+
 // ---------------------------------------------------------------------------
 // Page 0. Where the read and write sides differ, both names are given.
 
@@ -163,6 +168,7 @@ constexpr UCHAR kRsrUnusable = kRsrCrc | kRsrFae | kRsrFo | kRsrMpa | kRsrDis;  
 
 constexpr UCHAR kVendorInterruptEnable = 0x01;  // the card's interrupt output
 constexpr UCHAR kVendorPhyEvent = 0x02;         // a PHY or link event is pending
+constexpr UCHAR kVendorOutputOff = 0x00;        // output off, a PHY event left latched
 
 // ---------------------------------------------------------------------------
 // Card memory.

@@ -36,13 +36,18 @@ VOID DmaSetup(Adapter* adapter, ULONG cardAddress, ULONG count, UCHAR command) {
   WriteRegister(adapter, kCr, command);
 }
 
-VOID DmaWaitComplete(Adapter* adapter) {
+BOOLEAN DmaWaitComplete(Adapter* adapter) {
   for (ULONG poll = 0; poll < kCompletePolls; ++poll) {
-    if (ReadRegister(adapter, kIsr) & kIsrRdc) {
-      return;
+    const UCHAR status = ReadRegister(adapter, kIsr);
+    if (status == kCardGone) {
+      return FALSE;
+    }
+    if (status & kIsrRdc) {
+      break;
     }
     KeStallExecutionProcessor(kCompletePollStallUs);
   }
+  return TRUE;
 }
 
 VOID DmaPreparatoryRead(Adapter* adapter, ULONG cardAddress) {
@@ -78,8 +83,7 @@ BOOLEAN DmaReadFromCard(Adapter* adapter, PUCHAR destination, ULONG cardAddress,
     DmaSetup(adapter, cardAddress, length, kCrStartRemoteRead);
     SettleRemoteRead(adapter);
     READ_PORT_BUFFER_UCHAR(adapter->IoPort + kDataPort, destination, length);
-    DmaWaitComplete(adapter);
-    return TRUE;
+    return DmaWaitComplete(adapter);
   }
 
   // Word mode. An odd first byte is the high half of the word that holds it.
@@ -87,7 +91,9 @@ BOOLEAN DmaReadFromCard(Adapter* adapter, PUCHAR destination, ULONG cardAddress,
     DmaSetup(adapter, cardAddress - 1, kWordBytes, kCrStartRemoteRead);
     SettleRemoteRead(adapter);
     destination[0] = HighByte(ReadDataWord(adapter));
-    DmaWaitComplete(adapter);
+    if (!DmaWaitComplete(adapter)) {
+      return FALSE;
+    }
     ++cardAddress;
     ++destination;
     --length;
@@ -105,8 +111,7 @@ BOOLEAN DmaReadFromCard(Adapter* adapter, PUCHAR destination, ULONG cardAddress,
   if (oddTail) {
     destination[length - 1] = LowByte(ReadDataWord(adapter));
   }
-  DmaWaitComplete(adapter);
-  return TRUE;
+  return DmaWaitComplete(adapter);
 }
 
 BOOLEAN DmaWriteToCard(Adapter* adapter, ULONG cardAddress, const UCHAR* source, ULONG length) {
@@ -129,7 +134,7 @@ BOOLEAN DmaWriteToCard(Adapter* adapter, ULONG cardAddress, const UCHAR* source,
     }
     DmaSetup(adapter, cardAddress - 1, kWordBytes, kCrStartRemoteWrite);
     WriteDataWord(adapter, MakeWord(kept, bytes[0]));
-    DmaWaitComplete(adapter);
+    (VOID) DmaWaitComplete(adapter);
     ++cardAddress;
     ++bytes;
     --length;
@@ -156,6 +161,6 @@ BOOLEAN DmaWriteToCard(Adapter* adapter, ULONG cardAddress, const UCHAR* source,
       WriteDataWord(adapter, MakeWord(bytes[length - 1], 0));
     }
   }
-  DmaWaitComplete(adapter);
+  (VOID) DmaWaitComplete(adapter);
   return TRUE;
 }

@@ -12,8 +12,10 @@
 
 #include "driver/adapter.h"
 
-// Copies length bytes from card address cardAddress to destination. Always
-// TRUE; a length of 0 touches no port.
+// Copies length bytes from card address cardAddress to destination. FALSE
+// when the card no longer answers (ISR reads all ones at the end of the
+// transfer): the bytes are the floating bus, not the card's. A length of 0
+// touches no port.
 BOOLEAN DmaReadFromCard(Adapter* adapter, PUCHAR destination, ULONG cardAddress, ULONG length);
 
 // Copies length bytes from source to card address cardAddress. FALSE when the
@@ -30,8 +32,9 @@ VOID DmaSetup(Adapter* adapter, ULONG cardAddress, ULONG count, UCHAR command);
 
 // Waits for remote DMA complete (RDC), at most 65535 polls 4 µs apart. RDC is
 // never acknowledged here, so one left from an earlier transfer ends the wait
-// at once. Running out is not reported.
-VOID DmaWaitComplete(Adapter* adapter);
+// at once. Running out is not reported. FALSE when ISR reads as a card that
+// no longer answers, whose all-ones status would show RDC too.
+BOOLEAN DmaWaitComplete(Adapter* adapter);
 
 // Reads 2 bytes at cardAddress (two byte reads in byte mode, one word read in
 // word mode) and drops them: a remote write is only given after the

@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(CrValues, ControllerStartReadBack,
                          ::testing::Values(ReadBackRow{0x01, false}, ReadBackRow{0x20, false},
                                            ReadBackRow{0x22, false}, ReadBackRow{0x00, false},
                                            ReadBackRow{0x21, true}, ReadBackRow{0x23, true},
-                                           ReadBackRow{0xFF, true}),
+                                           ReadBackRow{0xFF, false}),
                          [](const auto& test) {
                            return "Cr" + ::testing::PrintToString(int{test.param.cr});
                          });

@@ -30,6 +30,14 @@ TwoStations::TwoStations(std::uint64_t seed, const sim::world::TrafficShape& sha
   }
 }
 
+TwoStations::~TwoStations() {
+  for (std::size_t side = 0; side < stations_.size(); ++side) {
+    if (pair_.adapter(side).initialized()) {
+      pair_.adapter(side).halt();
+    }
+  }
+}
+
 void TwoStations::bringUp(ULONG filter, std::array<std::size_t, 2> order) {
   ASSERT_EQ(pair_.initialize(order), NDIS_STATUS_SUCCESS);
   ASSERT_TRUE(pair_.waitForLink(5s)) << "the link never came up";

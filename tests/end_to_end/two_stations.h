@@ -32,6 +32,11 @@ class TwoStations {
                        const std::array<sim::world::SlotSetup, 2>& slots =
                            sim::world::defaultSlots(kFirstStation, kSecondStation),
                        const sim::world::Cabling& cabling = {});
+  TwoStations(const TwoStations&) = delete;
+  TwoStations& operator=(const TwoStations&) = delete;
+  // Halts the adapters while the stations whose packets they may hold still
+  // exist.
+  ~TwoStations();
 
   [[nodiscard]] sim::world::CardPair& pair() { return pair_; }
   [[nodiscard]] sim::Machine& machine() { return pair_.machine(); }

@@ -1,0 +1,139 @@
+// A card pulled out of its socket while traffic runs both ways: in the middle
+// of a packet copy, of a receive pass, of the interrupt service loop, or just
+// before a reset. From then on every port reads 0xFF. No handler hangs or
+// loops on it, every packet handed down comes back exactly once, a reset
+// reports the failure and logs it, the halt gives everything back, and with
+// the card back in place the adapter comes up again and carries traffic.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+
+#include "end_to_end/two_stations.h"
+#include "support/card_ports.h"
+
+namespace kl::test {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::card::BusWidth;
+
+constexpr ULONG kHardwareFailure = 0xC000138A;
+constexpr std::uint64_t kFrames = 2000;
+constexpr sim::Duration kStep = 50us;
+
+enum class Moment : std::uint8_t { MidCopy, MidReceivePass, MidServiceLoop, BeforeReset };
+
+struct PullRow {
+  std::string name;
+  BusWidth width;
+  Moment moment;
+  std::uint64_t seed;
+};
+
+void PrintTo(const PullRow& row, std::ostream* out) { *out << row.name; }
+
+// Pumps both stations and runs the machine for `duration`, or until `done`.
+void Pump(TwoStations& world, sim::Duration duration, const std::function<bool()>& done = {}) {
+  const sim::VirtualTime until = world.machine().now() + duration;
+  while (world.machine().now() < until && !(done && done())) {
+    world.station(0).pump();
+    world.station(1).pump();
+    world.machine().runFor(kStep);
+  }
+}
+
+class CardPulled : public ::testing::TestWithParam<PullRow> {};
+
+TEST_P(CardPulled, NothingHangsEveryPacketComesBackOnceAndTheCardComesBackUp) {
+  const PullRow& row = GetParam();
+  SCOPED_TRACE("seed " + std::to_string(row.seed));
+  TwoStations world(row.seed, {}, SlotsOf(row.width));
+  world.bringUp();
+  sim::card::Card& card = world.pair().card(0);
+  sim::MiniportAdapter& adapter = world.pair().adapter(0);
+  world.station(0).aim(world.station(1).address(), kFrames);
+  world.station(1).aim(world.station(0).address(), kFrames);
+  Pump(world, 20ms);
+
+  // The moment is recognised by what the card is doing at the access.
+  unsigned maskedStatusReads = 0;
+  world.pair().world().interposer(0).setHook(
+      [&](std::uint64_t, std::uint16_t offset, sim::Direction direction) {
+        const sim::card::Controller& controller = card.controller();
+        bool now = false;
+        switch (row.moment) {
+          case Moment::MidCopy:
+            now = offset == port::DATA && direction == sim::Direction::Write;
+            break;
+          case Moment::MidReceivePass:
+            now = offset == port::DATA && direction == sim::Direction::Read &&
+                  controller.remoteDma().remainingCount() > 2;
+            break;
+          case Moment::MidServiceLoop:
+            now = offset == port::ISR && direction == sim::Direction::Read &&
+                  controller.imr() == 0 && ++maskedStatusReads == 3;
+            break;
+          case Moment::BeforeReset:
+            break;
+        }
+        card.faults().removed = card.faults().removed || now;
+      });
+  if (row.moment == Moment::BeforeReset) {
+    card.faults().removed = true;
+  }
+  Pump(world, 100ms, [&] { return card.faults().removed; });
+  ASSERT_TRUE(card.faults().removed) << "the moment never came";
+  world.pair().world().interposer(0).clearHook();
+  Pump(world, 20ms);
+
+  const std::size_t logged = world.machine().errorLog().size();
+  EXPECT_EQ(adapter.reset(), NDIS_STATUS_FAILURE);
+  ASSERT_EQ(world.machine().errorLog().size(), logged + 1);
+  EXPECT_EQ(world.machine().errorLog().back(),
+            (sim::ErrorLogEntry{adapter.handle(), kHardwareFailure, {0, 1}}));
+  adapter.halt();
+  EXPECT_EQ(world.station(0).packetsHeld(), 0U);
+
+  // Back in its socket, the card comes up again and traffic flows.
+  card.faults().removed = false;
+  ASSERT_EQ(adapter.initialize(), NDIS_STATUS_SUCCESS);
+  ASSERT_EQ(world.station(0).open(kUsualFilter, kGroup), NDIS_STATUS_SUCCESS);
+  ASSERT_TRUE(world.pair().waitForLink(5s));
+  const std::array<std::uint64_t, 2> sentBefore = {world.station(0).counts().framesSent,
+                                                   world.station(1).counts().framesSent};
+  ASSERT_TRUE(world.exchange(500));
+
+  for (std::size_t side = 0; side < 2; ++side) {
+    SCOPED_TRACE("station " + std::to_string(side));
+    const sim::world::StationCounts& own = world.station(side).counts();
+    const sim::world::TrafficStation& peer = world.station(1 - side);
+    EXPECT_EQ(own.sendsCompleted + own.sendsAborted, own.framesSent);
+    EXPECT_EQ(own.sendsFailed, 0U);
+    EXPECT_EQ(own.strayCompletions, 0U);
+    EXPECT_EQ(own.damaged, 0U);
+    EXPECT_EQ(own.duplicates, 0U);
+    EXPECT_EQ(own.outOfOrder, 0U);
+    EXPECT_EQ(own.foreign, 0U);
+    EXPECT_EQ(world.station(side).missingFrom(peer.stream(), peer.counts().framesSent) -
+                  world.station(side).missingFrom(peer.stream(), sentBefore[1 - side]),
+              0U)
+        << "lost after the card came back";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, CardPulled,
+    ::testing::Values(PullRow{"WordMidCopy", BusWidth::Word, Moment::MidCopy, 181},
+                      PullRow{"ByteMidCopy", BusWidth::Byte, Moment::MidCopy, 182},
+                      PullRow{"WordMidReceivePass", BusWidth::Word, Moment::MidReceivePass, 183},
+                      PullRow{"ByteMidReceivePass", BusWidth::Byte, Moment::MidReceivePass, 184},
+                      PullRow{"WordMidServiceLoop", BusWidth::Word, Moment::MidServiceLoop, 185},
+                      PullRow{"WordBeforeReset", BusWidth::Word, Moment::BeforeReset, 186}),
+    [](const auto& test) { return test.param.name; });
+
+}  // namespace
+}  // namespace kl::test

@@ -46,67 +46,6 @@ void DatapathProtocol::receive(sim::MiniportAdapter& adapter, std::span<const st
 void DatapathProtocol::receiveComplete(sim::MiniportAdapter& /*adapter*/) { ++receiveCompletes; }
 
 // ---------------------------------------------------------------------------
-// AccessTrigger.
-
-void AccessTrigger::armAfter(std::uint64_t index, std::function<void()> hook) {
-  fireAt_ = accesses_ + index;
-  hook_ = std::move(hook);
-}
-
-void AccessTrigger::counted() {
-  ++accesses_;
-  if (hook_ && accesses_ == fireAt_) {
-    std::exchange(hook_, nullptr)();
-  }
-}
-
-std::uint8_t AccessTrigger::read8(std::uint16_t offset) {
-  const std::uint8_t value = card_.read8(offset);
-  counted();
-  return value;
-}
-
-void AccessTrigger::write8(std::uint16_t offset, std::uint8_t value) {
-  card_.write8(offset, value);
-  counted();
-}
-
-std::uint16_t AccessTrigger::read16(std::uint16_t offset) {
-  const std::uint16_t value = card_.read16(offset);
-  counted();
-  return value;
-}
-
-void AccessTrigger::write16(std::uint16_t offset, std::uint16_t value) {
-  card_.write16(offset, value);
-  counted();
-}
-
-void AccessTrigger::readString8(std::uint16_t offset, std::span<std::uint8_t> bytes) {
-  card_.readString8(offset, bytes);
-  counted();
-}
-
-void AccessTrigger::writeString8(std::uint16_t offset, std::span<const std::uint8_t> bytes) {
-  card_.writeString8(offset, bytes);
-  counted();
-}
-
-void AccessTrigger::readString16(std::uint16_t offset, std::span<std::uint8_t> bytes) {
-  card_.readString16(offset, bytes);
-  counted();
-}
-
-void AccessTrigger::writeString16(std::uint16_t offset, std::span<const std::uint8_t> bytes) {
-  card_.writeString16(offset, bytes);
-  counted();
-}
-
-std::string_view AccessTrigger::registerName(std::uint16_t offset, sim::Direction direction) const {
-  return card_.registerName(offset, direction);
-}
-
-// ---------------------------------------------------------------------------
 // HandBuiltAdapter.
 
 namespace {
@@ -122,7 +61,7 @@ HandBuiltAdapter::HandBuiltAdapter(sim::Machine& machine, const AdapterPlacement
     : machine_(machine),
       placement_(placement),
       card_(machine.clock(), sim::card::CardConfig{.busWidth = placement.width}) {
-  EXPECT_TRUE(machine.bus().attach(placement.ioBase, sim::card::Card::kPortCount, trigger_));
+  EXPECT_TRUE(machine.bus().attach(placement.ioBase, sim::card::Card::kPortCount, interposer_));
   machine.wireInterrupt(placement.vector, card_);
   host_ = &machine.addAdapter();
   host_->bind(protocol);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "driver/adapter.h"
-#include "sim/bus/io_device.h"
+#include "sim/bus/interposer.h"
 #include "sim/card/card.h"
 #include "sim/host/machine.h"
 #include "sim/host/packet.h"
@@ -64,38 +64,6 @@ struct AdapterPlacement {
   std::array<std::uint8_t, 6> station = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x01};
 };
 
-// A device in front of a card that counts the accesses reaching it and runs
-// a hook right after a chosen one, before the host looks at the interrupt
-// lines: the hook can make the card interrupt at exactly that point.
-class AccessTrigger final : public sim::IoDevice {
- public:
-  explicit AccessTrigger(sim::IoDevice& card) : card_(card) {}
-
-  // Runs `hook` once, after the access numbered `index` (from 1) counted
-  // from now.
-  void armAfter(std::uint64_t index, std::function<void()> hook);
-  [[nodiscard]] std::uint64_t accesses() const { return accesses_; }
-
-  std::uint8_t read8(std::uint16_t offset) override;
-  void write8(std::uint16_t offset, std::uint8_t value) override;
-  std::uint16_t read16(std::uint16_t offset) override;
-  void write16(std::uint16_t offset, std::uint16_t value) override;
-  void readString8(std::uint16_t offset, std::span<std::uint8_t> bytes) override;
-  void writeString8(std::uint16_t offset, std::span<const std::uint8_t> bytes) override;
-  void readString16(std::uint16_t offset, std::span<std::uint8_t> bytes) override;
-  void writeString16(std::uint16_t offset, std::span<const std::uint8_t> bytes) override;
-  [[nodiscard]] std::string_view registerName(std::uint16_t offset,
-                                              sim::Direction direction) const override;
-
- private:
-  void counted();
-
-  sim::IoDevice& card_;
-  std::uint64_t accesses_ = 0;
-  std::uint64_t fireAt_ = 0;
-  std::function<void()> hook_;
-};
-
 // One card, its Adapter record and the protocol bound to it, in a machine
 // with the driver loaded that may hold other cards. The machine touches none
 // of them once the test is over, so they may go before it does.
@@ -108,7 +76,8 @@ class HandBuiltAdapter {
   [[nodiscard]] Adapter* record() { return &record_; }
   [[nodiscard]] sim::card::Card& card() { return card_; }
   [[nodiscard]] sim::MiniportAdapter& host() { return *host_; }
-  [[nodiscard]] AccessTrigger& trigger() { return trigger_; }
+  // In front of the card on the bus, for a test to act at one exact access.
+  [[nodiscard]] sim::Interposer& interposer() { return interposer_; }
   [[nodiscard]] const AdapterPlacement& placement() const { return placement_; }
 
   // Sends the packet as NDIS would.
@@ -142,7 +111,7 @@ class HandBuiltAdapter {
   sim::Machine& machine_;
   AdapterPlacement placement_;
   sim::card::Card card_;
-  AccessTrigger trigger_{card_};
+  sim::Interposer interposer_{card_};
   Adapter record_{};
   sim::MiniportAdapter* host_ = nullptr;
 };

@@ -277,7 +277,7 @@ TEST_P(TransmitRefused, IsCompletedAsAFailureAtOnceWithoutTouchingTheCard) {
   a.NextTxFill = 3;
   bench.nic().record()->TxBufferState[3] = kTxBufferFull;  // the queue is blocked
   sim::Packet& blocked = bench.send(100);
-  auto& bus = bench.nic().trigger();
+  auto& bus = bench.nic().interposer();
   const std::uint64_t accessesBefore = bus.accesses();
 
   sim::Packet& refused = bench.send(sim::Packet::fromPieces(GetParam().pieces));
@@ -343,9 +343,9 @@ TEST_P(SendInterrupted, LandsTheFrameIntactWhereverTheInterruptComes) {
   std::uint64_t accessesOfASend = 0;
   {
     TransmitBench bench(width);
-    const std::uint64_t before = bench.nic().trigger().accesses();
+    const std::uint64_t before = bench.nic().interposer().accesses();
     bench.send(length);
-    accessesOfASend = bench.nic().trigger().accesses() - before;
+    accessesOfASend = bench.nic().interposer().accesses() - before;
   }
   ASSERT_GT(accessesOfASend, 20u);
 
@@ -353,9 +353,12 @@ TEST_P(SendInterrupted, LandsTheFrameIntactWhereverTheInterruptComes) {
     SCOPED_TRACE("interrupt after access " + std::to_string(at));
     TransmitBench bench(width);
     bool taken = false;
-    bench.nic().trigger().armAfter(at, [&] {
-      taken = true;
-      bench.nic().card().raisePhyEvent();
+    // Raised just before access `at`, the event is seen right after it.
+    bench.nic().interposer().setHook([&](std::uint64_t access, std::uint16_t, sim::Direction) {
+      if (access + 1 == at && !taken) {
+        taken = true;
+        bench.nic().card().raisePhyEvent();
+      }
     });
 
     bench.send(length);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -262,7 +263,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return row.param.name; });
 
 // ---------------------------------------------------------------------------
-// Bring-up outcomes: setup and resolve against each kind of partner.
+// Bring-up outcomes: setup and resolve against each kind of partner, and the
+// MAC's duplex that follows.
 
 struct OutcomeRow {
   std::string name;
@@ -301,88 +303,54 @@ TEST_P(BringUpOutcome, ResolvesTheLinkThePartnerOffers) {
   EXPECT_EQ(ops[3].reg, kAnlpar);
   EXPECT_EQ(ops[4].reg, kAner);
 
+  // The MAC takes the duplex the link runs at, in MIIMR on page 3: the
+  // caller's page comes back and BNRY, at MIIMR's offset on page 0, stays.
+  bench.card.write8(port::CR, 0x22);
+  bench.card.write8(port::BNRY, 0x5A);
+  LinkUpdate(&bench.adapter, FALSE);
+  EXPECT_EQ(bench.card.controller().page(), 0);
+  EXPECT_EQ(bench.card.controller().bnry(), 0x5A);
+
   bench.machine.runFor(1s);
   EXPECT_EQ(bench.link().up, row.linkAfter);
   if (row.linkAfter) {
     EXPECT_EQ(bench.link().mode, row.modeAfter);
+    EXPECT_EQ((bench.card.controller().miimr() & 0x40) != 0, row.modeAfter.duplex == Duplex::Full);
   }
+}
+
+// A partner that negotiates: BMCR is not written, the partner's abilities
+// read non-zero, and the link stays up.
+OutcomeRow Negotiating(const char* name, UCHAR connectionType, std::uint16_t offer, UCHAR is100,
+                       std::uint16_t bmcrShadow, LinkMode mode) {
+  return {name, connectionType, LinkSignal::negotiating(offer), {}, is100, 1, bmcrShadow, true,
+          mode};
+}
+
+// A partner forced to `partner`: the forced BMCR is written and kept, and the
+// partner's abilities read 0. No mode: the forced link does not come up.
+OutcomeRow Forced(const char* name, UCHAR connectionType, LinkMode partner, std::uint16_t bmcr,
+                  UCHAR is100, std::optional<LinkMode> mode) {
+  return {name, connectionType,   LinkSignal::forcedTo(partner), {W(kBmcr, bmcr)}, is100, 0,
+          bmcr, mode.has_value(), mode.value_or(LinkMode{})};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Partners, BringUpOutcome,
-    ::testing::Values(OutcomeRow{"AutomaticNegotiated",
-                                 0,
-                                 LinkSignal::negotiating(kAllAbilities),
-                                 {},
-                                 1,
-                                 1,
-                                 0x3100,
-                                 true,
-                                 k100Full},
-                      OutcomeRow{"AutomaticForced100",
-                                 0,
-                                 LinkSignal::forcedTo(k100Full),
-                                 {W(kBmcr, 0x2000)},
-                                 1,
-                                 0,
-                                 0x2000,
-                                 true,
-                                 k100Half},
-                      OutcomeRow{"AutomaticForced10",
-                                 0,
-                                 LinkSignal::forcedTo(k10Half),
-                                 {W(kBmcr, 0x0000)},
-                                 0,
-                                 0,
-                                 0x0000,
-                                 true,
-                                 k10Half},
-                      OutcomeRow{"HundredHalfForced100",
-                                 3,
-                                 LinkSignal::forcedTo(k100Half),
-                                 {W(kBmcr, 0x2000)},
-                                 1,
-                                 0,
-                                 0x2000,
-                                 true,
-                                 k100Half},
-                      OutcomeRow{"TenFullForced10",
-                                 2,
-                                 LinkSignal::forcedTo(k10Full),
-                                 {W(kBmcr, 0x0100)},
-                                 0,
-                                 0,
-                                 0x0100,
-                                 true,
-                                 k10Full},
-                      OutcomeRow{"TenHalfNegotiated",
-                                 1,
-                                 LinkSignal::negotiating(kAllAbilities),
-                                 {},
-                                 0,
-                                 1,
-                                 0x1000,
-                                 true,
-                                 k10Half},
-                      OutcomeRow{"HundredFullNegotiated",
-                                 4,
-                                 LinkSignal::negotiating(kAllAbilities),
-                                 {},
-                                 1,
-                                 1,
-                                 0x3100,
-                                 true,
-                                 k100Full},
+    ::testing::Values(Negotiating("AutomaticNegotiated", 0, kAllAbilities, 1, 0x3100, k100Full),
+                      Forced("AutomaticForced100", 0, k100Full, 0x2000, 1, k100Half),
+                      Forced("AutomaticForced10", 0, k10Half, 0x0000, 0, k10Half),
+                      Forced("HundredHalfForced100", 3, k100Half, 0x2000, 1, k100Half),
+                      Forced("TenFullForced10", 2, k10Full, 0x0100, 0, k10Full),
+                      Negotiating("OnlyHalfDuplexOffered", 0, 0x00A1, 1, 0x3100, k100Half),
+                      Negotiating("HundredHalfRanksAboveTenFull", 0, 0x00C1, 1, 0x3100, k100Half),
+                      Negotiating("TenFullOffered", 0, 0x0061, 0, 0x3100, k10Full),
+                      Negotiating("TenFullNegotiated", 2, kAllAbilities, 0, 0x1100, k10Full),
+                      Negotiating("HundredHalfNegotiated", 3, kAllAbilities, 1, 0x3000, k100Half),
+                      Negotiating("TenHalfNegotiated", 1, kAllAbilities, 0, 0x1000, k10Half),
+                      Negotiating("HundredFullNegotiated", 4, kAllAbilities, 1, 0x3100, k100Full),
                       // Forced to a speed the partner does not run: the link goes.
-                      OutcomeRow{"HundredFullAgainstForced10",
-                                 4,
-                                 LinkSignal::forcedTo(k10Half),
-                                 {W(kBmcr, 0x2100)},
-                                 0,
-                                 0,
-                                 0x2100,
-                                 false,
-                                 {}}),
+                      Forced("HundredFullAgainstForced10", 4, k10Half, 0x2100, 0, std::nullopt)),
     [](const auto& row) { return row.param.name; });
 
 // With the link down, only BMCR and BMSR are read and the speed and partner
@@ -504,54 +472,6 @@ std::vector<SpeedRow> SpeedRows() {
 
 INSTANTIATE_TEST_SUITE_P(Parts, SpeedRule, ::testing::ValuesIn(SpeedRows()),
                          [](const auto& row) { return row.param.name; });
-
-// ---------------------------------------------------------------------------
-// LinkUpdate on the card: the MAC's duplex in MIIMR is the one the link runs
-// at, by the ranking of what both ends advertise or by the forced mode; BNRY
-// stays, and the caller's page comes back.
-
-struct DuplexRow {
-  std::string name;
-  UCHAR connectionType;
-  LinkSignal partner;
-  bool fullDuplex;
-};
-
-class MacDuplex : public ::testing::TestWithParam<DuplexRow> {};
-
-TEST_P(MacDuplex, FollowsTheDuplexThePhyRuns) {
-  const DuplexRow& row = GetParam();
-  PhyBench bench({}, row.partner);
-  bench.adapter.ConnectionType = row.connectionType;
-  ASSERT_EQ(PhySetup(&bench.adapter), TRUE);
-  LinkResolve(&bench.adapter);
-  bench.card.write8(port::CR, 0x22);
-  bench.card.write8(port::BNRY, 0x5A);
-
-  LinkUpdate(&bench.adapter, FALSE);
-
-  EXPECT_EQ(bench.card.controller().page(), 0);
-  EXPECT_EQ(bench.card.controller().bnry(), 0x5A);
-  EXPECT_EQ((bench.card.controller().miimr() & 0x40) != 0, row.fullDuplex);
-  bench.machine.runFor(1s);  // a forced mode has taken
-  ASSERT_TRUE(bench.link().up);
-  EXPECT_EQ(bench.link().mode.duplex == Duplex::Full, row.fullDuplex);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Links, MacDuplex,
-    ::testing::Values(
-        DuplexRow{"EverythingOffered", 0, LinkSignal::negotiating(kAllAbilities), true},
-        DuplexRow{"PartnerOffersOnlyHalf", 0, LinkSignal::negotiating(0x00A1), false},
-        DuplexRow{"HundredHalfRanksAboveTenFull", 0, LinkSignal::negotiating(0x00C1), false},
-        DuplexRow{"PartnerOffersTenFull", 0, LinkSignal::negotiating(0x0061), true},
-        DuplexRow{"TenHalfSelected", 1, LinkSignal::negotiating(kAllAbilities), false},
-        DuplexRow{"TenFullSelected", 2, LinkSignal::negotiating(kAllAbilities), true},
-        DuplexRow{"HundredHalfSelected", 3, LinkSignal::negotiating(kAllAbilities), false},
-        DuplexRow{"ForcedPartnerDetected", 0, LinkSignal::forcedTo(k100Full), false},
-        DuplexRow{"TenFullForcedToo", 2, LinkSignal::forcedTo(k10Full), true},
-        DuplexRow{"HundredHalfForcedToo", 3, LinkSignal::forcedTo(k100Half), false}),
-    [](const auto& row) { return row.param.name; });
 
 }  // namespace
 }  // namespace kl::test

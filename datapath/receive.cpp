@@ -93,6 +93,29 @@ BOOLEAN ExamineRingHeader(const Adapter* adapter, PUCHAR header, BOOLEAN firstLo
   return NextPageInRing(adapter, header[kHeaderNext]);
 }
 
+// Pages from `from` forward to `to` around the ring: 1 up to the ring's size.
+ULONG RingDistance(const Adapter* adapter, UCHAR from, UCHAR to) {
+  const LONG pages = adapter->RxStopPage - adapter->RxFirstPage;
+  const LONG ahead = (static_cast<LONG>(to) - static_cast<LONG>(from)) % pages;
+  return static_cast<ULONG>(ahead <= 0 ? ahead + pages : ahead);
+}
+
+// Whether the frame being looked at ends by CURR, as every frame the
+// controller has finished storing does. A header whose count carries it past
+// CURR (failing memory, or stale frames of an earlier lap round the ring)
+// would have the pass take bytes never stored and go on round the ring,
+// taking old frames again. CURR is read afresh before the frame is given up,
+// since it moves on as frames come in.
+BOOLEAN FrameEndsByCurrentPage(Adapter* adapter) {
+  const ULONG frame = RingDistance(adapter, adapter->NextPacketPage, adapter->RxHeaderNext);
+  if (frame <= RingDistance(adapter, adapter->NextPacketPage, adapter->CurrentPage)) {
+    return TRUE;
+  }
+  ReadCurrentPage(adapter);
+  return frame <= RingDistance(adapter, adapter->NextPacketPage, adapter->CurrentPage) ? TRUE
+                                                                                       : FALSE;
+}
+
 // Abandons every frame up to CURR.
 VOID SkipToCurrentPage(Adapter* adapter) {
   ReadCurrentPage(adapter);
@@ -259,6 +282,9 @@ BOOLEAN IndicateFrame(Adapter* adapter) {
   }
   const ULONG length = FrameLength(adapter->RxHeaderLenLo, adapter->RxHeaderLenHi);
   if (length > kMaxFrameLength) {
+    return FALSE;
+  }
+  if (!FrameEndsByCurrentPage(adapter)) {
     return FALSE;
   }
 

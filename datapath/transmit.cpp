@@ -223,7 +223,7 @@ BOOLEAN CopyPacketToCard(Adapter* adapter, PNDIS_PACKET packet, PULONG length) {
   UCHAR pendingByte = 0;
   while (buffer != nullptr) {
     if (adapter->EightBitMode) {
-      WRITE_PORT_BUFFER_UCHAR(adapter->IoPort + kDataPort, bytes, count);
+      WRITE_PORT_BUFFER_UCHAR(Port(adapter, kDataPort), bytes, count);
     } else {
       if (pending) {
         WriteDataWord(adapter, static_cast<USHORT>(pendingByte | (bytes[0] << 8)));

@@ -9,16 +9,23 @@
 #include "nic/registers.h"
 #include "platform/hal.h"
 
+// The port at offset from the base. The base is a port number dressed as a
+// pointer, and may be 0 (a PC Card's ports can sit anywhere), so the sum is
+// taken on the number.
+inline PUCHAR Port(const Adapter* adapter, UCHAR offset) {
+  return reinterpret_cast<PUCHAR>(reinterpret_cast<ULONG_PTR>(adapter->IoPort) + offset);
+}
+
 inline UCHAR ReadRegister(const Adapter* adapter, UCHAR offset) {
-  return READ_PORT_UCHAR(adapter->IoPort + offset);
+  return READ_PORT_UCHAR(Port(adapter, offset));
 }
 
 inline VOID WriteRegister(const Adapter* adapter, UCHAR offset, UCHAR value) {
-  WRITE_PORT_UCHAR(adapter->IoPort + offset, value);
+  WRITE_PORT_UCHAR(Port(adapter, offset), value);
 }
 
 inline PUSHORT WordPort(const Adapter* adapter, UCHAR offset) {
-  return reinterpret_cast<PUSHORT>(adapter->IoPort + offset);
+  return reinterpret_cast<PUSHORT>(Port(adapter, offset));
 }
 
 inline USHORT ReadDataWord(const Adapter* adapter) {

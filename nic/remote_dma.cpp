@@ -82,7 +82,7 @@ BOOLEAN DmaReadFromCard(Adapter* adapter, PUCHAR destination, ULONG cardAddress,
   if (adapter->EightBitMode) {
     DmaSetup(adapter, cardAddress, length, kCrStartRemoteRead);
     SettleRemoteRead(adapter);
-    READ_PORT_BUFFER_UCHAR(adapter->IoPort + kDataPort, destination, length);
+    READ_PORT_BUFFER_UCHAR(Port(adapter, kDataPort), destination, length);
     return DmaWaitComplete(adapter);
   }
 
@@ -150,7 +150,7 @@ BOOLEAN DmaWriteToCard(Adapter* adapter, ULONG cardAddress, const UCHAR* source,
 
   DmaSetup(adapter, cardAddress, length, kCrStartRemoteWrite);
   if (adapter->EightBitMode) {
-    WRITE_PORT_BUFFER_UCHAR(adapter->IoPort + kDataPort, bytes, length);
+    WRITE_PORT_BUFFER_UCHAR(Port(adapter, kDataPort), bytes, length);
   } else {
     const ULONG words = length / kWordBytes;
     if (words != 0) {

@@ -59,6 +59,7 @@ template <class Operation>
 void IoBus::perform(PortAddress port, std::uint8_t width, Direction direction, std::uint32_t count,
                     Operation operation) {
   const Target target = decode(port);
+  ++accesses_;
   if (tracing_) {
     record(port, target, width, direction, count);
   }

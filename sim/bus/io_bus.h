@@ -51,6 +51,8 @@ class IoBus {
   void writeString16(PortAddress port, std::span<const std::uint8_t> bytes);
 
   void startTrace() { tracing_ = true; }
+  // Accesses made since the bus was built, a string transfer counting once.
+  [[nodiscard]] std::uint64_t accessCount() const { return accesses_; }
   void stopTrace() { tracing_ = false; }
   void clearTrace() { trace_.clear(); }
   [[nodiscard]] const std::vector<PortAccess>& trace() const { return trace_; }
@@ -75,6 +77,7 @@ class IoBus {
   void accessed() const;
 
   const Clock& clock_;
+  std::uint64_t accesses_ = 0;
   std::vector<Mapping> mappings_;
   std::function<void()> observer_;
   bool tracing_ = false;

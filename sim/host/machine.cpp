@@ -23,7 +23,39 @@ constexpr char16_t kRegistryPath[] =
 
 Machine::Machine(MachineSetup setup) : setup_(setup), previous_(currentMachine) {
   currentMachine = this;
-  bus_.setAccessObserver([this] { processor_.poll(); });
+  bus_.setAccessObserver([this] {
+    checkHandlerBounds();
+    processor_.poll();
+  });
+  processor_.watchHandlers([this](Processor::HandlerEdge edge) { watchHandler(edge); });
+}
+
+void Machine::watchHandler(Processor::HandlerEdge edge) {
+  if (edge == Processor::HandlerEdge::Entered) {
+    handlerEntered_ = now();
+    handlerAccesses_ = bus_.accessCount();
+    handlerOverran_ = false;
+    return;
+  }
+  checkHandlerBounds();
+}
+
+// Checked at every port access as well as at the handler's return, so that
+// a handler that never returns is caught too.
+void Machine::checkHandlerBounds() {
+  if (!processor_.inSerializedHandler() || handlerOverran_) {
+    return;
+  }
+  const HandlerBounds& bounds = setup_.handlerBounds;
+  if (now() - handlerEntered_ > bounds.time) {
+    handlerOverran_ = true;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(bounds.time).count();
+    violation("a handler ran for more than " + std::to_string(ms) + " ms of virtual time");
+  }
+  if (bus_.accessCount() - handlerAccesses_ > bounds.accesses) {
+    handlerOverran_ = true;
+    violation("a handler made more than " + std::to_string(bounds.accesses) + " port accesses");
+  }
 }
 
 Machine::~Machine() {

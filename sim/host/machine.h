@@ -33,8 +33,16 @@ namespace kl::sim {
 
 using DriverEntryFunction = NTSTATUS(NTAPI*)(PDRIVER_OBJECT, PUNICODE_STRING);
 
+// How long one serialised handler (the DPC and timer functions included) may
+// run before the host calls it hung: in virtual time, and in port accesses.
+struct HandlerBounds {
+  Duration time = std::chrono::seconds(30);
+  std::uint64_t accesses = 5'000'000;
+};
+
 struct MachineSetup {
   unsigned processorCount = 1;
+  HandlerBounds handlerBounds{};
   // The seed of the world's random generator.
   std::uint64_t seed = WorldRandom::kDefaultSeed;
 };
@@ -94,6 +102,9 @@ class Machine {
     violationHandler_ = std::move(handler);
   }
   void violation(const std::string& what);
+  // Every serialised handler is timed against the setup's bounds.
+  void watchHandler(Processor::HandlerEdge edge);
+  void checkHandlerBounds();
 
   // ---- The library's side of registration, memory and I/O ranges.
   NDIS_HANDLE initializeWrapper(PVOID driverObject);
@@ -142,6 +153,9 @@ class Machine {
   std::vector<IoRange> ioRanges_;
   std::vector<ErrorLogEntry> errorLog_;
   std::function<void(const std::string&)> violationHandler_;
+  VirtualTime handlerEntered_{};
+  std::uint64_t handlerAccesses_ = 0;
+  bool handlerOverran_ = false;
 };
 
 }  // namespace kl::sim

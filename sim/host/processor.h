@@ -12,6 +12,7 @@
 // port access or clock step, exactly between two accesses of the code running.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <vector>
@@ -34,13 +35,22 @@ class Processor {
   // the deferred work that piled up meanwhile runs.
   template <class F>
   void serialized(F&& handler) {
-    ++serializedDepth_;
+    if (serializedDepth_++ == 0 && watcher_) {
+      watcher_(HandlerEdge::Entered);
+    }
     handler();
-    --serializedDepth_;
-    if (serializedDepth_ == 0) {
+    if (serializedDepth_ == 1 && watcher_) {
+      watcher_(HandlerEdge::Returned);
+    }
+    if (--serializedDepth_ == 0) {
       runDeferred();
     }
   }
+
+  // Called as the outermost serialised handler is entered and as it returns,
+  // before the deferred work it left runs (which is watched in its turn).
+  enum class HandlerEdge : std::uint8_t { Entered, Returned };
+  void watchHandlers(std::function<void(HandlerEdge)> watcher) { watcher_ = std::move(watcher); }
 
   // Runs `routine` at device level: no interrupt is delivered until it returns.
   template <class F>
@@ -81,6 +91,7 @@ class Processor {
   bool draining_ = false;
   std::deque<std::function<void()>> deferred_;
   std::vector<InterruptVector*> vectors_;
+  std::function<void(HandlerEdge)> watcher_;
 };
 
 }  // namespace kl::sim

@@ -125,5 +125,34 @@ INSTANTIATE_TEST_SUITE_P(
             "WordLookaheadCrossesTheRingsEnd", BusWidth::Word, kRingStop - 1, 600, {0x40, 0x40}}),
     [](const auto& test) { return test.param.name; });
 
+// Frames of an earlier lap still fill the ring round to where the driver
+// reads; a header just before CURR claims a frame that runs past it. The
+// pass takes the frames up to it, gives that one up at CURR, and does not
+// follow the old chain round the ring to take the same frames again.
+TEST(RingHeaderPastCurr, StaleFramesRoundTheRingAreNotTakenAgain) {
+  DatapathBench bench;
+  HandBuiltAdapter& nic = bench.nic();
+  constexpr std::uint8_t kFirst = kRingFirst + 1;
+  constexpr std::size_t kFourPages = 800;  // 808 bytes stored with the header and FCS
+  bench.adapter()->NextPacketPage = kFirst;
+  std::vector<std::vector<std::uint8_t>> frames;
+  std::uint8_t page = kFirst;
+  for (std::uint32_t i = 0; i < kRingPages / 4; ++i) {
+    frames.push_back(PatternFrame(kFourPages, nic.placement().station, kPeer, i));
+    page = nic.storeFrame(page, frames.back());
+  }
+  ASSERT_EQ(page, kFirst) << "the old frames should fill the ring exactly";
+  // CURR one page past the fourth header: that frame was never finished.
+  nic.setCurr(kFirst + 3 * 4 + 1);
+  nic.raiseStatus(0x01);
+
+  std::vector<std::vector<std::uint8_t>> got;
+  for (const DatapathProtocol::Frame& f : nic.protocol.frames) {
+    got.push_back(f.bytes);
+  }
+  EXPECT_EQ(got, std::vector<std::vector<std::uint8_t>>(frames.begin(), frames.begin() + 3));
+  EXPECT_EQ(bench.adapter()->NextPacketPage, kFirst + 3 * 4 + 1);
+}
+
 }  // namespace
 }  // namespace kl::test

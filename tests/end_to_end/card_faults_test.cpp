@@ -171,7 +171,12 @@ INSTANTIATE_TEST_SUITE_P(
                          world.pair().cable().setConnected(true);
                        }
                      },
-                 .lift = [](TwoStations& world) { world.pair().cable().setConnected(true); }}),
+                 .lift =
+                     [](TwoStations& world) {
+                       if (!world.pair().cable().connected()) {
+                         world.pair().cable().setConnected(true);
+                       }
+                     }}),
     [](const auto& test) { return test.param.name; });
 
 }  // namespace

@@ -33,6 +33,7 @@ enum class DestinationKind : std::uint8_t { Unicast, Broadcast, Multicast };
 struct FrameIdentity {
   std::uint8_t stream = 0;
   std::uint32_t sequence = 0;
+  friend bool operator==(const FrameIdentity&, const FrameIdentity&) = default;
 };
 
 // `length` bytes (without FCS) from `source` to `destination`.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "end_to_end/two_stations.h"
 #include "sim/net/ethernet.h"
 
 namespace kl::test {
@@ -18,6 +19,12 @@ constexpr sim::Duration kLinkPoll = 10ms;
 // Time after the last frame of a burst has left for it to arrive and for the
 // driver to take it out of the ring, at either bit rate.
 constexpr sim::Duration kDrain = 5ms;
+
+sim::card::CardConfig CardOf(sim::card::BusWidth width) {
+  return {.busWidth = width,
+          .prom = width == sim::card::BusWidth::Word ? sim::card::wordWidePromImage(kNearStation)
+                                                     : sim::card::byteWidePromImage(kNearStation)};
+}
 
 sim::AdapterSetup adapterSetup() {
   sim::AdapterSetup setup;
@@ -61,12 +68,11 @@ void FrameRecorder::receive(sim::MiniportAdapter& adapter, std::span<const std::
   }
 }
 
-FarEnd::FarEnd() {
+FarEnd::FarEnd(sim::card::BusWidth width) {
   machine().onViolation(
       [](const std::string& what) { ADD_FAILURE() << "NDIS rule broken: " << what; });
   EXPECT_EQ(driver_.load(machine()), STATUS_SUCCESS);
-  sim::card::Card* card =
-      world_.addCard({.prom = sim::card::wordWidePromImage(kNearStation)}, kIoBase, kVector);
+  sim::card::Card* card = world_.addCard(CardOf(width), kIoBase, kVector);
   adapter_ = &world_.addAdapter(adapterSetup());
   cable_ = std::make_unique<sim::world::PatchCable>(machine().clock(), *card, partner_);
   endpoint_ = std::make_unique<sim::net::FrameEndpoint>(
@@ -84,6 +90,13 @@ void FarEnd::bringUp() {
   ASSERT_EQ(adapter_->initialize(), NDIS_STATUS_SUCCESS);
   ASSERT_TRUE(waitForMedia(NdisMediaStateConnected, 5s)) << "the link never came up";
   adapter_->bind(recorder_);
+}
+
+void FarEnd::bringUp(std::uint64_t seed, const sim::world::TrafficShape& shape) {
+  ASSERT_EQ(adapter_->initialize(), NDIS_STATUS_SUCCESS);
+  ASSERT_TRUE(waitForMedia(NdisMediaStateConnected, 5s)) << "the link never came up";
+  station_ = std::make_unique<sim::world::TrafficStation>(*adapter_, 0, seed, shape);
+  ASSERT_EQ(station_->open(kUsualFilter, kGroup), NDIS_STATUS_SUCCESS);
 }
 
 NDIS_STATUS FarEnd::setPacketFilter(ULONG filter) {
@@ -125,14 +138,29 @@ void FarEnd::deliver(std::vector<sim::net::WireFrame> frames) {
   run(last - machine().now() + kDrain);
 }
 
+sim::VirtualTime FarEnd::burst(std::size_t count, std::size_t length) {
+  sim::VirtualTime last = machine().now();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::vector<std::uint8_t> frame = sim::world::buildTestFrame(
+        kNearStation, kFarStation, {kFarStream, nextSequence_++}, length);
+    last = endpoint_->send(frame).leftAt;
+  }
+  return last;
+}
+
+void FarEnd::holdDispatch(sim::Duration duration, const std::function<void()>& atEnd) {
+  machine().atDispatch([&] {
+    run(duration);
+    if (atEnd) {
+      atEnd();
+    }
+  });
+}
+
 void FarEnd::deliverHeldOff(std::vector<sim::net::WireFrame> frames,
                             const std::function<void()>& whileHeld) {
   machine().atDispatch([&] {
-    sim::VirtualTime last = machine().now();
-    for (sim::net::WireFrame& frame : frames) {
-      last = endpoint_->sendRaw(std::move(frame)).leftAt;
-    }
-    run(last - machine().now() + kDrain);
+    deliver(std::move(frames));
     if (whileHeld) {
       whileHeld();
     }

@@ -1,7 +1,8 @@
 // One adapter brought up through the driver on a card whose cable ends at a
 // test's own endpoint behind a link partner: frames from the far end with any
-// destination, a good or a bad FCS, aligned or not, and a link the test
-// negotiates, pulls and plugs back.
+// destination, a good or a bad FCS, aligned or not, bursts of test frames as
+// fast as the wire carries them, and a link the test negotiates, pulls and
+// plugs back. Above the adapter a recorder, or a traffic station, is bound.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,12 +25,15 @@
 #include "sim/world/card_world.h"
 #include "sim/world/patch_cable.h"
 #include "sim/world/test_frames.h"
+#include "sim/world/traffic_station.h"
 #include "support/driver_under_test.h"
 
 namespace kl::test {
 
 inline constexpr sim::world::Mac kNearStation = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x1A};
 inline constexpr sim::world::Mac kFarStation = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x1F};
+// The stream number of the test frames the far end bursts.
+inline constexpr std::uint8_t kFarStream = 7;
 
 // The protocol bound above the adapter: it keeps, in order, who sent each
 // intact test frame indicated to it, fetching with transfer-data what the
@@ -65,7 +69,7 @@ class FrameRecorder final : public sim::Protocol {
 
 class FarEnd {
  public:
-  FarEnd();
+  explicit FarEnd(sim::card::BusWidth width = sim::card::BusWidth::Word);
   FarEnd(const FarEnd&) = delete;
   FarEnd& operator=(const FarEnd&) = delete;
   ~FarEnd();
@@ -73,6 +77,9 @@ class FarEnd {
   // Initializes the adapter, waits for its link and binds the recorder. Fails
   // the test when any of it does not succeed.
   void bringUp();
+  // The same with a traffic station bound instead, seeded and shaped so, and
+  // opened with the usual packet filter and group.
+  void bringUp(std::uint64_t seed, const sim::world::TrafficShape& shape);
 
   [[nodiscard]] sim::Machine& machine() { return world_.machine(); }
   [[nodiscard]] sim::MiniportAdapter& adapter() { return *adapter_; }
@@ -83,6 +90,7 @@ class FarEnd {
   [[nodiscard]] sim::world::PatchCable& cable() { return *cable_; }
   [[nodiscard]] sim::net::FrameEndpoint& endpoint() { return *endpoint_; }
   [[nodiscard]] FrameRecorder& recorder() { return recorder_; }
+  [[nodiscard]] sim::world::TrafficStation& station() { return *station_; }
 
   NDIS_STATUS setPacketFilter(ULONG filter);
   NDIS_STATUS setMulticastList(std::span<const sim::world::Mac> groups);
@@ -91,6 +99,15 @@ class FarEnd {
   // Sends `frames` from the far end back to back, as they are, and runs the
   // machine until the last has arrived and the driver is done with it.
   void deliver(std::vector<sim::net::WireFrame> frames);
+  // Puts `count` test frames of `length` bytes for the adapter on the wire,
+  // back to back, numbered on from the last one in stream kFarStream, and
+  // returns at once, with the time the last of them will have left.
+  sim::VirtualTime burst(std::size_t count, std::size_t length);
+  [[nodiscard]] std::uint32_t framesBurst() const { return nextSequence_; }
+  // Other DISPATCH-level work (another driver's DPC) keeps the processor for
+  // `duration`: the card's interrupt is still taken and masked, but the
+  // adapter's interrupt DPC waits. `atEnd` runs as the last of that work.
+  void holdDispatch(sim::Duration duration, const std::function<void()>& atEnd = {});
   // The same while the driver is kept from serving the card: a serialised
   // handler runs for the whole burst, as one that busy-waits would, so the
   // card's interrupt is taken and masked but the work it queues must wait.
@@ -103,7 +120,8 @@ class FarEnd {
   // passed; returns whether it does.
   bool waitForMedia(ULONG state, sim::Duration wait);
 
-  // Test frames sent by the far end and received intact there, FCS checked.
+  // Test frames the adapter sent and the far end received intact, in order,
+  // FCS checked.
   [[nodiscard]] std::vector<sim::world::FrameIdentity> farEndReceived() const;
 
  private:
@@ -114,6 +132,8 @@ class FarEnd {
   std::unique_ptr<sim::world::PatchCable> cable_;
   std::unique_ptr<sim::net::FrameEndpoint> endpoint_;
   FrameRecorder recorder_;
+  std::unique_ptr<sim::world::TrafficStation> station_;
+  std::uint32_t nextSequence_ = 0;
 };
 
 // A wire frame with the FCS of `frame`.

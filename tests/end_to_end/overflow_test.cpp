@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <string>
 
-#include "end_to_end/card_on_endpoint.h"
+#include "end_to_end/far_end.h"
 
 namespace kl::test {
 namespace {
@@ -40,10 +40,10 @@ class Overflow : public ::testing::TestWithParam<OverflowCase> {};
 TEST_P(Overflow, RecoveryResendsTheCutFrameAndReceivesAgainWithNothingTwiceOrDamaged) {
   const OverflowCase& c = GetParam();
   SCOPED_TRACE("seed " + std::to_string(c.seed));
-  CardOnEndpoint rig(c.width, c.seed, kLongUnicast);
-  rig.bringUp();
+  FarEnd rig(c.width);
+  rig.bringUp(c.seed, kLongUnicast);
   sim::world::TrafficStation& station = rig.station();
-  station.aim(kPortStation, 1);
+  station.aim(kFarStation, 1);
 
   rig.burst(c.burstCount, c.burstLength);
   sim::VirtualTime handedDown{};
@@ -61,12 +61,9 @@ TEST_P(Overflow, RecoveryResendsTheCutFrameAndReceivesAgainWithNothingTwiceOrDam
 
   // The frame on its way when the controller stopped went out once more, in
   // full, after the stop.
-  ASSERT_EQ(rig.arrivals().size(), 1U);
-  const auto sent = sim::world::checkTestFrame(rig.arrivals()[0].frame);
-  ASSERT_TRUE(sent.has_value());
-  EXPECT_EQ(sent->identity.stream, station.stream());
-  EXPECT_EQ(sent->identity.sequence, 0U);
-  EXPECT_GE(rig.arrivals()[0].at, handedDown + kRecoveryStop)
+  ASSERT_EQ(rig.endpoint().arrivals().size(), 1U);
+  ASSERT_EQ(rig.farEndReceived(), (std::vector<sim::world::FrameIdentity>{{station.stream(), 0}}));
+  EXPECT_GE(rig.endpoint().arrivals()[0].at, handedDown + kRecoveryStop)
       << "arrived as first sent: the stop did not cut it off";
   EXPECT_EQ(station.counts().sendsCompleted, 1U);
   EXPECT_EQ(sim::world::queryUlong(rig.adapter(), OID_GEN_XMIT_OK), 1U);
@@ -79,10 +76,10 @@ TEST_P(Overflow, RecoveryResendsTheCutFrameAndReceivesAgainWithNothingTwiceOrDam
   // The receiver runs again: a second burst arrives whole.
   constexpr std::size_t kAfterwards = 8;
   const std::uint32_t before = rig.framesBurst();
-  const std::uint64_t missedBefore = station.missingFrom(kPortStream, before);
+  const std::uint64_t missedBefore = station.missingFrom(kFarStream, before);
   rig.burst(kAfterwards, c.burstLength);
   rig.machine().runFor(10ms);
-  EXPECT_EQ(station.missingFrom(kPortStream, rig.framesBurst()), missedBefore);
+  EXPECT_EQ(station.missingFrom(kFarStream, rig.framesBurst()), missedBefore);
 
   const sim::world::StationCounts& all = station.counts();
   EXPECT_EQ(all.damaged, 0U);
@@ -90,7 +87,7 @@ TEST_P(Overflow, RecoveryResendsTheCutFrameAndReceivesAgainWithNothingTwiceOrDam
   EXPECT_EQ(all.outOfOrder, 0U);
   EXPECT_EQ(all.foreign, 0U);
   EXPECT_EQ(all.transferFailures, 0U);
-  EXPECT_EQ(rig.arrivals().size(), 1U) << "the cut frame went out more than once";
+  EXPECT_EQ(rig.endpoint().arrivals().size(), 1U) << "the cut frame went out more than once";
 }
 
 // A 52-page ring: 8 frames of 6 pages, 51 of one page, 17 of three before
@@ -110,11 +107,11 @@ INSTANTIATE_TEST_SUITE_P(
 // overflows later, one with the transmitter idle and one right after a frame
 // went out whole, that frame is not sent a second time.
 TEST(OverflowAfterReset, ResendsNothingThatWasSentWhole) {
-  CardOnEndpoint rig(BusWidth::Word, 71, kLongUnicast);
-  rig.bringUp();
+  FarEnd rig;
+  rig.bringUp(71, kLongUnicast);
   sim::world::TrafficStation& station = rig.station();
 
-  station.aim(kPortStation, 1);
+  station.aim(kFarStation, 1);
   station.pump();
   ASSERT_TRUE(rig.card().controller().transmitter().busy());
   ASSERT_EQ(rig.adapter().reset(), NDIS_STATUS_SUCCESS);
@@ -124,20 +121,18 @@ TEST(OverflowAfterReset, ResendsNothingThatWasSentWhole) {
   rig.burst(24, 1514);
   rig.holdDispatch(2ms);
   rig.machine().runFor(10ms);
-  ASSERT_TRUE(rig.arrivals().empty()) << "the frame the reset cut off came back";
+  ASSERT_TRUE(rig.endpoint().arrivals().empty()) << "the frame the reset cut off came back";
 
   // A frame goes out whole while the service is held off, and the ring
   // overflows meanwhile.
-  station.aim(kPortStation, 1);
+  station.aim(kFarStation, 1);
   station.pump();
   rig.burst(24, 1514);
   rig.holdDispatch(2ms);
   rig.machine().runFor(10ms);
 
-  ASSERT_EQ(rig.arrivals().size(), 1U) << "sent again after it had gone out whole";
-  const auto checked = sim::world::checkTestFrame(rig.arrivals()[0].frame);
-  ASSERT_TRUE(checked.has_value());
-  EXPECT_EQ(checked->identity.sequence, 1U);
+  ASSERT_EQ(rig.endpoint().arrivals().size(), 1U) << "sent again after it had gone out whole";
+  EXPECT_EQ(rig.farEndReceived(), (std::vector<sim::world::FrameIdentity>{{station.stream(), 1}}));
   EXPECT_TRUE(rig.machine().errorLog().empty());
   EXPECT_EQ(sim::world::queryUlong(rig.adapter(), OID_GEN_XMIT_OK), 1U);
   EXPECT_EQ(station.counts().duplicates + station.counts().damaged, 0U);

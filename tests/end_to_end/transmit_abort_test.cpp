@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "end_to_end/card_on_endpoint.h"
+#include "end_to_end/far_end.h"
 #include "sim/world/traffic_run.h"
 
 namespace kl::test {
@@ -35,10 +35,10 @@ class TransmitAborts : public ::testing::TestWithParam<AbortCase> {};
 TEST_P(TransmitAborts, TheSameBufferGoesOutAgainAndTheFarSideSeesEveryFrameOnceInOrder) {
   const AbortCase& c = GetParam();
   SCOPED_TRACE("seed " + std::to_string(c.seed));
-  CardOnEndpoint rig(c.width, c.seed, c.shape);
-  rig.bringUp();
+  FarEnd rig(c.width);
+  rig.bringUp(c.seed, c.shape);
   constexpr std::uint32_t kFrames = 600;
-  rig.station().aim(kPortStation, kFrames);
+  rig.station().aim(kFarStation, kFrames);
 
   std::size_t nextAt = c.every;
   unsigned injected = 0;
@@ -46,10 +46,11 @@ TEST_P(TransmitAborts, TheSameBufferGoesOutAgainAndTheFarSideSeesEveryFrameOnceI
   // the station is done, each abort costing a controller restart.
   sim::world::TrafficRun run{.settle = 200ms};
   run.progress = [&](sim::Duration /*elapsed*/) {
-    if (rig.arrivals().size() < nextAt || rig.card().faults().transmitAborts > 0) {
+    const std::size_t arrived = rig.endpoint().arrivals().size();
+    if (arrived < nextAt || rig.card().faults().transmitAborts > 0) {
       return;
     }
-    nextAt = rig.arrivals().size() + c.every;
+    nextAt = arrived + c.every;
     rig.card().faults().transmitAborts += c.burst;
     injected += c.burst;
     rig.burst(c.incoming, 300);
@@ -59,12 +60,12 @@ TEST_P(TransmitAborts, TheSameBufferGoesOutAgainAndTheFarSideSeesEveryFrameOnceI
   ASSERT_GT(injected, 0U);
   EXPECT_EQ(rig.card().faults().transmitAborts, 0U) << "the run ended before every abort";
 
-  ASSERT_EQ(rig.arrivals().size(), kFrames);
+  ASSERT_EQ(rig.endpoint().arrivals().size(), kFrames);
+  const std::vector<sim::world::FrameIdentity> received = rig.farEndReceived();
+  ASSERT_EQ(received.size(), kFrames) << "frames arrived damaged";
   for (std::uint32_t i = 0; i < kFrames; ++i) {
-    const auto checked = sim::world::checkTestFrame(rig.arrivals()[i].frame);
-    ASSERT_TRUE(checked.has_value()) << "frame " << i << " arrived damaged";
-    EXPECT_EQ(checked->identity.stream, rig.station().stream());
-    ASSERT_EQ(checked->identity.sequence, i) << "lost, repeated or reordered";
+    EXPECT_EQ(received[i].stream, rig.station().stream());
+    ASSERT_EQ(received[i].sequence, i) << "lost, repeated or reordered";
   }
   const sim::world::StationCounts& counts = rig.station().counts();
   EXPECT_EQ(counts.sendsCompleted, kFrames);
@@ -79,10 +80,10 @@ TEST_P(TransmitAborts, TheSameBufferGoesOutAgainAndTheFarSideSeesEveryFrameOnceI
   EXPECT_EQ(counts.transferFailures, 0U);
 
   // After all the restarts the receiver takes every frame again.
-  const std::uint64_t missed = rig.station().missingFrom(kPortStream, rig.framesBurst());
+  const std::uint64_t missed = rig.station().missingFrom(kFarStream, rig.framesBurst());
   rig.burst(8, 300);
   rig.machine().runFor(5ms);
-  EXPECT_EQ(rig.station().missingFrom(kPortStream, rig.framesBurst()), missed);
+  EXPECT_EQ(rig.station().missingFrom(kFarStream, rig.framesBurst()), missed);
 }
 
 constexpr TrafficShape kMixedUnicast{.broadcastPercent = 0, .multicastPercent = 0};

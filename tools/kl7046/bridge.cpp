@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "kl7046/driver_source.h"
+#include "kl7046/interface_view.h"
 #include "kl7046/statistics.h"
 #include "kl7046/tap_device.h"
 #include "sim/card/phy/link_partner.h"
@@ -90,10 +91,13 @@ class WirePort final : public sim::net::Station {
 
 // The protocol above the driver: the station TAP's stack. It hands what the
 // stack sends to the miniport, gives the stack every frame indicated, and
-// keeps the packet filter and multicast list equal to the interface's.
+// keeps the packet filter and multicast list equal to the interface's, as
+// the namespace the interface lives in sees it. Where the interface cannot
+// be seen, the station is given all multicast, and told so once.
 class StationBinding final : public sim::Protocol {
  public:
-  StationBinding(sim::MiniportAdapter& adapter, TapDevice& tap) : adapter_(adapter), tap_(tap) {
+  StationBinding(sim::MiniportAdapter& adapter, TapDevice& tap, InterfaceView& view)
+      : adapter_(adapter), tap_(tap), view_(view) {
     adapter_.bind(*this);
   }
 
@@ -135,8 +139,14 @@ class StationBinding final : public sim::Protocol {
 
   // Reads the interface's flags and groups and sets what changed.
   void syncFilter(std::ostream& err) {
-    const unsigned flags = tap_.flags();
-    std::vector<Mac> groups = tap_.multicastGroups();
+    std::string error;
+    const std::optional<InterfaceState> state = view_.read(error);
+    if (!state && !unseen_) {
+      err << "kl7046 bridge: " << error << "; the station is sent all multicast\n";
+      unseen_ = true;
+    }
+    const unsigned flags = state ? state->flags : static_cast<unsigned>(IFF_ALLMULTI);
+    std::vector<Mac> groups = state ? state->groups : std::vector<Mac>{};
     const ULONG capacity =
         sim::world::queryUlong(adapter_, OID_802_3_MAXIMUM_LIST_SIZE).value_or(0);
     ULONG filter =
@@ -180,6 +190,8 @@ class StationBinding final : public sim::Protocol {
 
   sim::MiniportAdapter& adapter_;
   TapDevice& tap_;
+  InterfaceView& view_;
+  bool unseen_ = false;
   std::map<const NDIS_PACKET*, std::unique_ptr<sim::Packet>> inFlight_;
   std::vector<Mac> groups_;
   std::optional<ULONG> filter_;
@@ -307,12 +319,13 @@ int runBridge(const BridgeOptions& options, const Installation& installation, st
       err << "kl7046 bridge: the adapter did not come up\n";
       return 1;
     }
-    StationBinding binding(adapter, *station);
+    InterfaceView stationView(*station);
+    StationBinding binding(adapter, *station, stationView);
     Mac address{};
     ULONG done = 0;
     ULONG needed = 0;
     adapter.query(OID_802_3_CURRENT_ADDRESS, address, done, needed);
-    station->setAddress(address);
+    stationView.setAddress(address);
 
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);

@@ -1,9 +1,9 @@
 // A Linux TAP device: an Ethernet interface whose frames a program reads
 // and writes through a file descriptor. Opening one that does not exist
-// creates it; one that exists is attached.
+// creates it; one that exists is attached. InterfaceView sees the interface
+// as its network namespace does.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -28,13 +28,6 @@ class TapDevice {
   // Hands `frame` to the interface's stack as received; returns whether it
   // took it (an interface that is down takes nothing).
   bool write(std::span<const std::uint8_t> frame);
-
-  // The interface's hardware address; throws std::system_error.
-  void setAddress(const std::array<std::uint8_t, 6>& address);
-  // IFF_* flags as the interface has them now; 0 when they cannot be read.
-  [[nodiscard]] unsigned flags() const;
-  // The link-layer multicast groups the interface's stack has joined.
-  [[nodiscard]] std::vector<std::array<std::uint8_t, 6>> multicastGroups() const;
 
  private:
   std::string name_;

@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "sim/card/card.h"
 #include "sim/core/clock.h"
 #include "sim/net/cable.h"
@@ -44,26 +45,6 @@ constexpr std::uint8_t kOffsetMask = 0x3F;
 constexpr std::size_t kLongestString = 2048;
 constexpr std::size_t kLongestFrame = 1600;
 
-// Reads the input front to back; past its end every read is zero.
-class Input {
- public:
-  explicit Input(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-  [[nodiscard]] bool done() const { return at_ >= bytes_.size(); }
-  std::uint8_t byte() { return at_ < bytes_.size() ? bytes_[at_++] : 0; }
-  std::uint16_t word() { return static_cast<std::uint16_t>(byte() | (byte() << 8)); }
-  std::vector<std::uint8_t> bytes(std::size_t count) {
-    std::vector<std::uint8_t> out(count);
-    for (std::uint8_t& b : out) {
-      b = byte();
-    }
-    return out;
-  }
-
- private:
-  std::span<const std::uint8_t> bytes_;
-  std::size_t at_ = 0;
-};
-
 void runFor(Clock& clock, Duration duration) {
   const auto until = clock.now() + duration;
   while (clock.fireNextDue(until)) {
@@ -88,7 +69,7 @@ enum Operation : std::uint8_t {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Input input(std::span(data, size));
+  kl::fuzz::FuzzInput input(std::span(data, size));
   const std::uint8_t setup = input.byte();
   Clock clock;
   Cable cable(clock);

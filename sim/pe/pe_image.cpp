@@ -61,6 +61,22 @@ std::string fixedName(std::span<const std::uint8_t> field) {
 
 }  // namespace
 
+std::string printable(std::string_view name) {
+  constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= ' ' && byte <= '~' && byte != '\\') {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    }
+  }
+  return out;
+}
+
 Image::Image(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
   const Reader r(bytes_);
   if (r.u16(0, "DOS header") != 0x5A4D) {
@@ -118,7 +134,7 @@ Image::Image(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
     s.rawOffset = r.u32(h + 20, "section table");
     s.characteristics = r.u32(h + kSectionCharacteristicsOffset, "section table");
     s.headerOffset = h;
-    r.require(s.rawOffset, s.rawSize, ("section " + s.name).c_str());
+    r.require(s.rawOffset, s.rawSize, ("section " + printable(s.name)).c_str());
     sections_.push_back(std::move(s));
   }
   // A GNU link names sections longer than eight characters "/N", an offset
@@ -129,7 +145,7 @@ Image::Image(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
       std::size_t offset = 0;
       for (const char c : s.name.substr(1)) {
         if (c < '0' || c > '9') {
-          throw FormatError("malformed image: a section named " + s.name);
+          throw FormatError("malformed image: a section named " + printable(s.name));
         }
         offset = offset * 10 + static_cast<std::size_t>(c - '0');
       }

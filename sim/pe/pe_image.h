@@ -12,6 +12,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kl::pe {
@@ -149,6 +150,11 @@ class Image {
   std::vector<Section> sections_;
   std::size_t checksumOffset_ = 0;
 };
+
+// `name`, as read from an image, fit to quote in a message: printable ASCII
+// stays, any other byte (and the backslash) becomes \xNN, so a damaged name
+// cannot reach a terminal as raw bytes.
+[[nodiscard]] std::string printable(std::string_view name);
 
 // The checksum the NT loader verifies for a driver: the 16-bit one's
 // complement sum of the file with the checksum field taken as zero, plus the

@@ -309,3 +309,24 @@ TEST(WindowsImage, KeepsTheKeywordStringsPageable) {
 
 }  // namespace
 }  // namespace kl::test
+
+namespace kl::test {
+namespace {
+
+// A damaged section name is quoted in the refusal with its control bytes
+// escaped, so it cannot reach a terminal raw.
+TEST(WindowsImage, DamagedSectionNamesAreQuotedEscaped) {
+  std::vector<std::uint8_t> bytes(withSymbols().bytes().begin(), withSymbols().bytes().end());
+  const std::size_t name = withSymbols().sections().front().headerOffset;
+  const std::string damaged = "/\x1b[2J\x07";
+  std::copy(damaged.begin(), damaged.end(), bytes.begin() + static_cast<std::ptrdiff_t>(name));
+  try {
+    const pe::Image image(std::move(bytes));
+    ADD_FAILURE() << "a damaged section name was accepted";
+  } catch (const pe::FormatError& error) {
+    EXPECT_EQ(std::string(error.what()), "malformed image: a section named /\\x1B[2J\\x07");
+  }
+}
+
+}  // namespace
+}  // namespace kl::test

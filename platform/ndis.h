@@ -6,6 +6,7 @@
 
 #include "platform/hal.h"
 #include "platform/ntdef.h"
+#include "platform/wdm.h"
 
 #define NDIS_API NTAPI
 
@@ -223,7 +224,9 @@ typedef struct _NDIS_CONFIGURATION_PARAMETER {
   } ParameterData;
 } NDIS_CONFIGURATION_PARAMETER, *PNDIS_CONFIGURATION_PARAMETER;
 
-// Micro Channel adapter id and POS bytes of one slot.
+// Micro Channel adapter id and POS bytes of one slot, byte-packed as the
+// system's configuration data holds them.
+#pragma pack(push, 1)
 typedef struct _NDIS_MCA_POS_DATA {
   USHORT AdapterId;
   UCHAR PosData1;
@@ -231,16 +234,14 @@ typedef struct _NDIS_MCA_POS_DATA {
   UCHAR PosData3;
   UCHAR PosData4;
 } NDIS_MCA_POS_DATA, *PNDIS_MCA_POS_DATA;
+#pragma pack(pop)
 
 // ---------------------------------------------------------------------------
 // Packets and buffer chains.
 
-// One virtually contiguous piece of a packet; pieces are chained through Next.
-typedef struct _NDIS_BUFFER {
-  struct _NDIS_BUFFER* Next;
-  PVOID VirtualAddress;
-  UINT Length;
-} NDIS_BUFFER, *PNDIS_BUFFER;
+// One virtually contiguous piece of a packet: on NT the memory manager's MDL.
+// Pieces are chained through Next.
+typedef MDL NDIS_BUFFER, *PNDIS_BUFFER;
 
 typedef struct _NDIS_PACKET_PRIVATE {
   UINT PhysicalCount;  // physical pieces, counted when ValidCounts is set
@@ -262,7 +263,10 @@ typedef struct _NDIS_PACKET {
   // through it.
   UCHAR MiniportReserved[2 * sizeof(PVOID)];
   UCHAR WrapperReserved[2 * sizeof(PVOID)];
-  UCHAR ProtocolReserved[4 * sizeof(PVOID)];
+  ULONG_PTR Reserved[2];
+  // The protocol's own area, which runs on past the structure for as many
+  // bytes as the protocol asked of its packet pool.
+  UCHAR ProtocolReserved[1];
 } NDIS_PACKET, *PNDIS_PACKET;
 
 // ---------------------------------------------------------------------------
@@ -343,16 +347,46 @@ static_assert(sizeof(NDIS40_MINIPORT_CHARACTERISTICS) == 72,
 #endif
 
 // ---------------------------------------------------------------------------
+// NDIS's block for one adapter. The MiniportAdapterHandle points to it, and
+// everything in it is NDIS's own: a miniport reaches into it only through the
+// receive indications below, which call the Ethernet filter's handlers kept
+// there. The rest is reserved space of its x86 size, so that those slots lie
+// where NDIS has them; NDIS's own timers inside it align it to 8 bytes.
+
+typedef struct _ETH_FILTER ETH_FILTER, *PETH_FILTER;
+
+typedef VOID(NDIS_API* ETH_RCV_INDICATE_HANDLER)(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext,
+                                                 PCHAR Address, PVOID HeaderBuffer,
+                                                 UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                                                 UINT LookaheadBufferSize, UINT PacketSize);
+typedef VOID(NDIS_API* ETH_RCV_COMPLETE_HANDLER)(PETH_FILTER Filter);
+
+typedef struct alignas(8) _NDIS_MINIPORT_BLOCK {
+  PVOID Reserved1[54];
+  PETH_FILTER EthDB;  // the adapter's Ethernet filter database
+  PVOID Reserved2[34];
+  ETH_RCV_INDICATE_HANDLER EthRxIndicateHandler;
+  PVOID Reserved3[2];
+  ETH_RCV_COMPLETE_HANDLER EthRxCompleteHandler;
+  PVOID Reserved4[11];
+} NDIS_MINIPORT_BLOCK, *PNDIS_MINIPORT_BLOCK;
+
+// ---------------------------------------------------------------------------
 // Interrupt and timer objects. The miniport embeds them in its adapter record;
-// NDIS owns their contents from registration until deregistration.
+// NDIS fills them whole at registration and owns their contents until
+// deregistration.
 
 typedef struct _NDIS_MINIPORT_INTERRUPT {
-  PVOID InterruptObject;  // the system's interrupt object while connected
-  PVOID MiniportIdField;
+  PKINTERRUPT InterruptObject;  // the system's interrupt object while connected
+  KSPIN_LOCK DpcCountLock;
+  PVOID Reserved;
   W_ISR_HANDLER MiniportIsr;
   W_HANDLE_INTERRUPT_HANDLER MiniportDpc;
-  NDIS_HANDLE Miniport;
+  KDPC InterruptDpc;
+  PNDIS_MINIPORT_BLOCK Miniport;
   UCHAR DpcCount;
+  BOOLEAN Filler1;
+  KEVENT DpcsCompletedEvent;
   BOOLEAN SharedInterrupt;
   BOOLEAN IsrRequested;
 } NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
@@ -361,10 +395,11 @@ typedef VOID(NDIS_API* PNDIS_TIMER_FUNCTION)(PVOID SystemSpecific1, PVOID Functi
                                              PVOID SystemSpecific2, PVOID SystemSpecific3);
 
 typedef struct _NDIS_MINIPORT_TIMER {
-  PVOID TimerObject;  // the system's timer while initialised
+  KTIMER Timer;
+  KDPC Dpc;  // runs the timer function once the kernel timer expires
   PNDIS_TIMER_FUNCTION MiniportTimerFunction;
   PVOID MiniportTimerContext;
-  NDIS_HANDLE Miniport;
+  PNDIS_MINIPORT_BLOCK Miniport;
   struct _NDIS_MINIPORT_TIMER* NextDeferredTimer;
 } NDIS_MINIPORT_TIMER, *PNDIS_MINIPORT_TIMER;
 
@@ -444,21 +479,81 @@ VOID NDIS_API NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancell
 VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
                             ULONG NumberOfErrorValues, ...);
 
-// Packets and buffers.
-VOID NDIS_API NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
-                              PNDIS_BUFFER* FirstBuffer, PUINT TotalPacketLength);
+// Buffers: the address and length of one piece, as the MDL gives them.
 VOID NDIS_API NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length);
-VOID NDIS_API NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER* NextBuffer);
 
-// Indications to the bound protocols.
+// Send completion to the bound protocols.
 VOID NDIS_API NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                                 NDIS_STATUS Status);
-VOID NDIS_API NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapterHandle,
-                                      NDIS_HANDLE MiniportReceiveContext, PVOID HeaderBuffer,
-                                      UINT HeaderBufferSize, PVOID LookaheadBuffer,
-                                      UINT LookaheadBufferSize, UINT PacketSize);
-VOID NDIS_API NdisMEthIndicateReceiveComplete(NDIS_HANDLE MiniportAdapterHandle);
 
 #ifdef __cplusplus
 }
 #endif
+
+// ---------------------------------------------------------------------------
+// What NDIS offers as macros rather than as exports of NDIS.SYS: the packet
+// and buffer-chain queries read the descriptors' own fields, and the receive
+// indications call the filter's handlers through the miniport block.
+
+// The pages a piece of a packet spans; an empty piece counts as one.
+inline UINT NDIS_BUFFER_TO_SPAN_PAGES(PNDIS_BUFFER Buffer) {
+  return MmGetMdlByteCount(Buffer) == 0
+             ? 1
+             : ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(Buffer),
+                                              MmGetMdlByteCount(Buffer));
+}
+
+inline VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER* NextBuffer) {
+  *NextBuffer = CurrentBuffer->Next;
+}
+
+// Counts the chain once, when the packet's counts are not valid (a protocol
+// that chains buffers leaves them so), and keeps the counts in the packet.
+inline VOID NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
+                            PNDIS_BUFFER* FirstBuffer, PUINT TotalPacketLength) {
+  if (FirstBuffer != NULL) {
+    *FirstBuffer = Packet->Private.Head;
+  }
+  if (PhysicalBufferCount == NULL && BufferCount == NULL && TotalPacketLength == NULL) {
+    return;
+  }
+  if (!Packet->Private.ValidCounts) {
+    UINT physical = 0;
+    UINT count = 0;
+    UINT total = 0;
+    for (PNDIS_BUFFER buffer = Packet->Private.Head; buffer != NULL; buffer = buffer->Next) {
+      physical += NDIS_BUFFER_TO_SPAN_PAGES(buffer);
+      total += MmGetMdlByteCount(buffer);
+      ++count;
+    }
+    Packet->Private.PhysicalCount = physical;
+    Packet->Private.TotalLength = total;
+    Packet->Private.Count = count;
+    Packet->Private.ValidCounts = TRUE;
+  }
+  if (PhysicalBufferCount != NULL) {
+    *PhysicalBufferCount = Packet->Private.PhysicalCount;
+  }
+  if (BufferCount != NULL) {
+    *BufferCount = Packet->Private.Count;
+  }
+  if (TotalPacketLength != NULL) {
+    *TotalPacketLength = Packet->Private.TotalLength;
+  }
+}
+
+// The header's destination address is where the filter looks for it.
+inline VOID NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapterHandle,
+                                    NDIS_HANDLE MiniportReceiveContext, PVOID HeaderBuffer,
+                                    UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                                    UINT LookaheadBufferSize, UINT PacketSize) {
+  const PNDIS_MINIPORT_BLOCK miniport = static_cast<PNDIS_MINIPORT_BLOCK>(MiniportAdapterHandle);
+  miniport->EthRxIndicateHandler(miniport->EthDB, MiniportReceiveContext,
+                                 static_cast<PCHAR>(HeaderBuffer), HeaderBuffer, HeaderBufferSize,
+                                 LookaheadBuffer, LookaheadBufferSize, PacketSize);
+}
+
+inline VOID NdisMEthIndicateReceiveComplete(NDIS_HANDLE MiniportAdapterHandle) {
+  const PNDIS_MINIPORT_BLOCK miniport = static_cast<PNDIS_MINIPORT_BLOCK>(MiniportAdapterHandle);
+  miniport->EthRxCompleteHandler(miniport->EthDB);
+}

@@ -64,6 +64,14 @@ typedef union _LARGE_INTEGER {
   LONGLONG QuadPart;
 } LARGE_INTEGER;
 
+typedef union _ULARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    ULONG HighPart;
+  } u;
+  ULONGLONG QuadPart;
+} ULARGE_INTEGER;
+
 typedef LARGE_INTEGER PHYSICAL_ADDRESS;
 
 typedef struct _UNICODE_STRING {

@@ -172,6 +172,23 @@ void Machine::freeMemory(PVOID address, UINT length) {
   memory_.erase(it);
 }
 
+bool Machine::holdsWhole(const void* object, std::size_t size, const std::string& what) {
+  auto it = memory_.upper_bound(const_cast<void*>(object));
+  if (it == memory_.begin()) {
+    return true;
+  }
+  --it;
+  const auto start = reinterpret_cast<std::uintptr_t>(it->first);
+  const auto offset = reinterpret_cast<std::uintptr_t>(object) - start;
+  if (offset >= it->second.length || offset + size <= it->second.length) {
+    return true;
+  }
+  violation(what + " (" + std::to_string(size) + " bytes at offset " + std::to_string(offset) +
+            ") runs past the end of the " + std::to_string(it->second.length) +
+            "-byte memory block that holds it");
+  return false;
+}
+
 NDIS_STATUS Machine::registerIoPortRange(const MiniportAdapter& owner, UINT base, UINT count) {
   for (const IoRange& range : ioRanges_) {
     if (base < range.base + range.count && range.base < base + count) {

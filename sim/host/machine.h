@@ -115,6 +115,11 @@ class Machine {
   // The next NdisAllocateMemory fails with `status` instead of allocating.
   void failNextAllocation(NDIS_STATUS status) { allocationFailure_ = status; }
   [[nodiscard]] std::size_t memoryBlocksHeld() const { return memory_.size(); }
+  // Whether `size` bytes at `object` fit in the memory block the object
+  // starts in, if it starts in one: NDIS writes the whole of the objects it
+  // fills, so an object declared too small runs past its block. A broken
+  // rule when not; `what` names the object.
+  [[nodiscard]] bool holdsWhole(const void* object, std::size_t size, const std::string& what);
   NDIS_STATUS registerIoPortRange(const MiniportAdapter& owner, UINT base, UINT count);
   void deregisterIoPortRange(const MiniportAdapter& owner, UINT base, UINT count);
   [[nodiscard]] std::size_t ioPortRangesHeld() const { return ioRanges_.size(); }

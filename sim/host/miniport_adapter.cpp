@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sim/bus/io_device.h"
+#include "sim/host/kernel_objects.h"
 #include "sim/host/machine.h"
 #include "sim/host/protocol.h"
 
@@ -64,21 +65,33 @@ NDIS_STATUS OpenConfiguration::read(const NDIS_STRING& keyword, NDIS_PARAMETER_T
 }
 
 // ---------------------------------------------------------------------------
-// A connected interrupt: NDIS's interrupt path for the adapter.
+// A connected interrupt: NDIS's interrupt path for the adapter, driven by the
+// interrupt object NDIS filled in the miniport's record.
 
 class MiniportAdapter::Interrupt final : public InterruptVector {
  public:
   Interrupt(MiniportAdapter& adapter, NDIS_MINIPORT_INTERRUPT& object, UINT vector,
-            const InterruptSource* line, bool requestIsr, std::uint64_t connection)
-      : adapter_(adapter),
-        object_(object),
-        vector_(vector),
-        line_(line),
-        requestIsr_(requestIsr),
-        connection_(connection) {}
+            const InterruptSource* line, std::uint64_t connection)
+      : adapter_(adapter), object_(object), vector_(vector), line_(line), connection_(connection) {}
 
   [[nodiscard]] NDIS_MINIPORT_INTERRUPT& object() const { return object_; }
   [[nodiscard]] UINT vector() const { return vector_; }
+
+  // What NDIS writes into the object when it connects the interrupt: every
+  // byte of it, the kernel's DPC and event included.
+  void fill(BOOLEAN requestIsr, BOOLEAN shared) {
+    object_ = NDIS_MINIPORT_INTERRUPT{};
+    object_.InterruptObject = reinterpret_cast<PKINTERRUPT>(this);
+    if (const auto* table = adapter_.machine_.characteristics()) {
+      object_.MiniportIsr = table->ISRHandler;
+      object_.MiniportDpc = table->HandleInterruptHandler;
+    }
+    initializeDpc(object_.InterruptDpc, Dpc, this);
+    object_.Miniport = static_cast<PNDIS_MINIPORT_BLOCK>(adapter_.handle());
+    initializeEvent(object_.DpcsCompletedEvent);
+    object_.SharedInterrupt = shared;
+    object_.IsrRequested = requestIsr;
+  }
 
   [[nodiscard]] bool asserted() const override {
     return line_ != nullptr && line_->interruptAsserted();
@@ -88,40 +101,48 @@ class MiniportAdapter::Interrupt final : public InterruptVector {
   // MiniportDisableInterrupt and always queues the DPC; otherwise the ISR says
   // whether the interrupt was the adapter's and whether to queue it.
   void service() override {
-    const auto& table = *adapter_.machine_.characteristics();
     bool queue = true;
-    if (requestIsr_) {
+    if (object_.IsrRequested != FALSE) {
       BOOLEAN recognized = FALSE;
       BOOLEAN queueDpc = FALSE;
-      table.ISRHandler(&recognized, &queueDpc, adapter_.context_);
+      object_.MiniportIsr(&recognized, &queueDpc, adapter_.context());
       queue = recognized != FALSE && queueDpc != FALSE;
     } else {
-      table.DisableInterruptHandler(adapter_.context_);
+      adapter_.machine_.characteristics()->DisableInterruptHandler(adapter_.context());
     }
     if (asserted()) {
       adapter_.machine_.violation(
           "the interrupt line is still asserted after the miniport's interrupt routine returned");
     }
-    if (queue && !dpcQueued_) {
-      dpcQueued_ = true;
+    if (queue && object_.DpcCount == 0) {
+      ++object_.DpcCount;
       adapter_.machine_.processor().queueDeferred(
           [&adapter = adapter_, connection = connection_] { runDpc(adapter, connection); });
     }
   }
 
+  // The interrupt DPC: the miniport's deferred handler, then its interrupts
+  // enabled again at device level.
+  static VOID NTAPI Dpc(PKDPC /*dpc*/, PVOID context, PVOID /*argument1*/, PVOID /*argument2*/) {
+    auto& self = *static_cast<Interrupt*>(context);
+    Machine& machine = self.adapter_.machine_;
+    self.object_.MiniportDpc(self.adapter_.context());
+    machine.processor().atDeviceLevel(
+        [&] { machine.characteristics()->EnableInterruptHandler(self.adapter_.context()); });
+  }
+
  private:
   // The DPC may outlive the connection it was queued for: the miniport can
-  // deregister its interrupt before the DPC gets to run.
+  // deregister its interrupt, and free the object, before the DPC gets to run.
   static void runDpc(MiniportAdapter& adapter, std::uint64_t connection) {
     if (!adapter.interrupt_ || adapter.interrupt_->connection_ != connection) {
       return;
     }
-    adapter.interrupt_->dpcQueued_ = false;
-    Machine& machine = adapter.machine_;
-    const auto& table = *machine.characteristics();
-    machine.processor().serialized([&] {
-      table.HandleInterruptHandler(adapter.context_);
-      machine.processor().atDeviceLevel([&] { table.EnableInterruptHandler(adapter.context_); });
+    NDIS_MINIPORT_INTERRUPT& object = adapter.interrupt_->object_;
+    --object.DpcCount;
+    adapter.machine_.processor().serialized([&] {
+      object.InterruptDpc.DeferredRoutine(&object.InterruptDpc, object.InterruptDpc.DeferredContext,
+                                          nullptr, nullptr);
     });
   }
 
@@ -129,13 +150,12 @@ class MiniportAdapter::Interrupt final : public InterruptVector {
   NDIS_MINIPORT_INTERRUPT& object_;
   UINT vector_;
   const InterruptSource* line_;
-  bool requestIsr_;
   std::uint64_t connection_;
-  bool dpcQueued_ = false;
 };
 
 // ---------------------------------------------------------------------------
-// A miniport timer on the virtual clock. Its function runs as deferred work.
+// A miniport timer on the virtual clock. NDIS fills the timer object whole;
+// when the kernel timer expires its DPC runs the miniport's timer function.
 
 class MiniportAdapter::Timer {
  public:
@@ -145,9 +165,20 @@ class MiniportAdapter::Timer {
   Timer& operator=(const Timer&) = delete;
   ~Timer() { cancel(); }
 
+  void fill(PNDIS_TIMER_FUNCTION function, PVOID context) {
+    object_ = NDIS_MINIPORT_TIMER{};
+    initializeHeader(object_.Timer.Header, kTimerNotificationObject, sizeof(KTIMER));
+    initializeDpc(object_.Dpc, Dpc, &object_);
+    object_.MiniportTimerFunction = function;
+    object_.MiniportTimerContext = context;
+    object_.Miniport = static_cast<PNDIS_MINIPORT_BLOCK>(adapter_.handle());
+  }
+
   void setPeriodic(UINT milliseconds) {
     cancel();
     period_ = std::chrono::milliseconds(milliseconds);
+    object_.Timer.Period = milliseconds;
+    object_.Timer.Dpc = &object_.Dpc;
     arm();
   }
 
@@ -160,17 +191,25 @@ class MiniportAdapter::Timer {
     if (pending_) {
       adapter_.machine_.clock().cancel(*pending_);
       pending_.reset();
+      object_.Timer.Header.Inserted = FALSE;
     }
     return wasSet;
   }
 
+  // The timer's DPC, as NDIS's own: the timer function with its context.
+  static VOID NTAPI Dpc(PKDPC dpc, PVOID context, PVOID /*argument1*/, PVOID /*argument2*/) {
+    auto& object = *static_cast<NDIS_MINIPORT_TIMER*>(context);
+    object.MiniportTimerFunction(dpc, object.MiniportTimerContext, nullptr, nullptr);
+  }
+
  private:
   void arm() {
+    object_.Timer.Header.Inserted = TRUE;
     pending_ = adapter_.machine_.clock().scheduleIn(period_, [this] { expire(); });
   }
 
-  // The function runs as deferred work, which may find the timer cancelled
-  // or initialised afresh by then.
+  // The DPC runs as deferred work, which may find the timer cancelled or
+  // initialised afresh by then.
   void expire() {
     pending_.reset();
     arm();
@@ -182,7 +221,7 @@ class MiniportAdapter::Timer {
           }
           ++adapter.timerRuns_;
           adapter.machine_.processor().serialized([key] {
-            key->MiniportTimerFunction(nullptr, key->MiniportTimerContext, nullptr, nullptr);
+            key->Dpc.DeferredRoutine(&key->Dpc, key->Dpc.DeferredContext, nullptr, nullptr);
           });
         });
   }
@@ -228,7 +267,7 @@ NDIS_STATUS MiniportAdapter::initialize(std::vector<NDIS_MEDIUM> media) {
   const std::size_t memoryBefore = machine_.memoryBlocksHeld();
   machine_.processor().serialized([&] {
     status = table->InitializeHandler(&openError, &selected, media.data(),
-                                      static_cast<UINT>(media.size()), handle(), this);
+                                      static_cast<UINT>(media.size()), handle(), handle());
   });
   checkStatus("MiniportInitialize", status);
   if (!configurations_.empty()) {
@@ -267,7 +306,7 @@ void MiniportAdapter::checkGivenBack(const char* after, std::size_t memoryKept) 
   }
   // The timer objects lived in memory the miniport has given back.
   timers_.clear();
-  context_ = nullptr;
+  attributes_.context = nullptr;
 }
 
 void MiniportAdapter::halt() {
@@ -277,7 +316,7 @@ void MiniportAdapter::halt() {
   }
   const auto* table = machine_.characteristics();
   const std::size_t memoryBefore = machine_.memoryBlocksHeld();
-  machine_.processor().serialized([&] { table->HaltHandler(context_); });
+  machine_.processor().serialized([&] { table->HaltHandler(context()); });
   initialized_ = false;
   if (!outstanding_.empty()) {
     machine_.violation("MiniportHalt returned still holding packets it never completed");
@@ -294,7 +333,7 @@ NDIS_STATUS MiniportAdapter::reset() {
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
   const auto* table = machine_.characteristics();
   machine_.processor().serialized(
-      [&] { status = table->ResetHandler(&addressingReset, context_); });
+      [&] { status = table->ResetHandler(&addressingReset, context()); });
   checkStatus("MiniportReset", status);
   return status;
 }
@@ -304,7 +343,7 @@ NDIS_STATUS MiniportAdapter::query(NDIS_OID oid, std::span<std::uint8_t> buffer,
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
   const auto* table = machine_.characteristics();
   machine_.processor().serialized([&] {
-    status = table->QueryInformationHandler(context_, oid, buffer.data(),
+    status = table->QueryInformationHandler(context(), oid, buffer.data(),
                                             static_cast<ULONG>(buffer.size()), &bytesWritten,
                                             &bytesNeeded);
   });
@@ -318,7 +357,7 @@ NDIS_STATUS MiniportAdapter::set(NDIS_OID oid, std::span<std::uint8_t> buffer, U
   const auto* table = machine_.characteristics();
   machine_.processor().serialized([&] {
     status = table->SetInformationHandler(
-        context_, oid, buffer.data(), static_cast<ULONG>(buffer.size()), &bytesRead, &bytesNeeded);
+        context(), oid, buffer.data(), static_cast<ULONG>(buffer.size()), &bytesRead, &bytesNeeded);
   });
   checkStatus("MiniportSetInformation", status);
   return status;
@@ -331,7 +370,7 @@ NDIS_STATUS MiniportAdapter::send(NDIS_PACKET& packet) {
   }
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
   const auto* table = machine_.characteristics();
-  machine_.processor().serialized([&] { status = table->SendHandler(context_, &packet, 0); });
+  machine_.processor().serialized([&] { status = table->SendHandler(context(), &packet, 0); });
   checkStatus("MiniportSend", status);
   if (status != NDIS_STATUS_PENDING && outstanding_.contains(&packet)) {
     completeSend(packet, status);
@@ -364,7 +403,7 @@ NDIS_STATUS MiniportAdapter::transferData(NDIS_PACKET& packet, UINT offset, UINT
   // Already inside the serialised receive path: the handler runs nested in it.
   const auto* table = machine_.characteristics();
   const NDIS_STATUS status =
-      table->TransferDataHandler(&packet, &transferred, context_, receiveContext_, offset, length);
+      table->TransferDataHandler(&packet, &transferred, context(), receiveContext_, offset, length);
   checkStatus("MiniportTransferData", status);
   if (status == NDIS_STATUS_PENDING) {
     machine_.violation("MiniportTransferData pended; this miniport completes it synchronously");
@@ -408,13 +447,6 @@ void MiniportAdapter::indicateReceiveComplete() {
 // ---------------------------------------------------------------------------
 // Library side.
 
-void MiniportAdapter::setAttributes(NDIS_HANDLE context, ULONG attributeFlags,
-                                    NDIS_INTERFACE_TYPE type) {
-  context_ = context;
-  attributeFlags_ = attributeFlags;
-  interfaceType_ = type;
-}
-
 OpenConfiguration& MiniportAdapter::openConfiguration() {
   return *configurations_.emplace_back(std::make_unique<OpenConfiguration>(*this, setup_));
 }
@@ -427,25 +459,26 @@ void MiniportAdapter::closeConfiguration(const OpenConfiguration& configuration)
   }
 }
 
-NDIS_STATUS MiniportAdapter::registerInterrupt(NDIS_MINIPORT_INTERRUPT& object, UINT vector,
-                                               BOOLEAN requestIsr, BOOLEAN shared,
-                                               NDIS_INTERRUPT_MODE /*mode*/) {
+NDIS_STATUS MiniportAdapter::registerInterrupt(NDIS_MINIPORT_INTERRUPT& object,
+                                               const InterruptRegistration& registration) {
+  interruptRegistration_ = registration;
   if (interrupt_) {
     machine_.violation("a second interrupt registered for one adapter");
+    return NDIS_STATUS_FAILURE;
+  }
+  if (!machine_.holdsWhole(&object, sizeof(object), "the interrupt object")) {
     return NDIS_STATUS_FAILURE;
   }
   if (setup_.interruptFailure) {
     return *setup_.interruptFailure;
   }
-  if (machine_.vectorTaken(vector, *this)) {
+  if (machine_.vectorTaken(registration.vector, *this)) {
     return NDIS_STATUS_RESOURCE_CONFLICT;
   }
-  interrupt_ = std::make_unique<Interrupt>(*this, object, vector, machine_.interruptLine(vector),
-                                           requestIsr != FALSE, ++connections_);
-  object.InterruptObject = interrupt_.get();
-  object.Miniport = handle();
-  object.SharedInterrupt = shared;
-  object.IsrRequested = requestIsr;
+  interrupt_ =
+      std::make_unique<Interrupt>(*this, object, registration.vector,
+                                  machine_.interruptLine(registration.vector), ++connections_);
+  interrupt_->fill(registration.requestIsr ? TRUE : FALSE, registration.shared ? TRUE : FALSE);
   machine_.processor().connect(*interrupt_);
   return NDIS_STATUS_SUCCESS;
 }
@@ -478,12 +511,12 @@ BOOLEAN MiniportAdapter::synchronizeWithInterrupt(NDIS_MINIPORT_INTERRUPT& objec
 
 void MiniportAdapter::initializeTimer(NDIS_MINIPORT_TIMER& timer, PNDIS_TIMER_FUNCTION function,
                                       PVOID context) {
-  timer.MiniportTimerFunction = function;
-  timer.MiniportTimerContext = context;
-  timer.Miniport = handle();
+  if (!machine_.holdsWhole(&timer, sizeof(timer), "the timer object")) {
+    return;
+  }
   auto& slot = timers_[&timer];
   slot = std::make_unique<Timer>(*this, timer);
-  timer.TimerObject = slot.get();
+  slot->fill(function, context);
 }
 
 void MiniportAdapter::setPeriodicTimer(NDIS_MINIPORT_TIMER& timer, UINT milliseconds) {

@@ -16,6 +16,7 @@
 #include "platform/ndis.h"
 #include "sim/core/clock.h"
 #include "sim/host/adapter_setup.h"
+#include "sim/host/miniport_block.h"
 #include "sim/host/processor.h"
 
 namespace kl::sim {
@@ -52,6 +53,25 @@ class OpenConfiguration {
   std::deque<std::u16string> strings_;
 };
 
+// What the miniport told NDIS about the adapter in NdisMSetAttributesEx.
+struct AdapterAttributes {
+  NDIS_HANDLE context = nullptr;
+  UINT checkForHangSeconds = 0;
+  ULONG flags = 0;
+  NDIS_INTERFACE_TYPE interfaceType = NdisInterfaceIsa;
+};
+
+// What the miniport asked of NdisMRegisterInterrupt.
+struct InterruptRegistration {
+  UINT vector = 0;
+  UINT level = 0;
+  bool requestIsr = false;
+  bool shared = false;
+  NDIS_INTERRUPT_MODE mode = NdisInterruptLevelSensitive;
+
+  friend bool operator==(const InterruptRegistration&, const InterruptRegistration&) = default;
+};
+
 class MiniportAdapter {
  public:
   MiniportAdapter(Machine& machine, AdapterSetup setup);
@@ -59,9 +79,10 @@ class MiniportAdapter {
   MiniportAdapter& operator=(const MiniportAdapter&) = delete;
   ~MiniportAdapter();
 
-  [[nodiscard]] NDIS_HANDLE handle() { return this; }
+  // The MiniportAdapterHandle: NDIS's block for the adapter.
+  [[nodiscard]] NDIS_HANDLE handle() { return block_.handle(); }
   static MiniportAdapter& fromHandle(NDIS_HANDLE handle) {
-    return *static_cast<MiniportAdapter*>(handle);
+    return MiniportBlock::adapterOf(handle);
   }
 
   // ---- What NDIS does to the adapter through the miniport's handlers.
@@ -90,9 +111,14 @@ class MiniportAdapter {
   // ---- What the miniport learnt about the adapter.
   [[nodiscard]] bool initialized() const { return initialized_; }
   [[nodiscard]] UINT selectedMedium() const { return selectedMedium_; }
-  [[nodiscard]] NDIS_HANDLE context() const { return context_; }
-  [[nodiscard]] NDIS_INTERFACE_TYPE interfaceType() const { return interfaceType_; }
+  [[nodiscard]] NDIS_HANDLE context() const { return attributes_.context; }
+  [[nodiscard]] NDIS_INTERFACE_TYPE interfaceType() const { return attributes_.interfaceType; }
+  [[nodiscard]] const AdapterAttributes& attributes() const { return attributes_; }
   [[nodiscard]] bool interruptConnected() const { return interrupt_ != nullptr; }
+  // The last interrupt registration the miniport asked for, granted or not.
+  [[nodiscard]] const std::optional<InterruptRegistration>& interruptRegistration() const {
+    return interruptRegistration_;
+  }
   [[nodiscard]] std::optional<UINT> connectedVector() const;
   // How often a timer function of the adapter has run.
   [[nodiscard]] std::uint64_t timerRuns() const { return timerRuns_; }
@@ -102,12 +128,12 @@ class MiniportAdapter {
   [[nodiscard]] const std::vector<KeywordRead>& keywordReads() const { return keywordReads_; }
 
   // ---- The NDIS library's side, reached from the driver's NDIS calls.
-  void setAttributes(NDIS_HANDLE context, ULONG attributeFlags, NDIS_INTERFACE_TYPE type);
+  void setAttributes(const AdapterAttributes& attributes) { attributes_ = attributes; }
   OpenConfiguration& openConfiguration();
   void closeConfiguration(const OpenConfiguration& configuration);
   void noteKeywordRead(KeywordRead read) { keywordReads_.push_back(std::move(read)); }
-  NDIS_STATUS registerInterrupt(NDIS_MINIPORT_INTERRUPT& object, UINT vector, BOOLEAN requestIsr,
-                                BOOLEAN shared, NDIS_INTERRUPT_MODE mode);
+  NDIS_STATUS registerInterrupt(NDIS_MINIPORT_INTERRUPT& object,
+                                const InterruptRegistration& registration);
   void deregisterInterrupt(NDIS_MINIPORT_INTERRUPT& object);
   BOOLEAN synchronizeWithInterrupt(NDIS_MINIPORT_INTERRUPT& object, PVOID routine, PVOID context);
   void initializeTimer(NDIS_MINIPORT_TIMER& timer, PNDIS_TIMER_FUNCTION function, PVOID context);
@@ -131,19 +157,19 @@ class MiniportAdapter {
 
   Machine& machine_;
   AdapterSetup setup_;
+  MiniportBlock block_{*this};
   Protocol* protocol_ = nullptr;
 
   bool initialized_ = false;
   // Memory blocks the miniport took while initialising the adapter.
   std::size_t memoryTaken_ = 0;
   UINT selectedMedium_ = 0;
-  NDIS_HANDLE context_ = nullptr;
-  ULONG attributeFlags_ = 0;
-  NDIS_INTERFACE_TYPE interfaceType_ = NdisInterfaceIsa;
+  AdapterAttributes attributes_;
 
   std::vector<std::unique_ptr<OpenConfiguration>> configurations_;
   std::vector<KeywordRead> keywordReads_;
   std::unique_ptr<Interrupt> interrupt_;
+  std::optional<InterruptRegistration> interruptRegistration_;
   std::uint64_t connections_ = 0;
   std::map<const NDIS_MINIPORT_TIMER*, std::unique_ptr<Timer>> timers_;
   std::uint64_t timerRuns_ = 0;

@@ -20,6 +20,24 @@ MiniportAdapter& adapterOf(const NDIS_MINIPORT_INTERRUPT& interrupt) {
   return adapterOf(interrupt.Miniport);
 }
 
+MiniportAdapter& adapterOf(const NDIS_MINIPORT_TIMER& timer) { return adapterOf(timer.Miniport); }
+
+// The system address of the memory an MDL describes. Nonpaged pool and
+// mapped pages have one already; locked pages are mapped on first use, and
+// this host's system addresses are the ones the pages were described at.
+PVOID systemAddressOf(MDL& mdl) {
+  if ((mdl.MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
+    return mdl.MappedSystemVa;
+  }
+  if ((mdl.MdlFlags & MDL_PAGES_LOCKED) == 0) {
+    Machine::current().violation("NdisQueryBuffer of a buffer whose pages are not locked");
+    return nullptr;
+  }
+  mdl.MappedSystemVa = MmGetMdlVirtualAddress(&mdl);
+  mdl.MdlFlags = static_cast<CSHORT>(mdl.MdlFlags | MDL_MAPPED_TO_SYSTEM_VA);
+  return mdl.MappedSystemVa;
+}
+
 }  // namespace
 
 extern "C" {
@@ -38,10 +56,11 @@ NDIS_STATUS NDIS_API NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
 
 VOID NDIS_API NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
                                    NDIS_HANDLE MiniportAdapterContext,
-                                   UINT /*CheckForHangTimeInSeconds*/, ULONG AttributeFlags,
+                                   UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
                                    NDIS_INTERFACE_TYPE AdapterType) {
   adapterOf(MiniportAdapterHandle)
-      .setAttributes(MiniportAdapterContext, AttributeFlags, AdapterType);
+      .setAttributes(
+          {MiniportAdapterContext, CheckForHangTimeInSeconds, AttributeFlags, AdapterType});
 }
 
 VOID NDIS_API NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
@@ -133,11 +152,12 @@ VOID NDIS_API NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT
 
 NDIS_STATUS NDIS_API NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                             NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
-                                            UINT /*InterruptLevel*/, BOOLEAN RequestIsr,
+                                            UINT InterruptLevel, BOOLEAN RequestIsr,
                                             BOOLEAN SharedInterrupt,
                                             NDIS_INTERRUPT_MODE InterruptMode) {
   return adapterOf(MiniportAdapterHandle)
-      .registerInterrupt(*Interrupt, InterruptVector, RequestIsr, SharedInterrupt, InterruptMode);
+      .registerInterrupt(*Interrupt, {InterruptVector, InterruptLevel, RequestIsr != FALSE,
+                                      SharedInterrupt != FALSE, InterruptMode});
 }
 
 VOID NDIS_API NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt) {
@@ -157,11 +177,11 @@ VOID NDIS_API NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE Minip
 }
 
 VOID NDIS_API NdisMSetPeriodicTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondPeriod) {
-  adapterOf(Timer->Miniport).setPeriodicTimer(*Timer, MillisecondPeriod);
+  adapterOf(*Timer).setPeriodicTimer(*Timer, MillisecondPeriod);
 }
 
 VOID NDIS_API NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled) {
-  *TimerCancelled = adapterOf(Timer->Miniport).cancelTimer(*Timer);
+  *TimerCancelled = adapterOf(*Timer).cancelTimer(*Timer);
 }
 
 VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
@@ -176,58 +196,16 @@ VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE Error
   Machine::current().logError(std::move(entry));
 }
 
-VOID NDIS_API NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
-                              PNDIS_BUFFER* FirstBuffer, PUINT TotalPacketLength) {
-  UINT count = 0;
-  UINT total = 0;
-  for (PNDIS_BUFFER buffer = Packet->Private.Head; buffer != nullptr; buffer = buffer->Next) {
-    ++count;
-    total += buffer->Length;
-  }
-  if (PhysicalBufferCount != nullptr) {
-    *PhysicalBufferCount = count;
-  }
-  if (BufferCount != nullptr) {
-    *BufferCount = count;
-  }
-  if (FirstBuffer != nullptr) {
-    *FirstBuffer = Packet->Private.Head;
-  }
-  if (TotalPacketLength != nullptr) {
-    *TotalPacketLength = total;
-  }
-}
-
 VOID NDIS_API NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length) {
   if (VirtualAddress != nullptr) {
-    *VirtualAddress = Buffer->VirtualAddress;
+    *VirtualAddress = systemAddressOf(*Buffer);
   }
-  *Length = Buffer->Length;
-}
-
-VOID NDIS_API NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER* NextBuffer) {
-  *NextBuffer = CurrentBuffer->Next;
+  *Length = MmGetMdlByteCount(Buffer);
 }
 
 VOID NDIS_API NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                                 NDIS_STATUS Status) {
   adapterOf(MiniportAdapterHandle).sendComplete(*Packet, Status);
-}
-
-VOID NDIS_API NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapterHandle,
-                                      NDIS_HANDLE MiniportReceiveContext, PVOID HeaderBuffer,
-                                      UINT HeaderBufferSize, PVOID LookaheadBuffer,
-                                      UINT LookaheadBufferSize, UINT PacketSize) {
-  adapterOf(MiniportAdapterHandle)
-      .indicateReceive(
-          MiniportReceiveContext,
-          std::span(static_cast<const std::uint8_t*>(HeaderBuffer), HeaderBufferSize),
-          std::span(static_cast<const std::uint8_t*>(LookaheadBuffer), LookaheadBufferSize),
-          PacketSize);
-}
-
-VOID NDIS_API NdisMEthIndicateReceiveComplete(NDIS_HANDLE MiniportAdapterHandle) {
-  adapterOf(MiniportAdapterHandle).indicateReceiveComplete();
 }
 
 }  // extern "C"

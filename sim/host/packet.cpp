@@ -1,6 +1,29 @@
 #include "sim/host/packet.h"
 
+#include <new>
+
 namespace kl::sim {
+
+static_assert(sizeof(MDL) % sizeof(ULONG_PTR) == 0 && alignof(MDL) <= alignof(ULONG_PTR));
+
+Packet::Descriptor::Descriptor(std::span<std::uint8_t> piece) {
+  const auto address = reinterpret_cast<ULONG_PTR>(piece.data());
+  const auto length = static_cast<ULONG>(piece.size());
+  const ULONG pages = length == 0 ? 0 : ADDRESS_AND_SIZE_TO_SPAN_PAGES(piece.data(), length);
+  words_.resize(sizeof(MDL) / sizeof(ULONG_PTR) + pages);
+  PMDL mdl = new (words_.data()) MDL{};
+  mdl->Size = static_cast<CSHORT>(words_.size() * sizeof(ULONG_PTR));
+  mdl->MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
+  mdl->MappedSystemVa = piece.data();
+  mdl->StartVa = reinterpret_cast<PVOID>(address & ~ULONG_PTR{PAGE_SIZE - 1});
+  mdl->ByteCount = length;
+  mdl->ByteOffset = static_cast<ULONG>(address & (PAGE_SIZE - 1));
+  // Virtual and physical pages coincide on this machine.
+  const ULONG_PTR firstPage = address / PAGE_SIZE;
+  for (ULONG page = 0; page < pages; ++page) {
+    words_[sizeof(MDL) / sizeof(ULONG_PTR) + page] = firstPage + page;
+  }
+}
 
 std::unique_ptr<Packet> Packet::fromPieces(const std::vector<std::vector<std::uint8_t>>& pieces) {
   std::unique_ptr<Packet> packet(new Packet());
@@ -18,20 +41,16 @@ std::unique_ptr<Packet> Packet::withSpace(std::size_t length) {
 }
 
 void Packet::link() {
-  buffers_.resize(storage_.size());
-  UINT total = 0;
-  for (std::size_t i = 0; i < storage_.size(); ++i) {
-    buffers_[i].VirtualAddress = storage_[i].data();
-    buffers_[i].Length = static_cast<UINT>(storage_[i].size());
-    buffers_[i].Next = i + 1 < storage_.size() ? &buffers_[i + 1] : nullptr;
-    total += buffers_[i].Length;
+  descriptors_.reserve(storage_.size());
+  for (auto& piece : storage_) {
+    descriptors_.emplace_back(piece);
   }
-  packet_.Private.Head = buffers_.empty() ? nullptr : &buffers_.front();
-  packet_.Private.Tail = buffers_.empty() ? nullptr : &buffers_.back();
-  packet_.Private.Count = static_cast<UINT>(buffers_.size());
-  packet_.Private.PhysicalCount = packet_.Private.Count;
-  packet_.Private.TotalLength = total;
-  packet_.Private.ValidCounts = TRUE;
+  for (std::size_t i = 0; i + 1 < descriptors_.size(); ++i) {
+    descriptors_[i].mdl()->Next = descriptors_[i + 1].mdl();
+  }
+  packet_.Private.Head = descriptors_.empty() ? nullptr : descriptors_.front().mdl();
+  packet_.Private.Tail = descriptors_.empty() ? nullptr : descriptors_.back().mdl();
+  packet_.Private.ValidCounts = FALSE;
 }
 
 std::vector<std::uint8_t> Packet::bytes() const {

@@ -10,8 +10,11 @@
 
 namespace kl::sim {
 
-// A packet and the storage its buffers describe. The NDIS structures point into
-// the object itself, so it neither copies nor moves; hold it by unique_ptr.
+// A packet and the storage its buffers describe. Each buffer is an MDL over
+// nonpaged memory, followed by the page frame numbers of the pages it spans,
+// as NDIS builds a buffer descriptor; the packet's counts are left invalid,
+// as chaining buffers leaves them. The NDIS structures point into the object
+// itself, so it neither copies nor moves; hold it by unique_ptr.
 class Packet {
  public:
   // One buffer per piece, in order; empty pieces make zero-length buffers.
@@ -30,12 +33,22 @@ class Packet {
   [[nodiscard]] std::vector<std::uint8_t> bytes() const;
 
  private:
+  // An MDL and the page frame numbers after it, in storage aligned for both.
+  class Descriptor {
+   public:
+    explicit Descriptor(std::span<std::uint8_t> piece);
+    [[nodiscard]] PMDL mdl() { return reinterpret_cast<PMDL>(words_.data()); }
+
+   private:
+    std::vector<ULONG_PTR> words_;
+  };
+
   Packet() = default;
   void link();
 
   NDIS_PACKET packet_{};
   std::vector<std::vector<std::uint8_t>> storage_;
-  std::vector<NDIS_BUFFER> buffers_;
+  std::vector<Descriptor> descriptors_;
 };
 
 }  // namespace kl::sim

@@ -12,6 +12,7 @@
 #include "sim/loader/host_exports.h"
 #include "sim/loader/load_error.h"
 #include "sim/pe/pe_image.h"
+#include "windows/platform_exports.h"
 
 namespace kl::sim {
 
@@ -188,6 +189,20 @@ void applyRelocations(const std::string& name, const pe::Image& file, std::span<
   }
 }
 
+// The imports by name that the system's own modules do not export: the
+// system's loader would refuse the image for any of them, so this one does
+// too, whatever the host could offer. Named together, as NAME from MODULE.
+std::string notExportedByTheSystem(const std::vector<pe::Import>& imports) {
+  std::string unexported;
+  for (const pe::Import& import : imports) {
+    if (!import.name.empty() &&
+        windows::findPlatformExport(import.module, import.name) == nullptr) {
+      unexported += (unexported.empty() ? "" : ", ") + import.name + " from " + import.module;
+    }
+  }
+  return unexported;
+}
+
 // Fills every import address slot with the host function of that name; all
 // the imports the host lacks are named together.
 void bindImports(const std::string& name, const pe::Image& file, std::span<std::uint8_t> image,
@@ -197,6 +212,9 @@ void bindImports(const std::string& name, const pe::Image& file, std::span<std::
     imports = file.imports();
   } catch (const pe::FormatError& error) {
     throw LoadError(name, error.what());
+  }
+  if (const std::string unexported = notExportedByTheSystem(imports); !unexported.empty()) {
+    throw LoadError(name, "imports what the system's modules do not export: " + unexported);
   }
   std::string missing;
   for (const pe::Import& import : imports) {

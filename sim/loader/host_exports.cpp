@@ -1,10 +1,10 @@
 #include "sim/loader/host_exports.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 #include "platform/ndis.h"
+#include "windows/platform_exports.h"
 
 namespace kl::sim {
 
@@ -39,13 +39,6 @@ constexpr std::string_view kKernel = "ntoskrnl.exe";
 // The kernel's memory routines are the C library's, as for a linked driver.
 #define KL_KERNEL_EXPORT(name) cdeclExport(kKernel, #name, &::name)
 
-bool sameModule(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
-
 }  // namespace
 
 // Every operation of platform/ndis.h and platform/hal.h; one declared there
@@ -72,12 +65,8 @@ HostExports::HostExports()
           KL_NDIS_EXPORT(NdisMInitializeTimer),
           KL_NDIS_EXPORT(NdisMSetPeriodicTimer),
           KL_NDIS_EXPORT(NdisMCancelTimer),
-          KL_NDIS_EXPORT(NdisQueryPacket),
           KL_NDIS_EXPORT(NdisQueryBuffer),
-          KL_NDIS_EXPORT(NdisGetNextBuffer),
           KL_NDIS_EXPORT(NdisMSendComplete),
-          KL_NDIS_EXPORT(NdisMEthIndicateReceive),
-          KL_NDIS_EXPORT(NdisMEthIndicateReceiveComplete),
           // Its values follow as variable arguments, which only a cdecl
           // caller can pop.
           cdeclExport(kNdis, "NdisWriteErrorLogEntry", &NdisWriteErrorLogEntry),
@@ -90,7 +79,6 @@ HostExports::HostExports()
           KL_HAL_EXPORT(WRITE_PORT_BUFFER_UCHAR),
           KL_HAL_EXPORT(WRITE_PORT_BUFFER_USHORT),
           KL_HAL_EXPORT(KeStallExecutionProcessor),
-          KL_KERNEL_EXPORT(memcmp),
           KL_KERNEL_EXPORT(memcpy),
           KL_KERNEL_EXPORT(memmove),
           KL_KERNEL_EXPORT(memset),
@@ -98,7 +86,7 @@ HostExports::HostExports()
 
 const HostExport* HostExports::find(std::string_view module, std::string_view name) const {
   const auto it = std::ranges::find_if(exports_, [&](const HostExport& entry) {
-    return entry.name == name && sameModule(entry.module, module);
+    return entry.name == name && windows::sameModuleName(entry.module, module);
   });
   return it == exports_.end() ? nullptr : &*it;
 }

@@ -398,9 +398,9 @@ INSTANTIATE_TEST_SUITE_P(
                     .arrange = [](CardWorld& world) -> MiniportAdapter& {
                       MiniportAdapter& other = world.addAdapter();
                       static NDIS_MINIPORT_INTERRUPT object{};
-                      EXPECT_EQ(
-                          other.registerInterrupt(object, 3, FALSE, FALSE, NdisInterruptLatched),
-                          NDIS_STATUS_SUCCESS);
+                      EXPECT_EQ(other.registerInterrupt(
+                                    object, {.vector = 3, .mode = NdisInterruptLatched}),
+                                NDIS_STATUS_SUCCESS);
                       return PlainAdapter(world);
                     },
                     .logged = Logged(kInterruptConnect),

@@ -111,6 +111,33 @@ INSTANTIATE_TEST_SUITE_P(
                                   kFirstStation, kOverride}),
     [](const auto& param) { return std::string(param.param.name); });
 
+// What the driver tells NDIS of each adapter: its record as every handler's
+// context, no hang check and no attribute flags, the bus of its BusType; and
+// an interrupt at vector and level InterruptNumber, latched, not shared,
+// with no interrupt routine requested.
+TEST(BringUp, TellsNdisWhatTheAdapterIsAndHowItInterrupts) {
+  auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
+  slots[1].adapter.keywords.insert_or_assign("BusType", std::string("8"));
+  TwoStations world(54, {}, slots);
+  world.bringUp();
+  for (std::size_t side = 0; side < 2; ++side) {
+    SCOPED_TRACE(side);
+    const sim::MiniportAdapter& adapter = world.pair().adapter(side);
+    EXPECT_NE(adapter.attributes().context, nullptr);
+    EXPECT_EQ(adapter.attributes().checkForHangSeconds, 0U);
+    EXPECT_EQ(adapter.attributes().flags, 0U);
+    EXPECT_EQ(adapter.attributes().interfaceType,
+              side == 0 ? NdisInterfaceIsa : NdisInterfacePcMcia);
+    const UINT vector = slots[side].vector;
+    EXPECT_EQ(adapter.interruptRegistration(),
+              (sim::InterruptRegistration{.vector = vector,
+                                          .level = vector,
+                                          .requestIsr = false,
+                                          .shared = false,
+                                          .mode = NdisInterruptLatched}));
+  }
+}
+
 // ---------------------------------------------------------------------------
 
 constexpr ULONG kAdapterNotFound = 0xC000138B;

@@ -1,6 +1,7 @@
 // The NDIS library's bookkeeping and the rules it holds a miniport to.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -169,6 +170,8 @@ TEST_F(Library, PacketQueriesWalkTheWholeChain) {
   NdisQueryPacket(&packet->ndis(), &physical, &count, &first, &total);
   EXPECT_EQ(count, 4U);
   EXPECT_EQ(total, 5U);
+  EXPECT_GE(physical, 4U);  // each piece spans a page or two; an empty one counts one
+  EXPECT_TRUE(packet->ndis().Private.ValidCounts);
   std::vector<std::uint8_t> bytes;
   for (PNDIS_BUFFER buffer = first; buffer != nullptr; NdisGetNextBuffer(buffer, &buffer)) {
     PVOID address = nullptr;
@@ -178,6 +181,84 @@ TEST_F(Library, PacketQueriesWalkTheWholeChain) {
                  static_cast<std::uint8_t*>(address) + length);
   }
   EXPECT_EQ(bytes, (std::vector<std::uint8_t>{1, 2, 3, 4, 5}));
+}
+
+// NdisQueryBuffer reads an MDL as NDIS.SYS does: nonpaged pool and mapped
+// pages by their system address, locked pages mapped on first use, and pages
+// not locked not at all.
+TEST_F(Library, BufferQueriesReadTheMdlAsTheSystemMapsIt) {
+  std::array<std::uint8_t, 5000> bytes{};
+  struct MdlCase {
+    CSHORT flags;
+    PVOID mapped;
+    PVOID expected;
+    CSHORT flagsAfter;
+    std::size_t violations;
+  };
+  PVOID const start = bytes.data() + 100;
+  PVOID const elsewhere = bytes.data() + 7;
+  for (const MdlCase c :
+       {MdlCase{MDL_SOURCE_IS_NONPAGED_POOL, elsewhere, elsewhere, MDL_SOURCE_IS_NONPAGED_POOL, 0},
+        MdlCase{MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED, elsewhere, elsewhere,
+                MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED, 0},
+        MdlCase{MDL_PAGES_LOCKED, nullptr, start, MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED, 0},
+        MdlCase{0, nullptr, nullptr, 0, 1}}) {
+    SCOPED_TRACE(c.flags);
+    broken.clear();
+    const auto address = reinterpret_cast<ULONG_PTR>(start);
+    MDL mdl{};
+    mdl.MdlFlags = c.flags;
+    mdl.MappedSystemVa = c.mapped;
+    mdl.StartVa = reinterpret_cast<PVOID>(address & ~ULONG_PTR{PAGE_SIZE - 1});
+    mdl.ByteOffset = static_cast<ULONG>(address & (PAGE_SIZE - 1));
+    mdl.ByteCount = 4321;
+    PVOID found = nullptr;
+    UINT length = 0;
+    NdisQueryBuffer(&mdl, &found, &length);
+    EXPECT_EQ(found, c.expected);
+    EXPECT_EQ(length, 4321U);
+    EXPECT_EQ(mdl.MdlFlags, c.flagsAfter);
+    EXPECT_EQ(broken.size(), c.violations);
+  }
+}
+
+// NDIS fills the whole of the interrupt and timer objects a miniport gives
+// it. One declared smaller than the platform's runs past the memory block
+// that holds it, and is refused before anything is written there.
+TEST_F(Library, AnObjectTooSmallForWhatNdisWritesIsCaught) {
+  MiniportAdapter& adapter = bringUp({});
+  // A record that ends with an object of the size an earlier declaration
+  // gave it.
+  constexpr UINT kFieldsBefore = 64;
+  const auto record = [](UINT objectSize) {
+    PVOID block = nullptr;
+    EXPECT_EQ(NdisAllocateMemory(&block, kFieldsBefore + objectSize, 0,
+                                 NDIS_PHYSICAL_ADDRESS_CONST(-1, -1)),
+              NDIS_STATUS_SUCCESS);
+    return static_cast<PUCHAR>(block);
+  };
+  constexpr UINT kOldTimerSize = 20;
+  PUCHAR timerRecord = record(kOldTimerSize);
+  NdisMInitializeTimer(reinterpret_cast<PNDIS_MINIPORT_TIMER>(timerRecord + kFieldsBefore),
+                       adapter.handle(), RecordTick, nullptr);
+  ASSERT_EQ(broken.size(), 1U);
+  EXPECT_NE(broken[0].find("the timer object"), std::string::npos) << broken[0];
+  EXPECT_NE(broken[0].find("runs past the end"), std::string::npos) << broken[0];
+
+  constexpr UINT kOldInterruptSize = 24;
+  PUCHAR interruptRecord = record(kOldInterruptSize);
+  EXPECT_EQ(NdisMRegisterInterrupt(
+                reinterpret_cast<PNDIS_MINIPORT_INTERRUPT>(interruptRecord + kFieldsBefore),
+                adapter.handle(), 9, 9, FALSE, FALSE, NdisInterruptLatched),
+            NDIS_STATUS_FAILURE);
+  EXPECT_EQ(broken.size(), 2U);
+  EXPECT_FALSE(adapter.interruptConnected());
+  NdisFreeMemory(timerRecord, kFieldsBefore + kOldTimerSize, 0);
+  NdisFreeMemory(interruptRecord, kFieldsBefore + kOldInterruptSize, 0);
+
+  NDIS_MINIPORT_TIMER whole{};
+  NdisMInitializeTimer(&whole, adapter.handle(), RecordTick, nullptr);
+  EXPECT_EQ(broken.size(), 2U);
 }
 
 TEST_F(Library, ReceiveIndicationsOnlyFromHandlerContext) {

@@ -166,12 +166,13 @@ TEST(InterruptConnection, AVectorInUseOrARefusalFailsTheRegistration) {
   NDIS_MINIPORT_INTERRUPT a{};
   NDIS_MINIPORT_INTERRUPT b{};
   NDIS_MINIPORT_INTERRUPT c{};
-  EXPECT_EQ(first.registerInterrupt(a, 5, FALSE, FALSE, NdisInterruptLatched), NDIS_STATUS_SUCCESS);
-  EXPECT_EQ(second.registerInterrupt(b, 5, FALSE, FALSE, NdisInterruptLatched),
-            NDIS_STATUS_RESOURCE_CONFLICT);
-  EXPECT_EQ(second.registerInterrupt(b, 6, FALSE, FALSE, NdisInterruptLatched),
+  EXPECT_EQ(first.registerInterrupt(a, {.vector = 5, .mode = NdisInterruptLatched}),
             NDIS_STATUS_SUCCESS);
-  EXPECT_EQ(refused.registerInterrupt(c, 7, FALSE, FALSE, NdisInterruptLatched),
+  EXPECT_EQ(second.registerInterrupt(b, {.vector = 5, .mode = NdisInterruptLatched}),
+            NDIS_STATUS_RESOURCE_CONFLICT);
+  EXPECT_EQ(second.registerInterrupt(b, {.vector = 6, .mode = NdisInterruptLatched}),
+            NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(refused.registerInterrupt(c, {.vector = 7, .mode = NdisInterruptLatched}),
             NDIS_STATUS_RESOURCES);
   EXPECT_FALSE(refused.interruptConnected());
 }

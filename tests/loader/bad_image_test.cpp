@@ -3,9 +3,11 @@
 // leaves nothing mapped behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 #include "probe_image.h"
@@ -180,6 +182,19 @@ const BadImage kBadImages[] = {
        put<std::uint32_t>(b, l.fileOffset(names), kImportByOrdinal | 7U);
      },
      "ordinal 7 (imports by ordinal)"},
+    // NdisQueryPacket is a macro of the platform's headers, not an export.
+    {"ImportTheSystemDoesNotExport",
+     [](Bytes& b, const Layout& /*l*/) {
+       const std::string from("NdisSystemProcessorCount", sizeof("NdisSystemProcessorCount"));
+       std::string to("NdisQueryPacket");
+       to.resize(from.size(), '\0');
+       const auto at = std::search(b.begin(), b.end(), from.begin(), from.end());
+       if (at == b.end()) {
+         throw std::logic_error("the probe no longer imports NdisSystemProcessorCount");
+       }
+       std::copy(to.begin(), to.end(), at);
+     },
+     "imports what the system's modules do not export: NdisQueryPacket from NDIS.SYS"},
 };
 
 // Mappings of this process, to see that a refused image leaves none behind.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/loader/host_exports.h"
+#include "windows/platform_exports.h"
 
 namespace kl::test {
 namespace {
@@ -66,6 +67,18 @@ INSTANTIATE_TEST_SUITE_P(Windows, ModuleDefinition,
                            std::string name = test.param;
                            return name.substr(0, name.find('.'));
                          });
+
+// The host stands in for the system's modules: it offers nothing they do not
+// export, and takes each operation's arguments as they do.
+TEST(HostExports, AreAllTheSystemsWithTheirArgumentBytes) {
+  const sim::HostExports host;
+  for (const sim::HostExport& entry : host.all()) {
+    SCOPED_TRACE(std::string(entry.module) + "!" + std::string(entry.name));
+    const windows::PlatformExport* real = windows::findPlatformExport(entry.module, entry.name);
+    ASSERT_NE(real, nullptr) << "the system's module does not export it";
+    EXPECT_EQ(entry.stdcallBytes.value_or(0), real->argumentBytes);
+  }
+}
 
 }  // namespace
 }  // namespace kl::test

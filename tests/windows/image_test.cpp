@@ -13,6 +13,7 @@
 #include "driver_keywords.h"
 #include "driver_objects.h"
 #include "sim/pe/pe_image.h"
+#include "windows/platform_exports.h"
 
 namespace kl::test {
 namespace {
@@ -146,6 +147,33 @@ TEST(WindowsImage, ImportsExactlyWhatTheDriverReferences) {
         << imp.module << " " << imp.name << " is imported twice";
   }
   EXPECT_EQ(imported, expected);
+}
+
+// The system's loader binds each import by name in the module the image
+// names, and refuses the whole image for one it cannot bind.
+TEST(WindowsImage, ImportsOnlyWhatTheSystemsModulesExport) {
+  for (const pe::Import& imp : shipped().imports()) {
+    EXPECT_NE(windows::findPlatformExport(imp.module, imp.name), nullptr)
+        << imp.module << " does not export " << imp.name;
+  }
+}
+
+// The import libraries the driver links against promise each operation's
+// argument bytes; the system's modules must take the same. (A name@0 pops
+// nothing, as a cdecl callee does.)
+TEST(WindowsImage, ModuleDefinitionsAgreeWithTheSystemsExports) {
+  const std::string dir = KL_WINDOWS_DIR;
+  const auto definitions =
+      readModuleDefinitions({dir + "/ndis.def", dir + "/hal.def", dir + "/ntoskrnl.def"});
+  ASSERT_FALSE(definitions.empty());
+  for (const auto& [symbol, entry] : definitions) {
+    const windows::PlatformExport* real = windows::findPlatformExport(entry.module, entry.name);
+    ASSERT_NE(real, nullptr) << entry.module << " does not export " << entry.name;
+    const auto at = symbol.rfind('@');
+    const unsigned bytes = at == std::string::npos ? 0 : std::stoul(symbol.substr(at + 1));
+    EXPECT_EQ(bytes, real->argumentBytes) << entry.name;
+    EXPECT_NE(real->convention, windows::PlatformExport::Convention::kFastcall) << entry.name;
+  }
 }
 
 // The cdecl error-log entry takes its values as variable arguments; a stdcall

@@ -68,6 +68,7 @@ struct Installation {
   const char* section;
   const char* hardwareIdPrefix;
   NDIS_INTERFACE_TYPE bus;
+  LONG cardType;
 };
 
 void PrintTo(const Installation& i, std::ostream* os) { *os << i.section; }
@@ -167,9 +168,11 @@ TEST_P(InfInstallation, GivesEachKeywordTheDriversTypeDefaultAndRange) {
       EXPECT_EQ(property("base").value_or("10"), hex ? "16" : "10");
     }
 
-    // The bus of the installation is its own default; every other keyword
-    // defaults as the driver does when the keyword is absent.
-    const LONG expected = name == "BusType" ? static_cast<LONG>(p.bus) : k.defaultValue;
+    // The bus and the card type of the installation are its own default;
+    // every other keyword defaults as the driver does when it is absent.
+    const LONG expected = name == "BusType"    ? static_cast<LONG>(p.bus)
+                          : name == "CardType" ? p.cardType
+                                               : k.defaultValue;
     ASSERT_TRUE(property("default").has_value());
     EXPECT_EQ(parsed(*property("default"), k.type), expected);
     if (param.written) {
@@ -219,8 +222,8 @@ TEST_P(InfInstallation, TakesTheNetworkAddressAsTwelveHexDigits) {
 
 INSTANTIATE_TEST_SUITE_P(Buses, InfInstallation,
                          ::testing::Values(Installation{"KL7046.PcCard", "PCMCIA\\",
-                                                        NdisInterfacePcMcia},
-                                           Installation{"KL7046.Isa", "*", NdisInterfaceIsa}),
+                                                        NdisInterfacePcMcia, 1},
+                                           Installation{"KL7046.Isa", "*", NdisInterfaceIsa, 0}),
                          [](const auto& param) {
                            std::string name = param.param.section;
                            std::erase(name, '.');

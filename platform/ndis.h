@@ -190,7 +190,9 @@ typedef enum _NDIS_MEDIUM {
 } NDIS_MEDIUM,
     *PNDIS_MEDIUM;
 
-typedef enum _NDIS_INTERFACE_TYPE {
+// Fixed to int: a miniport passes on whatever bus number its configuration
+// holds, and every one of them is a value of the type.
+typedef enum _NDIS_INTERFACE_TYPE : int {
   NdisInterfaceInternal = 0,
   NdisInterfaceIsa = 1,
   NdisInterfaceEisa = 2,

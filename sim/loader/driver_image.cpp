@@ -197,7 +197,8 @@ std::string notExportedByTheSystem(const std::vector<pe::Import>& imports) {
   for (const pe::Import& import : imports) {
     if (!import.name.empty() &&
         windows::findPlatformExport(import.module, import.name) == nullptr) {
-      unexported += (unexported.empty() ? "" : ", ") + import.name + " from " + import.module;
+      unexported += (unexported.empty() ? "" : ", ") + pe::printable(import.name) + " from " +
+                    pe::printable(import.module);
     }
   }
   return unexported;
@@ -219,16 +220,17 @@ void bindImports(const std::string& name, const pe::Image& file, std::span<std::
   std::string missing;
   for (const pe::Import& import : imports) {
     if (std::uint64_t{import.thunkRva} + 4 > image.size()) {
-      throw LoadError(name, "the import address slot of " + import.module + "!" + import.name +
-                                " at RVA " + hex(import.thunkRva) + " lies outside the image");
+      throw LoadError(name, "the import address slot of " + pe::printable(import.module) + "!" +
+                                pe::printable(import.name) + " at RVA " + hex(import.thunkRva) +
+                                " lies outside the image");
     }
     const HostExport* found =
         import.name.empty() ? nullptr : exports.find(import.module, import.name);
     if (found == nullptr) {
-      missing += (missing.empty() ? "" : ", ") + import.module +
+      missing += (missing.empty() ? "" : ", ") + pe::printable(import.module) +
                  (import.name.empty()
                       ? " ordinal " + std::to_string(import.ordinalOrHint) + " (imports by ordinal)"
-                      : "!" + import.name);
+                      : "!" + pe::printable(import.name));
       continue;
     }
     write32(image, import.thunkRva,

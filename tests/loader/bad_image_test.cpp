@@ -32,6 +32,19 @@ void put(Bytes& bytes, std::size_t offset, T value) {
   std::memcpy(&bytes.at(offset + sizeof(T) - 1) - (sizeof(T) - 1), &value, sizeof(T));
 }
 
+// Gives the probe's import of NdisSystemProcessorCount another name, at most
+// as long.
+void renameImport(Bytes& bytes, const std::string& name) {
+  const std::string from("NdisSystemProcessorCount", sizeof("NdisSystemProcessorCount"));
+  const auto at = std::search(bytes.begin(), bytes.end(), from.begin(), from.end());
+  if (at == bytes.end() || name.size() >= from.size()) {
+    throw std::logic_error("the probe no longer imports NdisSystemProcessorCount");
+  }
+  std::string to = name;
+  to.resize(from.size(), '\0');
+  std::copy(to.begin(), to.end(), at);
+}
+
 // Offsets of the PE/COFF header fields the cases spoil.
 constexpr std::size_t kLfanew = 0x3C;
 constexpr std::size_t kFileMachine = 0;
@@ -184,17 +197,12 @@ const BadImage kBadImages[] = {
      "ordinal 7 (imports by ordinal)"},
     // NdisQueryPacket is a macro of the platform's headers, not an export.
     {"ImportTheSystemDoesNotExport",
-     [](Bytes& b, const Layout& /*l*/) {
-       const std::string from("NdisSystemProcessorCount", sizeof("NdisSystemProcessorCount"));
-       std::string to("NdisQueryPacket");
-       to.resize(from.size(), '\0');
-       const auto at = std::search(b.begin(), b.end(), from.begin(), from.end());
-       if (at == b.end()) {
-         throw std::logic_error("the probe no longer imports NdisSystemProcessorCount");
-       }
-       std::copy(to.begin(), to.end(), at);
-     },
+     [](Bytes& b, const Layout& /*l*/) { renameImport(b, "NdisQueryPacket"); },
      "imports what the system's modules do not export: NdisQueryPacket from NDIS.SYS"},
+    // A name quoted from the image reaches the terminal escaped.
+    {"ImportNamedWithAControlByte",
+     [](Bytes& b, const Layout& /*l*/) { renameImport(b, "Ndis\x1B[2J"); },
+     "imports what the system's modules do not export: Ndis\\x1B[2J from NDIS.SYS"},
 };
 
 // Mappings of this process, to see that a refused image leaves none behind.

@@ -89,14 +89,12 @@ TEST_P(FaultDuringTraffic, EveryPacketComesBackOnceAndTrafficIsCleanAfterwards) 
   if (row.damage != Damage::Possible) {
     EXPECT_EQ(damaged > 0, row.damage == Damage::Caught) << "damaged frames: " << damaged;
   }
-  const std::array<std::uint64_t, 2> sentBefore = {world.station(0).counts().framesSent,
-                                                   world.station(1).counts().framesSent};
+  const std::array<std::uint64_t, 2> sentBefore = world.framesSent();
   ASSERT_TRUE(world.exchange(kCleanFrames));
 
   for (std::size_t side = 0; side < 2; ++side) {
     SCOPED_TRACE("station " + std::to_string(side));
     const sim::world::StationCounts& own = world.station(side).counts();
-    const sim::world::TrafficStation& peer = world.station(1 - side);
     EXPECT_EQ(own.sendsCompleted + own.sendsFailed, own.framesSent);
     EXPECT_EQ(own.sendsAborted, 0U);
     EXPECT_EQ(own.strayCompletions, 0U);
@@ -104,9 +102,7 @@ TEST_P(FaultDuringTraffic, EveryPacketComesBackOnceAndTrafficIsCleanAfterwards) 
     EXPECT_EQ(own.outOfOrder, 0U);
     EXPECT_EQ(own.foreign, 0U);
     EXPECT_EQ(own.damaged, damagedBefore[side]) << "damaged after the fault was lifted";
-    EXPECT_EQ(world.station(side).missingFrom(peer.stream(), peer.counts().framesSent) -
-                  world.station(side).missingFrom(peer.stream(), sentBefore[1 - side]),
-              0U)
+    EXPECT_EQ(world.missingSince(1 - side, sentBefore[1 - side]), 0U)
         << "lost after the fault was lifted";
   }
   const std::uint64_t failed = world.station(0).counts().sendsFailed;

@@ -46,38 +46,6 @@ bool QueuedWhileSending(TwoStations& world) {
          world.pair().card(0).controller().transmitter().busy();
 }
 
-// Frames of `sender`'s stream numbered from `from` that never reached
-// `receiver`.
-std::uint64_t MissingSince(TwoStations& world, std::size_t sender, std::uint64_t from) {
-  const sim::world::TrafficStation& source = world.station(sender);
-  const sim::world::TrafficStation& sink = world.station(1 - sender);
-  return sink.missingFrom(source.stream(), source.counts().framesSent) -
-         sink.missingFrom(source.stream(), from);
-}
-
-void ExpectEveryPacketCompletedOnce(TwoStations& world) {
-  for (std::size_t side = 0; side < 2; ++side) {
-    SCOPED_TRACE("station " + std::to_string(side));
-    const StationCounts& own = world.station(side).counts();
-    EXPECT_EQ(world.station(side).packetsHeld(), 0U);
-    EXPECT_EQ(own.sendsCompleted + own.sendsAborted, own.framesSent);
-    EXPECT_EQ(own.sendsFailed, 0U);
-    EXPECT_EQ(own.strayCompletions, 0U);
-  }
-}
-
-void ExpectNothingDamagedTwiceOrLate(TwoStations& world) {
-  for (std::size_t side = 0; side < 2; ++side) {
-    SCOPED_TRACE("station " + std::to_string(side));
-    const StationCounts& own = world.station(side).counts();
-    EXPECT_EQ(own.damaged, 0U);
-    EXPECT_EQ(own.duplicates, 0U);
-    EXPECT_EQ(own.outOfOrder, 0U);
-    EXPECT_EQ(own.foreign, 0U);
-    EXPECT_EQ(own.transferFailures, 0U);
-  }
-}
-
 constexpr TrafficShape kLongest{.minSize = 1514, .maxSize = 1514};
 constexpr TrafficShape kMixed{};
 
@@ -125,13 +93,13 @@ TEST_P(ResetDuringTraffic, AbortsTheQueueOnceAndTrafficFlowsBothWaysAfterwards) 
   sim::world::TrafficStation* const all[] = {&world.station(0), &world.station(1)};
   ASSERT_TRUE(sim::world::runTraffic(world.machine(), all));
 
-  ExpectEveryPacketCompletedOnce(world);
-  ExpectNothingDamagedTwiceOrLate(world);
+  world.expectEveryPacketBackOnce();
+  world.expectNothingDamagedTwiceOrLate();
   EXPECT_EQ(world.station(0).counts().sendsAborted, aborted);
   EXPECT_EQ(world.station(1).counts().sendsAborted, 0U);
   // What was handed down after the last reset arrived, both ways.
-  EXPECT_EQ(MissingSince(world, 0, sentAtLastReset[0]), 0U);
-  EXPECT_EQ(MissingSince(world, 1, sentAtLastReset[1]), 0U);
+  EXPECT_EQ(world.missingSince(0, sentAtLastReset[0]), 0U);
+  EXPECT_EQ(world.missingSince(1, sentAtLastReset[1]), 0U);
   // Lost at the resets: the aborted packets, and at most what each card held.
   const std::uint64_t lostOut = world.station(1).missingFrom(world.station(0).stream(), kFrames);
   EXPECT_GE(lostOut, aborted);
@@ -183,7 +151,7 @@ TEST_P(HaltDuringTraffic, CompletesEveryPacketGivesEverythingBackAndComesUpToCar
     world.station(0).aim(world.station(1).address(), 0);
     world.station(1).aim(world.station(0).address(), 0);
     world.machine().runFor(kSettle);
-    ExpectEveryPacketCompletedOnce(world);
+    world.expectEveryPacketBackOnce();
     EXPECT_FALSE(world.pair().card(0).interruptAsserted());
 
     world.machine().runFor(6s);
@@ -192,14 +160,13 @@ TEST_P(HaltDuringTraffic, CompletesEveryPacketGivesEverythingBackAndComesUpToCar
     ASSERT_EQ(world.station(0).open(kUsualFilter, kGroup), NDIS_STATUS_SUCCESS);
     ASSERT_TRUE(world.pair().waitForLink(5s));
 
-    const std::array<std::uint64_t, 2> sentBefore = {world.station(0).counts().framesSent,
-                                                     world.station(1).counts().framesSent};
+    const std::array<std::uint64_t, 2> sentBefore = world.framesSent();
     ASSERT_TRUE(world.exchange(1000));
-    ExpectEveryPacketCompletedOnce(world);
-    EXPECT_EQ(MissingSince(world, 0, sentBefore[0]), 0U);
-    EXPECT_EQ(MissingSince(world, 1, sentBefore[1]), 0U);
+    world.expectEveryPacketBackOnce();
+    EXPECT_EQ(world.missingSince(0, sentBefore[0]), 0U);
+    EXPECT_EQ(world.missingSince(1, sentBefore[1]), 0U);
   }
-  ExpectNothingDamagedTwiceOrLate(world);
+  world.expectNothingDamagedTwiceOrLate();
   EXPECT_EQ(world.station(1).counts().sendsAborted, 0U);
 }
 

@@ -72,4 +72,38 @@ void TwoStations::expectClean() {
   }
 }
 
+std::array<std::uint64_t, 2> TwoStations::framesSent() const {
+  return {stations_[0]->counts().framesSent, stations_[1]->counts().framesSent};
+}
+
+std::uint64_t TwoStations::missingSince(std::size_t sender, std::uint64_t from) const {
+  const sim::world::TrafficStation& source = *stations_.at(sender);
+  const sim::world::TrafficStation& sink = *stations_.at(1 - sender);
+  return sink.missingFrom(source.stream(), source.counts().framesSent) -
+         sink.missingFrom(source.stream(), from);
+}
+
+void TwoStations::expectEveryPacketBackOnce() {
+  for (std::size_t side = 0; side < stations_.size(); ++side) {
+    SCOPED_TRACE("station " + std::to_string(side));
+    const sim::world::StationCounts& own = stations_[side]->counts();
+    EXPECT_EQ(stations_[side]->packetsHeld(), 0U);
+    EXPECT_EQ(own.sendsCompleted + own.sendsAborted, own.framesSent);
+    EXPECT_EQ(own.sendsFailed, 0U);
+    EXPECT_EQ(own.strayCompletions, 0U);
+  }
+}
+
+void TwoStations::expectNothingDamagedTwiceOrLate() {
+  for (std::size_t side = 0; side < stations_.size(); ++side) {
+    SCOPED_TRACE("station " + std::to_string(side));
+    const sim::world::StationCounts& own = stations_[side]->counts();
+    EXPECT_EQ(own.damaged, 0U);
+    EXPECT_EQ(own.duplicates, 0U);
+    EXPECT_EQ(own.outOfOrder, 0U);
+    EXPECT_EQ(own.foreign, 0U);
+    EXPECT_EQ(own.transferFailures, 0U);
+  }
+}
+
 }  // namespace kl::test

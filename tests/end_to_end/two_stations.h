@@ -56,6 +56,18 @@ class TwoStations {
   // order, and came back to its sender exactly once with success.
   void expectClean();
 
+  // What a fault, a reset or a halt may cost: frames lost while it lasted,
+  // and packets aborted. Never more:
+  // each side's frames sent so far, to count what follows from;
+  [[nodiscard]] std::array<std::uint64_t, 2> framesSent() const;
+  // frames of `sender`'s stream numbered from `from` that never reached the
+  // other side;
+  [[nodiscard]] std::uint64_t missingSince(std::size_t sender, std::uint64_t from) const;
+  // every packet came back to its sender once, with success or aborted;
+  void expectEveryPacketBackOnce();
+  // and no frame arrived damaged, twice, out of order or from nowhere.
+  void expectNothingDamagedTwiceOrLate();
+
  private:
   DriverUnderTest driver_;  // outlives the machine, which may run its image
   sim::world::CardPair pair_;

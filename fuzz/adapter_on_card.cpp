@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/driver_entry.h"
 #include "sim/card/station_prom.h"
+#include "support/linked_driver.h"
 
 namespace kl::fuzz {
 
@@ -23,7 +23,7 @@ void fail(std::string_view what) {
 
 AdaptersOnCards::AdaptersOnCards() {
   machine().onViolation([](const std::string& what) { fail("NDIS rule: " + what); });
-  check(machine().loadDriver(&DriverEntry) == STATUS_SUCCESS, "the driver did not load");
+  check(test::loadLinkedDriver(machine()) == STATUS_SUCCESS, "the driver did not load");
   world_.addCard(
       {.busWidth = sim::card::BusWidth::Word, .prom = sim::card::wordWidePromImage(kWordStation)},
       0x300, 3);

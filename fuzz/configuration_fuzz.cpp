@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/driver_entry.h"
 #include "fuzz/adapter_on_card.h"
 #include "fuzz/fuzz_input.h"
+#include "support/linked_driver.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   kl::sim::Machine machine({.processorCount = (choices & 8) != 0 ? 2U : 1U});
   machine.onViolation([](const std::string& what) { kl::fuzz::fail("NDIS rule: " + what); });
-  check(machine.loadDriver(&DriverEntry) == STATUS_SUCCESS, "the driver did not load");
+  check(kl::test::loadLinkedDriver(machine) == STATUS_SUCCESS, "the driver did not load");
   kl::sim::MiniportAdapter& adapter = machine.addAdapter(std::move(setup));
   const NDIS_STATUS status = adapter.initialize();
   check(status != NDIS_STATUS_SUCCESS, "an adapter came up with no card");

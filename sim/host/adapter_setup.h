@@ -37,10 +37,6 @@ struct AdapterSetup {
   std::optional<McaSlot> mca;
   // PC Card attribute memory, one byte per offset.
   std::vector<std::uint8_t> attributeMemory;
-  // NdisOpenConfiguration fails with this status instead of succeeding.
-  std::optional<NDIS_STATUS> openConfigurationFailure;
-  // NdisMRegisterInterrupt fails with this status instead of connecting.
-  std::optional<NDIS_STATUS> interruptFailure;
 };
 
 }  // namespace kl::sim

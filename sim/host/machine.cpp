@@ -38,6 +38,13 @@ void Machine::watchHandler(Processor::HandlerEdge edge) {
     return;
   }
   checkHandlerBounds();
+  if (adapterCheck_) {
+    for (const auto& adapter : adapters_) {
+      if (adapter->initialized()) {
+        adapterCheck_(*adapter);
+      }
+    }
+  }
 }
 
 // Checked at every port access as well as at the handler's return, so that
@@ -109,8 +116,8 @@ NDIS_STATUS Machine::registerMiniport(NDIS_HANDLE wrapper,
     violation("NdisMRegisterMiniport called with a handle NdisInitializeWrapper did not give");
   }
   registeredLength_ = length;
-  if (registrationFailure_) {
-    return *std::exchange(registrationFailure_, std::nullopt);
+  if (const auto failure = ndisFailures_.call(NdisOperation::RegisterMiniport)) {
+    return *failure;
   }
   if (characteristics.MajorNdisVersion != 4 || characteristics.MinorNdisVersion != 0) {
     return NDIS_STATUS_BAD_VERSION;
@@ -145,9 +152,9 @@ void Machine::violation(const std::string& what) {
 }
 
 NDIS_STATUS Machine::allocateMemory(PVOID* address, UINT length) {
-  if (allocationFailure_) {
+  if (const auto failure = ndisFailures_.call(NdisOperation::AllocateMemory)) {
     *address = nullptr;
-    return *std::exchange(allocationFailure_, std::nullopt);
+    return *failure;
   }
   if (length == 0) {
     *address = nullptr;
@@ -190,6 +197,9 @@ bool Machine::holdsWhole(const void* object, std::size_t size, const std::string
 }
 
 NDIS_STATUS Machine::registerIoPortRange(const MiniportAdapter& owner, UINT base, UINT count) {
+  if (const auto failure = ndisFailures_.call(NdisOperation::RegisterIoPortRange)) {
+    return *failure;
+  }
   for (const IoRange& range : ioRanges_) {
     if (base < range.base + range.count && range.base < base + count) {
       return NDIS_STATUS_RESOURCE_CONFLICT;

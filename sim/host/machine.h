@@ -22,6 +22,7 @@
 #include "sim/host/adapter_setup.h"
 #include "sim/host/error_log.h"
 #include "sim/host/miniport_adapter.h"
+#include "sim/host/ndis_failures.h"
 #include "sim/host/processor.h"
 
 // The system's driver object; the driver only hands it back to NDIS.
@@ -78,7 +79,6 @@ class Machine {
 
   // ---- The miniport.
   NTSTATUS loadDriver(DriverEntryFunction entry);
-  void failMiniportRegistration(NDIS_STATUS status) { registrationFailure_ = status; }
   [[nodiscard]] const NDIS40_MINIPORT_CHARACTERISTICS* characteristics() const {
     return characteristics_ ? &*characteristics_ : nullptr;
   }
@@ -92,6 +92,9 @@ class Machine {
     processor_.serialized(std::forward<F>(code));
   }
 
+  // ---- NDIS operations a test makes fail.
+  [[nodiscard]] NdisFailures& ndisFailures() { return ndisFailures_; }
+
   // ---- The error log.
   [[nodiscard]] const std::vector<ErrorLogEntry>& errorLog() const { return errorLog_; }
   void logError(ErrorLogEntry entry) { errorLog_.push_back(std::move(entry)); }
@@ -102,7 +105,14 @@ class Machine {
     violationHandler_ = std::move(handler);
   }
   void violation(const std::string& what);
-  // Every serialised handler is timed against the setup's bounds.
+  // Each time a serialised handler returns, `check` runs on every adapter
+  // that is up (initialized and not being halted); it calls violation()
+  // with what it finds wrong.
+  void checkAfterHandlers(std::function<void(MiniportAdapter&)> check) {
+    adapterCheck_ = std::move(check);
+  }
+  // Every serialised handler is timed against the setup's bounds, and the
+  // adapters checked after it.
   void watchHandler(Processor::HandlerEdge edge);
   void checkHandlerBounds();
 
@@ -112,8 +122,6 @@ class Machine {
                                const NDIS40_MINIPORT_CHARACTERISTICS& characteristics, UINT length);
   NDIS_STATUS allocateMemory(PVOID* address, UINT length);
   void freeMemory(PVOID address, UINT length);
-  // The next NdisAllocateMemory fails with `status` instead of allocating.
-  void failNextAllocation(NDIS_STATUS status) { allocationFailure_ = status; }
   [[nodiscard]] std::size_t memoryBlocksHeld() const { return memory_.size(); }
   // Whether `size` bytes at `object` fit in the memory block the object
   // starts in, if it starts in one: NDIS writes the whole of the objects it
@@ -143,7 +151,7 @@ class Machine {
   Processor processor_;
   std::map<UINT, const InterruptSource*> lines_;
 
-  std::optional<NDIS_STATUS> registrationFailure_;
+  NdisFailures ndisFailures_;
   bool wrapperInitialized_ = false;
   std::optional<NDIS40_MINIPORT_CHARACTERISTICS> characteristics_;
   UINT registeredLength_ = 0;
@@ -154,10 +162,10 @@ class Machine {
     UINT length;
   };
   std::map<PVOID, MemoryBlock> memory_;
-  std::optional<NDIS_STATUS> allocationFailure_;
   std::vector<IoRange> ioRanges_;
   std::vector<ErrorLogEntry> errorLog_;
   std::function<void(const std::string&)> violationHandler_;
+  std::function<void(MiniportAdapter&)> adapterCheck_;
   VirtualTime handlerEntered_{};
   std::uint64_t handlerAccesses_ = 0;
   bool handlerOverran_ = false;

@@ -23,6 +23,9 @@ NDIS_STATUS OpenConfiguration::read(const NDIS_STRING& keyword, NDIS_PARAMETER_T
     name.push_back(static_cast<char>(c));
   }
   owner_.noteKeywordRead(KeywordRead{name, type});
+  if (const auto failure = owner_.machine().ndisFailures().call(NdisOperation::ReadConfiguration)) {
+    return *failure;
+  }
   const auto it = setup_.keywords.find(name);
   if (it == setup_.keywords.end()) {
     return NDIS_STATUS_FAILURE;
@@ -316,8 +319,9 @@ void MiniportAdapter::halt() {
   }
   const auto* table = machine_.characteristics();
   const std::size_t memoryBefore = machine_.memoryBlocksHeld();
-  machine_.processor().serialized([&] { table->HaltHandler(context()); });
+  // From the call on, the adapter is gone to NDIS, and its record with it.
   initialized_ = false;
+  machine_.processor().serialized([&] { table->HaltHandler(context()); });
   if (!outstanding_.empty()) {
     machine_.violation("MiniportHalt returned still holding packets it never completed");
   }
@@ -469,8 +473,8 @@ NDIS_STATUS MiniportAdapter::registerInterrupt(NDIS_MINIPORT_INTERRUPT& object,
   if (!machine_.holdsWhole(&object, sizeof(object), "the interrupt object")) {
     return NDIS_STATUS_FAILURE;
   }
-  if (setup_.interruptFailure) {
-    return *setup_.interruptFailure;
+  if (const auto failure = machine_.ndisFailures().call(NdisOperation::RegisterInterrupt)) {
+    return *failure;
   }
   if (machine_.vectorTaken(registration.vector, *this)) {
     return NDIS_STATUS_RESOURCE_CONFLICT;

@@ -109,6 +109,7 @@ class MiniportAdapter {
   [[nodiscard]] std::size_t packetsOutstanding() const { return outstanding_.size(); }
 
   // ---- What the miniport learnt about the adapter.
+  // Initialized and not (being) halted.
   [[nodiscard]] bool initialized() const { return initialized_; }
   [[nodiscard]] UINT selectedMedium() const { return selectedMedium_; }
   [[nodiscard]] NDIS_HANDLE context() const { return attributes_.context; }
@@ -123,6 +124,7 @@ class MiniportAdapter {
   // How often a timer function of the adapter has run.
   [[nodiscard]] std::uint64_t timerRuns() const { return timerRuns_; }
   [[nodiscard]] const AdapterSetup& setup() const { return setup_; }
+  [[nodiscard]] Machine& machine() const { return machine_; }
   // Every keyword the miniport read, in order, over all its configuration
   // handles.
   [[nodiscard]] const std::vector<KeywordRead>& keywordReads() const { return keywordReads_; }

@@ -1,6 +1,7 @@
 // The NDIS library entry points. Each finds the machine of this thread and
 // the adapter block behind the handle it was given.
 #include <cstdarg>
+#include <optional>
 #include <span>
 
 #include "platform/ndis.h"
@@ -8,11 +9,17 @@
 
 using kl::sim::Machine;
 using kl::sim::MiniportAdapter;
+using kl::sim::NdisOperation;
 using kl::sim::OpenConfiguration;
 
 namespace {
 
 MiniportAdapter& adapterOf(NDIS_HANDLE handle) { return MiniportAdapter::fromHandle(handle); }
+
+// Whether this call of `operation` is one a test has made fail, and how.
+std::optional<NDIS_STATUS> failureOf(NdisOperation operation) {
+  return Machine::current().ndisFailures().call(operation);
+}
 
 // The interrupt and timer objects are embedded in the miniport's record; the
 // block they belong to was stored in them at registration.
@@ -65,12 +72,11 @@ VOID NDIS_API NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
 
 VOID NDIS_API NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
                                     NDIS_HANDLE WrapperConfigurationContext) {
-  MiniportAdapter& adapter = adapterOf(WrapperConfigurationContext);
-  if (const auto failure = adapter.setup().openConfigurationFailure) {
+  if (const auto failure = failureOf(NdisOperation::OpenConfiguration)) {
     *Status = *failure;
     return;
   }
-  *ConfigurationHandle = &adapter.openConfiguration();
+  *ConfigurationHandle = &adapterOf(WrapperConfigurationContext).openConfiguration();
   *Status = NDIS_STATUS_SUCCESS;
 }
 
@@ -90,6 +96,10 @@ VOID NDIS_API NdisReadConfiguration(PNDIS_STATUS Status,
 VOID NDIS_API NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
                                      PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle) {
   auto& configuration = *static_cast<OpenConfiguration*>(ConfigurationHandle);
+  if (const auto failure = failureOf(NdisOperation::ReadNetworkAddress)) {
+    *Status = *failure;
+    return;
+  }
   const auto& address = configuration.setup().networkAddress;
   if (!address) {
     *Status = NDIS_STATUS_FAILURE;
@@ -107,6 +117,10 @@ CCHAR NDIS_API NdisSystemProcessorCount(VOID) {
 VOID NDIS_API NdisReadMcaPosInformation(PNDIS_STATUS Status,
                                         NDIS_HANDLE WrapperConfigurationContext,
                                         PUINT ChannelNumber, PNDIS_MCA_POS_DATA McaData) {
+  if (const auto failure = failureOf(NdisOperation::ReadMcaPosInformation)) {
+    *Status = *failure;
+    return;
+  }
   const auto& slot = adapterOf(WrapperConfigurationContext).setup().mca;
   if (!slot) {
     *Status = NDIS_STATUS_FAILURE;
@@ -119,6 +133,9 @@ VOID NDIS_API NdisReadMcaPosInformation(PNDIS_STATUS Status,
 
 ULONG NDIS_API NdisReadPcmciaAttributeMemory(NDIS_HANDLE NdisAdapterHandle, ULONG Offset,
                                              PVOID Buffer, ULONG Length) {
+  if (failureOf(NdisOperation::ReadPcmciaAttributeMemory)) {
+    return 0;
+  }
   return adapterOf(NdisAdapterHandle)
       .readAttributeMemory(Offset, std::span(static_cast<std::uint8_t*>(Buffer), Length));
 }

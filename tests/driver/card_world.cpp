@@ -5,6 +5,7 @@
 
 #include "driver/driver_entry.h"
 #include "sim/host/packet.h"
+#include "support/linked_driver.h"
 
 namespace kl::test {
 
@@ -27,7 +28,7 @@ CardWorld::CardWorld(unsigned processors)
   // A leak, a double release or any other broken rule fails the test.
   machine().onViolation(
       [](const std::string& what) { ADD_FAILURE() << "NDIS rule broken: " << what; });
-  EXPECT_EQ(machine().loadDriver(&DriverEntry), STATUS_SUCCESS);
+  EXPECT_EQ(loadLinkedDriver(machine()), STATUS_SUCCESS);
 }
 
 CardWorld::~CardWorld() {

@@ -58,9 +58,13 @@ struct Outcome {
   std::vector<KeywordRead> reads;
 };
 
-Outcome Read(AdapterSetup setup) {
+// `failing`, when given, fails its first call with NDIS_STATUS_RESOURCES.
+Outcome Read(AdapterSetup setup, std::optional<sim::NdisOperation> failing = std::nullopt) {
   sim::Machine machine;
   sim::MiniportAdapter& block = machine.addAdapter(std::move(setup));
+  if (failing) {
+    machine.ndisFailures().failCall(*failing, 1, NDIS_STATUS_RESOURCES);
+  }
   Outcome outcome;
   outcome.status = ReadAdapterConfiguration(&outcome.record, block.handle(), &outcome.refused,
                                             &outcome.refusedValue);
@@ -246,7 +250,7 @@ TEST(Configuration, SlotResourcesSkipTheirKeywords) {
 }
 
 TEST(Configuration, FailedOpenReturnsItsStatusAndReadsNothing) {
-  const Outcome out = Read(AdapterSetup{.openConfigurationFailure = NDIS_STATUS_RESOURCES});
+  const Outcome out = Read(AdapterSetup{}, sim::NdisOperation::OpenConfiguration);
   EXPECT_EQ(out.status, NDIS_STATUS_RESOURCES);
   EXPECT_TRUE(out.reads.empty());
 }

@@ -67,7 +67,7 @@ class RefusedRegistration : public ::testing::TestWithParam<NDIS_STATUS> {};
 TEST_P(RefusedRegistration, FailsTheLoadWithUnsuccessfulWhateverNdisSaid) {
   DriverUnderTest driver;
   sim::Machine machine;
-  machine.failMiniportRegistration(GetParam());
+  machine.ndisFailures().failCall(sim::NdisOperation::RegisterMiniport, 1, GetParam());
 
   EXPECT_EQ(driver.load(machine), static_cast<NTSTATUS>(0xC0000001));
   EXPECT_TRUE(machine.errorLog().empty());

@@ -299,14 +299,16 @@ INSTANTIATE_TEST_SUITE_P(
                     .media = {}},
         FailureCase{.name = "no_memory_for_the_record",
                     .arrange = [](CardWorld& world) -> MiniportAdapter& {
-                      world.machine().failNextAllocation(NDIS_STATUS_RESOURCES);
+                      world.machine().ndisFailures().failCall(sim::NdisOperation::AllocateMemory, 1,
+                                                              NDIS_STATUS_RESOURCES);
                       return PlainAdapter(world);
                     },
                     .status = NDIS_STATUS_RESOURCES},
         FailureCase{.name = "configuration_cannot_be_opened",
                     .arrange = [](CardWorld& world) -> MiniportAdapter& {
-                      return WithCard(world, WordCard(),
-                                      {.openConfigurationFailure = NDIS_STATUS_RESOURCES});
+                      world.machine().ndisFailures().failCall(sim::NdisOperation::OpenConfiguration,
+                                                              1, NDIS_STATUS_RESOURCES);
+                      return WithCard(world, WordCard());
                     },
                     .status = NDIS_STATUS_RESOURCES},
         FailureCase{.name = "io_base_refused",
@@ -389,8 +391,9 @@ INSTANTIATE_TEST_SUITE_P(
                     .stoppedLast = true},
         FailureCase{.name = "interrupt_cannot_be_connected",
                     .arrange = [](CardWorld& world) -> MiniportAdapter& {
-                      return WithCard(world, WordCard(),
-                                      {.interruptFailure = NDIS_STATUS_RESOURCES});
+                      world.machine().ndisFailures().failCall(sim::NdisOperation::RegisterInterrupt,
+                                                              1, NDIS_STATUS_RESOURCES);
+                      return WithCard(world, WordCard());
                     },
                     .logged = Logged(kInterruptConnect),
                     .stoppedLast = true},
@@ -442,10 +445,10 @@ struct SecondAdapter {
   MiniportAdapter* first;
   MiniportAdapter* second;
 
-  explicit SecondAdapter(unsigned processors, AdapterSetup firstSetup = {}) : world(processors) {
+  explicit SecondAdapter(unsigned processors) : world(processors) {
     world.addCard(WordCard(), 0x300, 3);
     world.addCard(ByteCard(), 0x340, 4);
-    first = &world.addAdapter(std::move(firstSetup));
+    first = &world.addAdapter();
     second = &world.addAdapter(Keywords({{"IoBaseAddress", "340"}, {"InterruptNumber", "4"}}));
   }
 };
@@ -473,7 +476,9 @@ TEST(ProcessorRule, OneProcessorRunsEveryAdapter) {
 }
 
 TEST(ProcessorRule, AnAdapterWhoseInterruptFailedDoesNotCount) {
-  SecondAdapter machine(2, AdapterSetup{.interruptFailure = NDIS_STATUS_RESOURCES});
+  SecondAdapter machine(2);
+  machine.world.machine().ndisFailures().failCall(sim::NdisOperation::RegisterInterrupt, 1,
+                                                  NDIS_STATUS_RESOURCES);
   EXPECT_EQ(machine.first->initialize(), NDIS_STATUS_FAILURE);
   EXPECT_EQ(machine.second->initialize(), NDIS_STATUS_SUCCESS);
   machine.second->halt();

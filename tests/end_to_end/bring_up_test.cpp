@@ -149,7 +149,8 @@ struct RefusalCase {
   std::function<void(SlotSetup&)> spoil;  // the second slot
   NDIS_STATUS status;
   ULONG logged;
-  std::function<void(sim::card::Card&)> fault = [](sim::card::Card&) {};  // the second card
+  // Done once the first adapter is up, before the second one initializes.
+  std::function<void(TwoStations&)> fault = [](TwoStations&) {};
 };
 
 class Refusal : public ::testing::TestWithParam<RefusalCase> {};
@@ -160,8 +161,8 @@ TEST_P(Refusal, ReturnsLogsGivesBackAndLeavesTheOtherAdapterRunning) {
   c.spoil(slots[1]);
   TwoStations world(52, {}, slots);
   sim::world::CardPair& pair = world.pair();
-  c.fault(pair.card(1));
   ASSERT_EQ(pair.adapter(0).initialize(), NDIS_STATUS_SUCCESS);
+  c.fault(world);
   EXPECT_EQ(pair.adapter(1).initialize(), c.status);
   EXPECT_FALSE(pair.adapter(1).initialized());
   ASSERT_EQ(world.machine().errorLog().size(), 1U);
@@ -196,11 +197,15 @@ INSTANTIATE_TEST_SUITE_P(
                       slot.card.memory = MemoryPlacement{0x4000, 0x1000};
                     },
                     NDIS_STATUS_FAILURE, kAdapterNotFound},
-        RefusalCase{"NeverReportsStopped", [](SlotSetup&) {}, NDIS_STATUS_FAILURE, kAdapterNotFound,
-                    [](sim::card::Card& card) { card.faults().stoppedStateHidden = true; }},
-        RefusalCase{"InterruptCannotBeConnected",
-                    [](SlotSetup& slot) { slot.adapter.interruptFailure = NDIS_STATUS_RESOURCES; },
-                    NDIS_STATUS_FAILURE, kInterruptConnect}),
+        RefusalCase{
+            "NeverReportsStopped", [](SlotSetup&) {}, NDIS_STATUS_FAILURE, kAdapterNotFound,
+            [](TwoStations& world) { world.pair().card(1).faults().stoppedStateHidden = true; }},
+        RefusalCase{"InterruptCannotBeConnected", [](SlotSetup&) {}, NDIS_STATUS_FAILURE,
+                    kInterruptConnect,
+                    [](TwoStations& world) {
+                      world.machine().ndisFailures().failCall(sim::NdisOperation::RegisterInterrupt,
+                                                              1, NDIS_STATUS_RESOURCES);
+                    }}),
     [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace

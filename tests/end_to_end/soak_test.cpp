@@ -1,7 +1,9 @@
 // A seeded soak: two adapters exchange random traffic both ways, of random
 // sizes and buffer shapes, in rounds. In each round a randomly chosen fault
 // hits while frames flow (transmit aborts, receive overruns, interrupt-line
-// glitches, a pulled cable, a PHY event, a reset of either adapter), is
+// glitches, a pulled cable, a PHY event, a reset of either adapter, or
+// either adapter halted and initialized again with one of the NDIS calls of
+// its initialize failing, and again cleanly where that one failed), is
 // lifted, and then a clean stretch of traffic follows, every frame of which
 // must arrive. Over the whole run every packet comes back exactly once and
 // nothing arrives damaged, twice or out of order.
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "end_to_end/two_stations.h"
 
@@ -37,14 +40,43 @@ enum Fault : std::uint8_t {
   kCablePulled,
   kPhyEvent,
   kReset,
+  kFailedNdisCall,
   kFaultKinds
 };
 constexpr std::array<const char*, kFaultKinds> kFaultNames = {
-    "transmit aborts", "receive overruns", "line glitches", "cable pulls", "PHY events", "resets"};
+    "transmit aborts", "receive overruns", "line glitches",    "cable pulls",
+    "PHY events",      "resets",           "failed NDIS calls"};
+
+// The calls an initialize makes that can fail, with how many of each.
+constexpr std::array<std::pair<sim::NdisOperation, unsigned>, 6> kInitializeCalls = {{
+    {sim::NdisOperation::AllocateMemory, 1},
+    {sim::NdisOperation::OpenConfiguration, 1},
+    {sim::NdisOperation::ReadConfiguration, 6},
+    {sim::NdisOperation::ReadNetworkAddress, 1},
+    {sim::NdisOperation::RegisterIoPortRange, 1},
+    {sim::NdisOperation::RegisterInterrupt, 1},
+}};
 
 std::uint64_t FromEnvironment(const char* name, std::uint64_t fallback) {
   const char* value = std::getenv(name);
   return value != nullptr ? std::strtoull(value, nullptr, 10) : fallback;
+}
+
+// Halts the adapter of `side` and initializes it with one call of the
+// initialize failing; where the adapter does not come up so, initializes it
+// again with nothing failing. Its station opens it afresh.
+void InitializeAgainFailing(TwoStations& world, std::size_t side, std::mt19937_64& random) {
+  sim::MiniportAdapter& adapter = world.pair().adapter(side);
+  adapter.halt();
+  const auto& [operation, calls] = kInitializeCalls.at(random() % kInitializeCalls.size());
+  sim::NdisFailures& failures = world.machine().ndisFailures();
+  failures.failCall(operation, 1 + random() % calls, NDIS_STATUS_RESOURCES);
+  const bool up = adapter.initialize() == NDIS_STATUS_SUCCESS;
+  failures.clear();
+  if (!up) {
+    ASSERT_EQ(adapter.initialize(), NDIS_STATUS_SUCCESS);
+  }
+  ASSERT_EQ(world.station(side).open(kUsualFilter, kGroup), NDIS_STATUS_SUCCESS);
 }
 
 void Pump(TwoStations& world) {
@@ -91,6 +123,9 @@ TEST(Soak, RandomTrafficFaultsAndResetsLoseNothingTheyDoNotExplain) {
             break;
           case kReset:
             ASSERT_EQ(world.pair().adapter(side).reset(), NDIS_STATUS_SUCCESS);
+            break;
+          case kFailedNdisCall:
+            InitializeAgainFailing(world, side, random);
             break;
           case kFaultKinds:
             break;

@@ -161,8 +161,7 @@ TEST(InterruptConnection, AVectorInUseOrARefusalFailsTheRegistration) {
   Machine machine;
   MiniportAdapter& first = machine.addAdapter();
   MiniportAdapter& second = machine.addAdapter();
-  MiniportAdapter& refused =
-      machine.addAdapter(AdapterSetup{.interruptFailure = NDIS_STATUS_RESOURCES});
+  MiniportAdapter& refused = machine.addAdapter();
   NDIS_MINIPORT_INTERRUPT a{};
   NDIS_MINIPORT_INTERRUPT b{};
   NDIS_MINIPORT_INTERRUPT c{};
@@ -172,21 +171,37 @@ TEST(InterruptConnection, AVectorInUseOrARefusalFailsTheRegistration) {
             NDIS_STATUS_RESOURCE_CONFLICT);
   EXPECT_EQ(second.registerInterrupt(b, {.vector = 6, .mode = NdisInterruptLatched}),
             NDIS_STATUS_SUCCESS);
+  machine.ndisFailures().failCall(NdisOperation::RegisterInterrupt, 1, NDIS_STATUS_RESOURCES);
   EXPECT_EQ(refused.registerInterrupt(c, {.vector = 7, .mode = NdisInterruptLatched}),
             NDIS_STATUS_RESOURCES);
   EXPECT_FALSE(refused.interruptConnected());
 }
 
-TEST(Memory, AnAllocationCanBeMadeToFailOnce) {
+// The Nth call from the arming fails and no other; every call fails until
+// the failures are cleared; nothing a failed call refused is held.
+TEST(NdisFailures, TheNthCallOrEveryCallFails) {
   Machine machine;
-  machine.failNextAllocation(NDIS_STATUS_RESOURCES);
-  PVOID memory = nullptr;
-  EXPECT_EQ(NdisAllocateMemory(&memory, 16, 0, NDIS_PHYSICAL_ADDRESS_CONST(-1, -1)),
-            NDIS_STATUS_RESOURCES);
-  EXPECT_EQ(NdisAllocateMemory(&memory, 16, 0, NDIS_PHYSICAL_ADDRESS_CONST(-1, -1)),
-            NDIS_STATUS_SUCCESS);
-  NdisFreeMemory(memory, 16, 0);
+  const auto allocate = [] {
+    PVOID memory = nullptr;
+    const NDIS_STATUS status =
+        NdisAllocateMemory(&memory, 16, 0, NDIS_PHYSICAL_ADDRESS_CONST(-1, -1));
+    if (status == NDIS_STATUS_SUCCESS) {
+      NdisFreeMemory(memory, 16, 0);
+    }
+    return status;
+  };
+  NdisFailures& failures = machine.ndisFailures();
+  failures.failCall(NdisOperation::AllocateMemory, 2, NDIS_STATUS_RESOURCES);
+  EXPECT_EQ(allocate(), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(allocate(), NDIS_STATUS_RESOURCES);
+  EXPECT_EQ(allocate(), NDIS_STATUS_SUCCESS);
+  failures.failEveryCall(NdisOperation::AllocateMemory, NDIS_STATUS_FAILURE);
+  EXPECT_EQ(allocate(), NDIS_STATUS_FAILURE);
+  EXPECT_EQ(allocate(), NDIS_STATUS_FAILURE);
+  failures.clear();
+  EXPECT_EQ(allocate(), NDIS_STATUS_SUCCESS);
   EXPECT_EQ(machine.memoryBlocksHeld(), 0U);
+  EXPECT_EQ(failures.calls().size(), 6U);
 }
 
 }  // namespace

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/driver_entry.h"
 #include "sim/host/machine.h"
+#include "support/linked_driver.h"
 
 #if defined(KL_LOADS_DRIVER_IMAGES)
 #include "sim/loader/driver_image.h"
@@ -40,7 +40,7 @@ DriverUnderTest::DriverUnderTest() {
 }
 
 NTSTATUS DriverUnderTest::load(sim::Machine& machine) {
-  return image_ ? image_->image.callEntry(machine) : machine.loadDriver(&DriverEntry);
+  return image_ ? image_->image.callEntry(machine) : loadLinkedDriver(machine);
 }
 
 bool DriverUnderTest::residentInImage(const void* address) const {
@@ -55,7 +55,7 @@ DriverUnderTest::DriverUnderTest() {
   }
 }
 
-NTSTATUS DriverUnderTest::load(sim::Machine& machine) { return machine.loadDriver(&DriverEntry); }
+NTSTATUS DriverUnderTest::load(sim::Machine& machine) { return loadLinkedDriver(machine); }
 
 bool DriverUnderTest::residentInImage(const void* /*address*/) const { return false; }
 #endif

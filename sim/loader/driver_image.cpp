@@ -107,7 +107,7 @@ void checkLoadable(const std::string& name, const pe::Image& file) {
   }
   std::uint64_t mappedEnd = header.sizeOfHeaders;
   for (const pe::Section& section : file.sections()) {
-    const std::string label = "section " + section.name;
+    const std::string label = "section " + pe::printable(section.name);
     if (section.virtualAddress % header.sectionAlignment != 0) {
       fail(label + " at RVA " + hex(section.virtualAddress) + " is not section-aligned");
     }

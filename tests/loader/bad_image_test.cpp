@@ -150,6 +150,12 @@ const BadImage kBadImages[] = {
        put<std::uint32_t>(b, l.optional + kOptionalSizeOfImage, l.lastSection().virtualAddress);
      },
      "section .reloc ends at RVA"},
+    {"SectionNamedWithAControlByte",
+     [](Bytes& b, const Layout& l) {
+       b.at(l.lastSection().headerOffset + 1) = 0x1B;
+       put<std::uint32_t>(b, l.optional + kOptionalSizeOfImage, l.lastSection().virtualAddress);
+     },
+     "section .\\x1Beloc ends at RVA"},
     {"EntryPointInData",
      [](Bytes& b, const Layout& l) {
        put<std::uint32_t>(b, l.optional + kOptionalEntryPoint, l.lastSection().virtualAddress);

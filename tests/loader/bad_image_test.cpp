@@ -55,6 +55,7 @@ constexpr std::size_t kOptionalSizeOfImage = 56;
 constexpr std::size_t kOptionalSubsystem = 68;
 constexpr std::size_t kOptionalDirectories = 96;
 constexpr std::size_t kImportName = 12;
+constexpr std::size_t kImportAddressTable = 16;
 constexpr std::uint32_t kImportByOrdinal = 0x80000000;
 
 // Where the headers of the good image lie in its file.
@@ -195,6 +196,14 @@ const BadImage kBadImages[] = {
        put<std::uint32_t>(b, l.directory(pe::kDirectoryImport) + kImportName, 0x7FFFFFFF);
      },
      "a name lies outside every section"},
+    // Read through its lookup table, bound through an address table that
+    // starts past the image's end.
+    {"ImportAddressSlotOutsideTheImage",
+     [](Bytes& b, const Layout& l) {
+       put<std::uint32_t>(b, l.directory(pe::kDirectoryImport) + kImportAddressTable,
+                          l.image.optional().sizeOfImage);
+     },
+     "the import address slot of HAL.dll!KeStallExecutionProcessor at RVA"},
     {"ImportByOrdinal",
      [](Bytes& b, const Layout& l) {
        const auto names = get<std::uint32_t>(b, l.directory(pe::kDirectoryImport));

@@ -87,7 +87,13 @@ class Controller {
   // Latches status bits (RST excepted: it follows the stopped state).
   void setIsrBits(std::uint8_t mask) { isrLatched_ |= mask & ~reg::kIsrRst; }
   // The controller wants to interrupt: a status bit that IMR enables is set.
-  [[nodiscard]] bool interruptPending() const { return (isr() & imr_) != 0; }
+  // The line is looked at after every port access, so the bits that follow
+  // the controller's state (RST, CNT) are worked out only when IMR enables
+  // them.
+  [[nodiscard]] bool interruptPending() const {
+    constexpr std::uint8_t kDerived = reg::kIsrRst | reg::kIsrCnt;
+    return (isrLatched_ & imr_) != 0 || ((imr_ & kDerived) != 0 && (isr() & imr_) != 0);
+  }
 
   void addTallyCounts(Tally tally, unsigned events);
 

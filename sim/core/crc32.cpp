@@ -1,37 +1,27 @@
 #include "sim/core/crc32.h"
 
-#include <array>
+#include <zlib.h>
+
+#include <algorithm>
+#include <limits>
 
 namespace kl::sim {
 
 namespace {
 
-// The generator with its bits mirrored, for a register that shifts towards
-// bit 0 and so takes each byte least significant bit first, as the wire does.
-constexpr std::uint32_t kReflectedGenerator = 0xEDB88320;
-
-constexpr std::array<std::uint32_t, 256> makeTable() {
-  std::array<std::uint32_t, 256> table{};
-  for (std::uint32_t i = 0; i < table.size(); ++i) {
-    std::uint32_t value = i;
-    for (int bit = 0; bit < 8; ++bit) {
-      value = (value & 1U) != 0 ? (value >> 1) ^ kReflectedGenerator : value >> 1;
-    }
-    table[i] = value;
+// zlib's CRC-32 is the IEEE 802.3 one: the register runs mirrored (bit 0
+// here is bit 31 of the register the standard draws, so it takes each byte
+// least significant bit first, as the wire does), starts at all ones and is
+// complemented at the end, which is exactly the frame check sequence.
+std::uint32_t zlibCrc(std::span<const std::uint8_t> bytes) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  while (!bytes.empty()) {
+    const auto chunk =
+        static_cast<uInt>(std::min<std::size_t>(bytes.size(), std::numeric_limits<uInt>::max()));
+    crc = crc32(crc, bytes.data(), chunk);
+    bytes = bytes.subspan(chunk);
   }
-  return table;
-}
-
-constexpr std::array<std::uint32_t, 256> kTable = makeTable();
-
-// The register in mirrored form: bit 0 here is bit 31 of the register the
-// standard draws.
-std::uint32_t reflectedRegister(std::span<const std::uint8_t> bytes) {
-  std::uint32_t crc = 0xFFFFFFFF;
-  for (const std::uint8_t byte : bytes) {
-    crc = kTable[(crc ^ byte) & 0xFFU] ^ (crc >> 8);
-  }
-  return crc;
+  return static_cast<std::uint32_t>(crc);
 }
 
 std::uint32_t mirrored(std::uint32_t value) {
@@ -45,10 +35,10 @@ std::uint32_t mirrored(std::uint32_t value) {
 
 }  // namespace
 
-std::uint32_t ethernetFcs(std::span<const std::uint8_t> bytes) { return ~reflectedRegister(bytes); }
+std::uint32_t ethernetFcs(std::span<const std::uint8_t> bytes) { return zlibCrc(bytes); }
 
 std::uint32_t ethernetCrcRegister(std::span<const std::uint8_t> bytes) {
-  return mirrored(reflectedRegister(bytes));
+  return mirrored(~zlibCrc(bytes));
 }
 
 }  // namespace kl::sim

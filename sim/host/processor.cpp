@@ -14,12 +14,17 @@ void Processor::poll() {
   if (deviceLevel_) {
     return;
   }
-  // A vector may disconnect itself while it is serviced; walk a copy.
-  const std::vector<InterruptVector*> vectors = vectors_;
-  for (InterruptVector* vector : vectors) {
-    if (std::find(vectors_.begin(), vectors_.end(), vector) != vectors_.end() &&
-        vector->asserted()) {
-      atDeviceLevel([vector] { vector->service(); });
+  // Polled after every port access: mostly no line is asserted, and then
+  // nothing is copied.
+  const auto asserted = [](const InterruptVector* vector) { return vector->asserted(); };
+  if (std::any_of(vectors_.begin(), vectors_.end(), asserted)) {
+    // A vector may disconnect itself while it is serviced; walk a copy.
+    const std::vector<InterruptVector*> vectors = vectors_;
+    for (InterruptVector* vector : vectors) {
+      if (std::find(vectors_.begin(), vectors_.end(), vector) != vectors_.end() &&
+          vector->asserted()) {
+        atDeviceLevel([vector] { vector->service(); });
+      }
     }
   }
   if (serializedDepth_ == 0) {

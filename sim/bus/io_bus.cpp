@@ -44,9 +44,10 @@ void IoBus::record(PortAddress port, const Target& target, std::uint8_t width, D
   });
 }
 
-void IoBus::accessed() const {
+void IoBus::accessed(std::uint8_t width, std::uint32_t count) const {
   if (observer_) {
-    observer_();
+    const Duration cycle = width == 1 ? cycleTimes_.byteCycle : cycleTimes_.wordCycle;
+    observer_(cycle * static_cast<std::int64_t>(count));
   }
 }
 
@@ -67,7 +68,7 @@ void IoBus::perform(PortAddress port, std::uint8_t width, Direction direction, s
   if (tracing_) {
     trace_.back().value = traced;
   }
-  accessed();
+  accessed(width, count);
 }
 
 std::uint8_t IoBus::read8(PortAddress port) {

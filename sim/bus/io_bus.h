@@ -15,6 +15,14 @@ namespace kl::sim {
 
 using PortAddress = std::uint32_t;
 
+// How long one bus cycle takes, by its width: a string transfer takes one
+// cycle per element. Zero is an ideal bus, whose accesses take no time.
+struct BusCycleTimes {
+  Duration byteCycle{};
+  Duration wordCycle{};
+  [[nodiscard]] bool ideal() const { return byteCycle == Duration{} && wordCycle == Duration{}; }
+};
+
 // One recorded access. A string transfer is one record whose `count` is the
 // number of elements moved; `value` is then the first element.
 struct PortAccess {
@@ -38,8 +46,13 @@ class IoBus {
   bool attach(PortAddress base, std::uint32_t length, IoDevice& device);
   void detach(const IoDevice& device);
 
-  // Called after every access, once the device has seen it.
-  void setAccessObserver(std::function<void()> observer) { observer_ = std::move(observer); }
+  // Called after every access, once the device has seen it, with the time
+  // its cycles took (which the bus does not spend itself: its clock is not
+  // its own to move).
+  void setAccessObserver(std::function<void(Duration cycles)> observer) {
+    observer_ = std::move(observer);
+  }
+  void setCycleTimes(const BusCycleTimes& times) { cycleTimes_ = times; }
 
   std::uint8_t read8(PortAddress port);
   std::uint16_t read16(PortAddress port);
@@ -74,12 +87,13 @@ class IoBus {
   template <class Operation>
   void perform(PortAddress port, std::uint8_t width, Direction direction, std::uint32_t count,
                Operation operation);
-  void accessed() const;
+  void accessed(std::uint8_t width, std::uint32_t count) const;
 
   const Clock& clock_;
   std::uint64_t accesses_ = 0;
   std::vector<Mapping> mappings_;
-  std::function<void()> observer_;
+  BusCycleTimes cycleTimes_;
+  std::function<void(Duration)> observer_;
   bool tracing_ = false;
   std::vector<PortAccess> trace_;
 };

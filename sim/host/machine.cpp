@@ -23,9 +23,16 @@ constexpr char16_t kRegistryPath[] =
 
 Machine::Machine(MachineSetup setup) : setup_(setup), previous_(currentMachine) {
   currentMachine = this;
-  bus_.setAccessObserver([this] {
+  bus_.setCycleTimes(setup_.busCycles);
+  // The processor is held for the access's cycles, as in a busy wait: the
+  // world goes on meanwhile, and an interrupt is taken at the end.
+  bus_.setAccessObserver([this](Duration cycles) {
     checkHandlerBounds();
-    processor_.poll();
+    if (cycles > Duration{}) {
+      runFor(cycles);
+    } else {
+      processor_.poll();
+    }
   });
   processor_.watchHandlers([this](Processor::HandlerEdge edge) { watchHandler(edge); });
 }

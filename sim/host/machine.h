@@ -46,6 +46,9 @@ struct MachineSetup {
   HandlerBounds handlerBounds{};
   // The seed of the world's random generator.
   std::uint64_t seed = WorldRandom::kDefaultSeed;
+  // What each port cycle costs the processor in virtual time (by default
+  // nothing: an ideal bus).
+  BusCycleTimes busCycles{};
 };
 
 class Machine {

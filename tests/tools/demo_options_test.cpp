@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kl7046/bridge.h"
+#include "kl7046/bus_cycles.h"
 #include "kl7046/demo_options.h"
 #include "kl7046/installation_file.h"
 
@@ -96,7 +97,9 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"Crossed", "--min-size 100 --max-size 99",
                     "frame sizes must satisfy 21 <= --min-size <= --max-size <= 1514"},
         RefusedCase{"ByteWidePcCard", "--card-type 1 --bus-width 8",
-                    "--card-type 1 is the PC Card, which is always word-wide"}),
+                    "--card-type 1 is the PC Card, which is always word-wide"},
+        RefusedCase{"BusCycle", "--bus-cycle 600,",
+                    "--bus-cycle takes typical, fastest, NS or NS8,NS16, not '600,'"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -202,15 +205,51 @@ INSTANTIATE_TEST_SUITE_P(
         InstallationCase{"McaAdapterId", "[adapter1]\nsim.McaAdapterId=10000\n",
                          "line 2: sim.McaAdapterId is a hex adapter id such as 7154"},
         InstallationCase{"MachineSetting", "[machine]\nMemory=64\n",
-                         "line 2: unknown machine setting Memory (the machine has Processors)"},
+                         "line 2: unknown machine setting Memory (the machine has Processors and "
+                         "BusCycle)"},
+        InstallationCase{"BusCycle", "[machine]\nBusCycle=slow\n",
+                         "line 2: BusCycle is typical, fastest, NS or NS8,NS16 (nanoseconds per "
+                         "port cycle)"},
         InstallationCase{"Processors", "[machine]\nProcessors=0\n",
                          "line 2: Processors is a count from 1 to 32"}),
     [](const auto& param) { return std::string(param.param.name); });
+
+// ---------------------------------------------------------------------------
+
+struct BusCycleCase {
+  const char* text;
+  long byteNs;  // negative: refused
+  long wordNs;
+};
+
+class BusCycles : public ::testing::TestWithParam<BusCycleCase> {};
+
+TEST_P(BusCycles, NameTheTimeOfEachWidth) {
+  const BusCycleCase& c = GetParam();
+  const auto cycles = parseBusCycles(c.text);
+  ASSERT_EQ(cycles.has_value(), c.byteNs >= 0);
+  if (cycles) {
+    EXPECT_EQ(cycles->byteCycle.count(), c.byteNs);
+    EXPECT_EQ(cycles->wordCycle.count(), c.wordNs);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Demo, BusCycles,
+                         ::testing::Values(BusCycleCase{"typical", 600, 600},
+                                           BusCycleCase{"fastest", 255, 255},
+                                           BusCycleCase{"0", 0, 0}, BusCycleCase{"400", 400, 400},
+                                           BusCycleCase{"300,600", 300, 600},
+                                           BusCycleCase{"1000000", 1000000, 1000000},
+                                           BusCycleCase{"1000001", -1, 0}, BusCycleCase{"", -1, 0},
+                                           BusCycleCase{",600", -1, 0}, BusCycleCase{"600,", -1, 0},
+                                           BusCycleCase{"-5", -1, 0}, BusCycleCase{"600ns", -1, 0},
+                                           BusCycleCase{"1,2,3", -1, 0}));
 
 TEST(Installation, KeywordsAsInstalledAndTheCardBesideThem) {
   std::istringstream in(
       "[machine]\n"
       "Processors=2\n"
+      "BusCycle=255,600\n"
       "[adapter2]\n"
       "IoBaseAddress=320\n"
       "NetworkAddress=02:00:5e:10:20\n"
@@ -225,6 +264,9 @@ TEST(Installation, KeywordsAsInstalledAndTheCardBesideThem) {
   const auto installation = readInstallation(in, error);
   ASSERT_TRUE(installation.has_value()) << error;
   EXPECT_EQ(installation->processors, 2U);
+  ASSERT_TRUE(installation->busCycles.has_value());
+  EXPECT_EQ(installation->busCycles->byteCycle, std::chrono::nanoseconds(255));
+  EXPECT_EQ(installation->busCycles->wordCycle, std::chrono::nanoseconds(600));
   const SlotSettings& first = installation->adapters[0];
   const SlotSettings& second = installation->adapters[1];
   EXPECT_TRUE(first.adapter.keywords.empty());

@@ -198,9 +198,12 @@ DemoReport runDemo(const DemoOptions& options, const Installation& installation,
             "sim.LinkPartner is for the bridge: the demo's two cards are each other's partner");
       }
     }
+    report.busCycles =
+        options.busCycles.value_or(installation.busCycles.value_or(sim::BusCycleTimes{}));
     sim::world::CardPair pair(
         slotsFor(options, installation),
-        sim::MachineSetup{.processorCount = installation.processors.value_or(1)});
+        sim::MachineSetup{.processorCount = installation.processors.value_or(1),
+                          .busCycles = report.busCycles});
     pair.card(1).faults().corruptStoredFrames = options.corruptFrames;
     pair.machine().onViolation([&](const std::string& what) { report.violations.push_back(what); });
     std::unique_ptr<sim::net::PcapWriter> capture;

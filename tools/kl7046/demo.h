@@ -44,6 +44,7 @@ struct DemoReport {
   std::array<AdapterReport, 2> adapters;
   std::vector<ErrorLogLine> errorLog;
   std::vector<std::string> violations;  // NDIS rules the driver broke
+  sim::BusCycleTimes busCycles{};       // as the run had them
   double virtualSeconds = 0;
   double hostSeconds = 0;
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "kl7046/bus_cycles.h"
 #include "sim/world/test_frames.h"
 
 namespace kl::tools {
@@ -65,6 +66,10 @@ bool takeOption(std::string_view name, std::string_view value, DemoOptions& opti
   if (name == "--corrupt") {
     return parseNumber(value, options.corruptFrames) || bad("a number of frames");
   }
+  if (name == "--bus-cycle") {
+    options.busCycles = parseBusCycles(value);
+    return options.busCycles.has_value() || bad("typical, fastest, NS or NS8,NS16");
+  }
   if (name == "--seed") {
     return parseNumber(value, options.seed) || bad("a number");
   }
@@ -82,8 +87,8 @@ bool takeOption(std::string_view name, std::string_view value, DemoOptions& opti
 }
 
 constexpr std::string_view kValueOptions[] = {
-    "--frames", "--min-size", "--max-size", "--bus-width", "--card-type", "--speed",
-    "--duplex", "--seed",     "--pcap",     "--config",    "--driver",    "--corrupt"};
+    "--frames", "--min-size", "--max-size", "--bus-width", "--card-type", "--speed",    "--duplex",
+    "--seed",   "--pcap",     "--config",   "--driver",    "--corrupt",   "--bus-cycle"};
 
 bool takesValue(std::string_view name) {
   return std::find(std::begin(kValueOptions), std::end(kValueOptions), name) !=

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/bus/io_bus.h"
+
 namespace kl::tools {
 
 enum class DuplexChoice : std::uint8_t { Auto, Half, Full };
@@ -28,6 +30,9 @@ struct DemoOptions {
   // Frames the second card's packet memory damages once stored, to show
   // the receiving protocol's check catching what the driver cannot see.
   unsigned corruptFrames = 0;
+  // What each port cycle costs in virtual time; none: the installation's,
+  // or an ideal bus.
+  std::optional<sim::BusCycleTimes> busCycles;
 };
 
 // Parses the arguments after "demo". On a bad argument, returns nothing and

@@ -1,5 +1,7 @@
 #include "kl7046/installation_file.h"
 
+#include "kl7046/bus_cycles.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -284,8 +286,14 @@ std::optional<Installation> readInstallation(std::istream& in, std::string& erro
       wrong = "Keyword=Value lines belong in a section ([machine], [adapter1] or [adapter2])";
     } else if (section == Section::Machine) {
       const auto processors = number<unsigned>(value, 10);
-      if (!sameName(name, "Processors")) {
-        wrong = "unknown machine setting " + std::string(name) + " (the machine has Processors)";
+      if (sameName(name, "BusCycle")) {
+        installation.busCycles = parseBusCycles(value);
+        if (!installation.busCycles) {
+          wrong = "BusCycle is typical, fastest, NS or NS8,NS16 (nanoseconds per port cycle)";
+        }
+      } else if (!sameName(name, "Processors")) {
+        wrong = "unknown machine setting " + std::string(name) +
+                " (the machine has Processors and BusCycle)";
       } else if (!processors || *processors == 0 || *processors > 32) {
         wrong = "Processors is a count from 1 to 32";
       } else {

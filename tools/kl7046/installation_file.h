@@ -5,6 +5,8 @@
 //
 //   [machine]
 //   Processors=1
+//   BusCycle=typical           what a port cycle costs: typical (600 ns),
+//                              fastest (255 ns), NS, or NS8,NS16
 //   [adapter1]
 //   IoBaseAddress=300          registry keywords, as kl7046.inf writes them
 //   ConnectionType=4
@@ -55,6 +57,7 @@ struct SlotSettings {
 struct Installation {
   std::array<SlotSettings, 2> adapters;
   std::optional<unsigned> processors;
+  std::optional<sim::BusCycleTimes> busCycles;
 };
 
 // `slot` with the settings applied over it: the card (its station address

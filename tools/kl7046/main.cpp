@@ -39,6 +39,10 @@ was lost, duplicated or damaged.
   --speed 10|100     force the link speed (default: negotiate)
   --duplex auto|half|full
   --seed S           seed of the frames' sizes, destinations and chains (default 7046)
+  --bus-cycle T      charge every port cycle to virtual time: typical (600 ns, a
+                     16-bit PC Card I/O cycle as hosts run it), fastest (255 ns,
+                     the shortest the PC Card allows), NS, or NS8,NS16 for 8- and
+                     16-bit cycles apart (default: an ideal bus, cycles take no time)
   --pcap FILE        capture the cable into FILE
   --config FILE      the installation: registry keywords and card settings of
                      [adapter1] and [adapter2], and the [machine] (see the README)

@@ -1,5 +1,7 @@
 #include "kl7046/report.h"
 
+#include "kl7046/bus_cycles.h"
+
 #include <cstdio>
 #include <iomanip>
 #include <string>
@@ -118,6 +120,7 @@ void printReport(const DemoReport& report, std::ostream& out) {
   out << "KL7046 demo: two emulated cards on one cable, " << o.frames << " frames each way, "
       << o.minSize << " to " << o.maxSize << " bytes, " << o.busWidth << "-bit bus, card type "
       << o.cardType << ", seed " << o.seed << (o.driver.empty() ? "" : ", driver " + o.driver)
+      << (report.busCycles.ideal() ? "" : ", port cycles " + describeBusCycles(report.busCycles))
       << "\n\n";
   if (report.broughtUp) {
     out << "  link                    "
@@ -166,7 +169,8 @@ void printReportJson(const DemoReport& report, std::ostream& out) {
   const DemoOptions& o = report.options;
   out << "{\"frames_each_way\":" << o.frames << ",\"min_size\":" << o.minSize
       << ",\"max_size\":" << o.maxSize << ",\"bus_width\":" << o.busWidth
-      << ",\"card_type\":" << o.cardType << ",\"seed\":" << o.seed
+      << ",\"card_type\":" << o.cardType << ",\"seed\":" << o.seed << ",\"bus_cycle_ns\":["
+      << report.busCycles.byteCycle.count() << ',' << report.busCycles.wordCycle.count() << ']'
       << ",\"link\":{\"up\":" << (report.speedMbps != 0 ? "true" : "false")
       << ",\"speed_mbps\":" << report.speedMbps << ",\"duplex\":";
   jsonString(out, report.duplex);

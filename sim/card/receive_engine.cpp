@@ -54,7 +54,7 @@ Reception ReceiveEngine::receive(const net::WireFrame& frame, const ReceiveSetup
   if (frame.misaligned) {
     return refuse(reg::kRsrFae, Tally::FrameAlignment);
   }
-  if (!net::fcsValid(bytes)) {
+  if (!frame.fcsIntact && !net::fcsValid(bytes)) {
     return refuse(reg::kRsrCrc, Tally::Crc);
   }
   if ((setup.rcr & reg::kRcrMon) != 0) {

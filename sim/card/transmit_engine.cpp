@@ -28,9 +28,11 @@ TransmitEngine::Outcome outcomeOf(const net::SendOutcome& sent, bool carrier) {
 }  // namespace
 
 void TransmitEngine::start(const Request& request) {
-  std::vector<std::uint8_t> frame(request.count);
-  memory_.read(request.page * CardMemory::kPageSize, frame);
-  net::WireFrame wire{net::withFcs(frame)};
+  net::WireFrame wire{.fcsIntact = true};
+  wire.bytes.reserve(request.count + net::kFcsBytes);
+  wire.bytes.resize(request.count);
+  memory_.read(request.page * CardMemory::kPageSize, wire.bytes);
+  net::appendFcs(wire.bytes);
   ++generation_;
 
   const bool aborted = faults_.transmitAborts > 0;

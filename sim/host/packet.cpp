@@ -32,12 +32,29 @@ std::unique_ptr<Packet> Packet::fromPieces(const std::vector<std::vector<std::ui
   return packet;
 }
 
+std::unique_ptr<Packet> Packet::fromPieces(std::span<const std::uint8_t> frame,
+                                           std::span<const std::size_t> lengths) {
+  std::unique_ptr<Packet> packet(new Packet());
+  packet->storage_.reserve(lengths.size());
+  for (const std::size_t length : lengths) {
+    packet->storage_.emplace_back(frame.begin(),
+                                  frame.begin() + static_cast<std::ptrdiff_t>(length));
+    frame = frame.subspan(length);
+  }
+  packet->link();
+  return packet;
+}
+
 std::unique_ptr<Packet> Packet::fromBytes(std::span<const std::uint8_t> frame) {
-  return fromPieces({std::vector<std::uint8_t>(frame.begin(), frame.end())});
+  const std::size_t length = frame.size();
+  return fromPieces(frame, std::span(&length, 1));
 }
 
 std::unique_ptr<Packet> Packet::withSpace(std::size_t length) {
-  return fromPieces({std::vector<std::uint8_t>(length, 0)});
+  std::unique_ptr<Packet> packet(new Packet());
+  packet->storage_.emplace_back(length, 0);
+  packet->link();
+  return packet;
 }
 
 void Packet::link() {
@@ -55,10 +72,14 @@ void Packet::link() {
 
 std::vector<std::uint8_t> Packet::bytes() const {
   std::vector<std::uint8_t> all;
-  for (const auto& piece : storage_) {
-    all.insert(all.end(), piece.begin(), piece.end());
-  }
+  appendTo(all);
   return all;
+}
+
+void Packet::appendTo(std::vector<std::uint8_t>& out) const {
+  for (const auto& piece : storage_) {
+    out.insert(out.end(), piece.begin(), piece.end());
+  }
 }
 
 }  // namespace kl::sim

@@ -19,6 +19,10 @@ class Packet {
  public:
   // One buffer per piece, in order; empty pieces make zero-length buffers.
   static std::unique_ptr<Packet> fromPieces(const std::vector<std::vector<std::uint8_t>>& pieces);
+  // One buffer per length in `lengths`, cut in order from `frame`, whose
+  // size they sum to.
+  static std::unique_ptr<Packet> fromPieces(std::span<const std::uint8_t> frame,
+                                            std::span<const std::size_t> lengths);
   // One buffer holding `frame`.
   static std::unique_ptr<Packet> fromBytes(std::span<const std::uint8_t> frame);
   // One zero-filled buffer of `length` bytes, as a transfer-data destination.
@@ -31,6 +35,8 @@ class Packet {
   [[nodiscard]] NDIS_PACKET& ndis() { return packet_; }
   // The bytes of the whole chain, in order.
   [[nodiscard]] std::vector<std::uint8_t> bytes() const;
+  // The same, put at the end of `out`.
+  void appendTo(std::vector<std::uint8_t>& out) const;
 
  private:
   // An MDL and the page frame numbers after it, in storage aligned for both.

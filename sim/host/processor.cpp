@@ -18,9 +18,11 @@ void Processor::poll() {
   // nothing is copied.
   const auto asserted = [](const InterruptVector* vector) { return vector->asserted(); };
   if (std::any_of(vectors_.begin(), vectors_.end(), asserted)) {
-    // A vector may disconnect itself while it is serviced; walk a copy.
-    const std::vector<InterruptVector*> vectors = vectors_;
-    for (InterruptVector* vector : vectors) {
+    // A vector may disconnect itself while it is serviced; walk a copy. The
+    // copy is never walked twice at once: what a service does runs at device
+    // level, where polling stops at once.
+    servicing_.assign(vectors_.begin(), vectors_.end());
+    for (InterruptVector* vector : servicing_) {
       if (std::find(vectors_.begin(), vectors_.end(), vector) != vectors_.end() &&
           vector->asserted()) {
         atDeviceLevel([vector] { vector->service(); });

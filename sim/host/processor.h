@@ -91,6 +91,7 @@ class Processor {
   bool draining_ = false;
   std::deque<std::function<void()>> deferred_;
   std::vector<InterruptVector*> vectors_;
+  std::vector<InterruptVector*> servicing_;  // poll's copy of vectors_
   std::function<void(HandlerEdge)> watcher_;
 };
 

@@ -9,19 +9,25 @@ std::optional<std::vector<std::uint8_t>> receivedFrame(MiniportAdapter& adapter,
                                                        std::span<const std::uint8_t> header,
                                                        std::span<const std::uint8_t> lookahead,
                                                        UINT packetSize) {
-  std::vector<std::uint8_t> frame(header.begin(), header.end());
+  std::vector<std::uint8_t> frame;
+  frame.reserve(header.size() + packetSize);
+  frame.assign(header.begin(), header.end());
   if (lookahead.size() >= packetSize) {
     frame.insert(frame.end(), lookahead.begin(), lookahead.begin() + packetSize);
     return frame;
   }
-  auto rest = Packet::withSpace(packetSize);
+  // Only what the lookahead lacks, as a protocol asks for it: the driver
+  // then reads no byte of the frame twice.
+  frame.insert(frame.end(), lookahead.begin(), lookahead.end());
+  const auto have = static_cast<UINT>(lookahead.size());
+  const UINT wanted = packetSize - have;
+  auto rest = Packet::withSpace(wanted);
   UINT transferred = 0;
-  if (adapter.transferData(rest->ndis(), 0, packetSize, transferred) != NDIS_STATUS_SUCCESS ||
-      transferred != packetSize) {
+  if (adapter.transferData(rest->ndis(), have, wanted, transferred) != NDIS_STATUS_SUCCESS ||
+      transferred != wanted) {
     return std::nullopt;
   }
-  const std::vector<std::uint8_t> bytes = rest->bytes();
-  frame.insert(frame.end(), bytes.begin(), bytes.end());
+  rest->appendTo(frame);
   return frame;
 }
 

@@ -31,8 +31,9 @@ class Protocol {
 };
 
 // The whole frame of an indication, header first: the lookahead when it
-// holds everything, else the rest fetched with transfer-data. Nothing when
-// transfer-data fails or comes back short. Only while Protocol::receive runs.
+// holds everything, else the lookahead and, fetched with transfer-data, the
+// rest after it. Nothing when transfer-data fails or comes back short. Only
+// while Protocol::receive runs.
 [[nodiscard]] std::optional<std::vector<std::uint8_t>> receivedFrame(
     MiniportAdapter& adapter, std::span<const std::uint8_t> header,
     std::span<const std::uint8_t> lookahead, UINT packetSize);

@@ -5,13 +5,19 @@
 namespace kl::sim::net {
 
 std::vector<std::uint8_t> withFcs(std::span<const std::uint8_t> frame) {
-  std::vector<std::uint8_t> bytes(frame.begin(), frame.end());
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(frame.size() + kFcsBytes);
+  bytes.assign(frame.begin(), frame.end());
+  appendFcs(bytes);
+  return bytes;
+}
+
+void appendFcs(std::vector<std::uint8_t>& frame) {
   std::uint32_t fcs = ethernetFcs(frame);
   for (std::size_t i = 0; i < kFcsBytes; ++i) {
-    bytes.push_back(static_cast<std::uint8_t>(fcs));
+    frame.push_back(static_cast<std::uint8_t>(fcs));
     fcs >>= 8;
   }
-  return bytes;
 }
 
 bool fcsValid(std::span<const std::uint8_t> frame) {

@@ -57,6 +57,8 @@ constexpr std::uint64_t backoffRange(unsigned collisions) {
 
 // `frame` followed by its FCS, least significant byte first.
 [[nodiscard]] std::vector<std::uint8_t> withFcs(std::span<const std::uint8_t> frame);
+// Appends the FCS of the bytes `frame` holds to them.
+void appendFcs(std::vector<std::uint8_t>& frame);
 
 // Whether the last four bytes of `frame` are the FCS of the bytes before them.
 [[nodiscard]] bool fcsValid(std::span<const std::uint8_t> frame);

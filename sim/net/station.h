@@ -11,6 +11,11 @@ namespace kl::sim::net {
 struct WireFrame {
   std::vector<std::uint8_t> bytes;
   bool misaligned = false;
+  // The FCS was computed over these very bytes by the MAC that framed them,
+  // and nothing has touched them since, so a receiver's check of it would
+  // pass: it may take that as done. Whatever changes the bytes of such a
+  // frame clears this.
+  bool fcsIntact = false;
 };
 
 class Station {

@@ -9,17 +9,6 @@ namespace {
 
 constexpr Mac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-std::vector<std::vector<std::uint8_t>> cut(const std::vector<std::uint8_t>& frame,
-                                           const std::vector<std::size_t>& pieces) {
-  std::vector<std::vector<std::uint8_t>> chain;
-  auto from = frame.begin();
-  for (const std::size_t length : pieces) {
-    chain.emplace_back(from, from + static_cast<std::ptrdiff_t>(length));
-    from += static_cast<std::ptrdiff_t>(length);
-  }
-  return chain;
-}
-
 }  // namespace
 
 std::optional<ULONG> queryUlong(MiniportAdapter& adapter, NDIS_OID oid) {
@@ -97,7 +86,7 @@ void TrafficStation::handDown(const Mac& destination, std::size_t length,
   if (sendObserver_) {
     sendObserver_(frame);
   }
-  auto packet = Packet::fromPieces(cut(frame, pieces));
+  auto packet = Packet::fromPieces(frame, pieces);
   NDIS_PACKET& ndis = packet->ndis();
   inFlight_.emplace(&ndis, std::move(packet));
   ++counts_.framesSent;

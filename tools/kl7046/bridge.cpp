@@ -223,7 +223,15 @@ void pace(sim::Machine& machine, TapDevice& wire, TapDevice& station, WirePort& 
       binding.syncFilter(err);
       nextFilterPoll = now + kFilterPoll;
     }
-    ::poll(fds, 2, static_cast<int>(kSlice.count()));
+    // Wait for the TAPs no longer than until the machine's next event is due
+    // by the wall clock: a frame on its way is not held back a whole slice.
+    std::chrono::nanoseconds wait = kSlice;
+    if (const auto next = machine.clock().nextEventTime()) {
+      const auto due = wallStart + (*next - virtualStart);
+      wait = std::clamp<std::chrono::nanoseconds>(due - now, std::chrono::nanoseconds{0}, kSlice);
+    }
+    const timespec timeout{.tv_sec = 0, .tv_nsec = static_cast<long>(wait.count())};
+    ::ppoll(fds, 2, &timeout, nullptr);
     port.pump(networkEnd);
     binding.pump();
     const sim::VirtualTime due = virtualStart + std::chrono::duration_cast<sim::Duration>(
@@ -299,7 +307,8 @@ int runBridge(const BridgeOptions& options, const Installation& installation, st
     const SlotSettings& settings = installation.adapters[0];
     const sim::world::SlotSetup slot = applySettings(settings, {}, kStationAddress);
     sim::world::CardWorld world(
-        sim::MachineSetup{.processorCount = installation.processors.value_or(1)});
+        sim::MachineSetup{.processorCount = installation.processors.value_or(1),
+                          .busCycles = installation.busCycles.value_or(sim::BusCycleTimes{})});
     sim::card::Card& card = *world.addCard(slot.card, slot.base, slot.vector);
     sim::MiniportAdapter& adapter = world.addAdapter(sim::world::adapterSetupFor(slot));
     world.machine().onViolation([&](const std::string& what) {

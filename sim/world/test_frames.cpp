@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "sim/world/test_pattern.h"
+
 namespace kl::sim::world {
 
 namespace {
@@ -10,17 +12,6 @@ constexpr std::size_t kStreamAt = 14;
 constexpr std::size_t kSequenceAt = 15;
 constexpr std::size_t kLengthAt = 19;
 constexpr std::size_t kEtherTypeAt = 12;
-
-// The payload byte at `index`: a cheap mix of the frame's identity and the
-// position, so that a shifted, swapped or stale byte shows.
-std::uint8_t patternByte(FrameIdentity identity, std::size_t index) {
-  std::uint32_t x = identity.sequence * 0x9E3779B1U +
-                    static_cast<std::uint32_t>(index) * 0x85EBCA6BU + identity.stream * 0xC2B2AE35U;
-  x ^= x >> 15;
-  x *= 0x2C1B3C6DU;
-  x ^= x >> 12;
-  return static_cast<std::uint8_t>(x);
-}
 
 void put16(std::vector<std::uint8_t>& frame, std::size_t at, std::uint16_t value) {
   frame[at] = static_cast<std::uint8_t>(value);
@@ -47,9 +38,8 @@ std::vector<std::uint8_t> buildTestFrame(const Mac& destination, const Mac& sour
     frame[kSequenceAt + i] = static_cast<std::uint8_t>(identity.sequence >> (8 * i));
   }
   put16(frame, kLengthAt, static_cast<std::uint16_t>(frame.size()));
-  for (std::size_t i = kTestHeaderBytes; i < frame.size(); ++i) {
-    frame[i] = patternByte(identity, i);
-  }
+  fillPattern(patternSeed(identity.stream, identity.sequence), kTestHeaderBytes,
+              std::span(frame).subspan(kTestHeaderBytes));
   return frame;
 }
 
@@ -71,10 +61,9 @@ std::optional<CheckedFrame> checkTestFrame(std::span<const std::uint8_t> frame) 
     return std::nullopt;
   }
   const FrameIdentity identity{frame[kStreamAt], get32(frame, kSequenceAt)};
-  for (std::size_t i = kTestHeaderBytes; i < length; ++i) {
-    if (frame[i] != patternByte(identity, i)) {
-      return std::nullopt;
-    }
+  if (!matchesPattern(patternSeed(identity.stream, identity.sequence), kTestHeaderBytes,
+                      frame.subspan(kTestHeaderBytes, length - kTestHeaderBytes))) {
+    return std::nullopt;
   }
   return CheckedFrame{identity, length};
 }

@@ -1,8 +1,7 @@
 #include "bench_pair.h"
 
-#include <time.h>
-
 #include <chrono>
+#include <ctime>
 #include <stdexcept>
 #include <string>
 

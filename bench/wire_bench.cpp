@@ -44,7 +44,7 @@ double seconds(sim::Duration duration) { return std::chrono::duration<double>(du
 
 void wire(benchmark::State& state) {
   const WireArgs args = argsOf(state);
-  const unsigned ways = args.directions == Directions::BothWays ? 2 : 1;
+  const std::uint64_t ways = args.directions == Directions::BothWays ? 2 : 1;
   const sim::Duration slot = wireSlot(args.length, args.rate);
   // Every frame is sent by one card and received by the other, on one bus.
   const sim::Duration dataTime =

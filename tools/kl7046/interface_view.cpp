@@ -27,12 +27,6 @@ constexpr const char* kOwnNamespace = "/proc/self/ns/net";
 
 std::string describe(int error) { return std::strerror(error); }
 
-ifreq requestFor(const std::string& name) {
-  ifreq request{};
-  name.copy(request.ifr_name, IFNAMSIZ - 1);
-  return request;
-}
-
 std::optional<ino_t> inodeOf(int fd) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
@@ -151,7 +145,7 @@ std::optional<InterfaceState> InterfaceView::read(std::string& error) {
     return std::nullopt;
   }
   const std::optional<std::string> name = currentName();
-  ifreq request = requestFor(name.value_or(tap_.name()));
+  ifreq request = interfaceRequest(name.value_or(tap_.name()));
   if (!name || ::ioctl(control_.get(), SIOCGIFFLAGS, &request) < 0) {
     error = "cannot read the flags of " + tap_.name() + ": " + describe(errno);
     return std::nullopt;
@@ -175,7 +169,7 @@ void InterfaceView::setAddress(const std::array<std::uint8_t, 6>& address) {
   if (!follow(error)) {
     throw std::runtime_error(error);
   }
-  ifreq request = requestFor(currentName().value_or(tap_.name()));
+  ifreq request = interfaceRequest(currentName().value_or(tap_.name()));
   request.ifr_hwaddr.sa_family = ARPHRD_ETHER;
   std::memcpy(request.ifr_hwaddr.sa_data, address.data(), address.size());
   if (::ioctl(control_.get(), SIOCSIFHWADDR, &request) < 0) {

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
 namespace kl::tools {
@@ -20,13 +19,13 @@ std::system_error failure(const std::string& what) {
   return std::system_error(errno, std::generic_category(), what);
 }
 
-ifreq requestFor(const std::string& name) {
+}  // namespace
+
+ifreq interfaceRequest(const std::string& name) {
   ifreq request{};
-  std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+  name.copy(request.ifr_name, IFNAMSIZ - 1);
   return request;
 }
-
-}  // namespace
 
 TapDevice::TapDevice(const std::string& name) : name_(name) {
   if (name.empty() || name.size() >= IFNAMSIZ) {
@@ -37,7 +36,7 @@ TapDevice::TapDevice(const std::string& name) : name_(name) {
   if (fd_ < 0) {
     throw failure("cannot open /dev/net/tun for TAP device " + name);
   }
-  ifreq request = requestFor(name);
+  ifreq request = interfaceRequest(name);
   request.ifr_flags = IFF_TAP | IFF_NO_PI;
   if (::ioctl(fd_, TUNSETIFF, &request) < 0) {
     const int error = errno;

@@ -10,7 +10,13 @@
 #include <string>
 #include <vector>
 
+struct ifreq;  // <linux/if.h>
+
 namespace kl::tools {
+
+// An interface request naming `name`, cut to what the kernel takes, all else
+// zero: what the TAP and interface ioctls start from.
+[[nodiscard]] ifreq interfaceRequest(const std::string& name);
 
 class TapDevice {
  public:

@@ -112,18 +112,5 @@ TEST(Trace, WalksTheScenarioAndWritesTheManagementLines) {
   EXPECT_GT(stamps, 1000U);
 }
 
-TEST(TraceOptions, TakeTheVcdFileAndSayWhatIsWrong) {
-  std::string error;
-  const std::vector<std::string_view> good = {"--vcd", "out.vcd", "--mii"};
-  const auto options = parseTraceOptions(good, error);
-  ASSERT_TRUE(options.has_value()) << error;
-  EXPECT_EQ(options->vcd, "out.vcd");
-  EXPECT_TRUE(options->mii);
-  EXPECT_FALSE(parseTraceOptions({"--vcd"}, error).has_value());
-  EXPECT_EQ(error, "--vcd needs a file name");
-  EXPECT_FALSE(parseTraceOptions({"--frames"}, error).has_value());
-  EXPECT_EQ(error, "unknown option '--frames'");
-}
-
 }  // namespace
 }  // namespace kl::tools

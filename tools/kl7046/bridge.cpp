@@ -4,13 +4,13 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 #include "kl7046/driver_source.h"
 #include "kl7046/interface_view.h"
@@ -243,48 +243,6 @@ void pace(sim::Machine& machine, TapDevice& wire, TapDevice& station, WirePort& 
 }
 
 }  // namespace
-
-std::optional<BridgeOptions> parseBridgeOptions(const std::vector<std::string_view>& args,
-                                                std::string& error) {
-  BridgeOptions options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view name = args[i];
-    if (name != "--wire" && name != "--station" && name != "--duration" && name != "--driver" &&
-        name != "--pcap" && name != "--config") {
-      error = "unknown option '" + std::string(name) + "'";
-      return std::nullopt;
-    }
-    if (i + 1 >= args.size() || args[i + 1].empty()) {
-      error = std::string(name) + " needs a value";
-      return std::nullopt;
-    }
-    const std::string value(args[++i]);
-    if (name == "--duration") {
-      double seconds = 0;
-      const auto [end, fault] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-      if (fault != std::errc{} || end != value.data() + value.size() || seconds <= 0) {
-        error = "--duration takes a number of seconds, not '" + value + "'";
-        return std::nullopt;
-      }
-      options.durationSeconds = seconds;
-    } else {
-      (name == "--wire"      ? options.wire
-       : name == "--station" ? options.station
-       : name == "--driver"  ? options.driver
-       : name == "--config"  ? options.config
-                             : options.pcap) = value;
-    }
-  }
-  if (options.wire.empty() || options.station.empty()) {
-    error = "bridge needs --wire TAP and --station TAP";
-    return std::nullopt;
-  }
-  if (options.wire == options.station) {
-    error = "--wire and --station must be two different TAP devices";
-    return std::nullopt;
-  }
-  return options;
-}
 
 int runBridge(const BridgeOptions& options, const Installation& installation, std::ostream& out,
               std::ostream& err) {

@@ -8,8 +8,6 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "kl7046/installation_file.h"
 
@@ -23,9 +21,6 @@ struct BridgeOptions {
   std::string pcap;
   std::string config;
 };
-
-[[nodiscard]] std::optional<BridgeOptions> parseBridgeOptions(
-    const std::vector<std::string_view>& args, std::string& error);
 
 // Runs until interrupted or the duration is over, then prints the
 // statistics. Returns the program's exit status.

@@ -170,6 +170,17 @@ void exchange(DemoReport& report, sim::world::CardPair& pair, const DemoOptions&
 
 }  // namespace
 
+std::uint32_t connectionTypeOf(const DemoOptions& options) {
+  if (!options.speed && options.duplex == DuplexChoice::Auto) {
+    return 0;
+  }
+  // A forced duplex alone keeps the faster speed; a speed alone runs full
+  // duplex, which both ends then force alike.
+  const bool ten = options.speed == 10U;
+  const bool half = options.duplex == DuplexChoice::Half;
+  return ten ? (half ? 1 : 2) : (half ? 3 : 4);
+}
+
 bool DemoReport::clean() const {
   if (!broughtUp || !failure.empty() || !violations.empty()) {
     return false;

@@ -11,12 +11,41 @@
 #include <string>
 #include <vector>
 
-#include "kl7046/demo_options.h"
 #include "kl7046/installation_file.h"
 #include "kl7046/statistics.h"
+#include "sim/bus/io_bus.h"
 #include "sim/world/traffic_station.h"
 
 namespace kl::tools {
+
+enum class DuplexChoice : std::uint8_t { Auto, Half, Full };
+
+// What the demo runs, as its command line sets it.
+struct DemoOptions {
+  std::uint64_t frames = 2000;  // each way
+  std::size_t minSize = 60;
+  std::size_t maxSize = 1514;
+  unsigned busWidth = 16;
+  std::uint32_t cardType = 0;
+  // No speed: the cards negotiate.
+  std::optional<unsigned> speed;
+  DuplexChoice duplex = DuplexChoice::Auto;
+  std::uint64_t seed = 7046;
+  std::string pcap;
+  std::string config;
+  std::string driver;  // a kl7046.sys to load instead of the linked driver
+  bool json = false;
+  // Frames the second card's packet memory damages once stored, to show
+  // the receiving protocol's check catching what the driver cannot see.
+  unsigned corruptFrames = 0;
+  // What each port cycle costs in virtual time; none: the installation's,
+  // or an ideal bus.
+  std::optional<sim::BusCycleTimes> busCycles;
+};
+
+// The ConnectionType keyword the options ask both adapters for: 0 lets them
+// negotiate; 1 to 4 force 10 or 100 Mbit/s, half or full duplex.
+[[nodiscard]] std::uint32_t connectionTypeOf(const DemoOptions& options);
 
 struct AdapterReport {
   std::string address;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "kl7046/driver_source.h"
 #include "kl7046/register_bits.h"
@@ -162,28 +163,6 @@ class TracePrinter {
 };
 
 }  // namespace
-
-std::optional<TraceOptions> parseTraceOptions(const std::vector<std::string_view>& args,
-                                              std::string& error) {
-  TraceOptions options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view name = args[i];
-    if (name == "--mii") {
-      options.mii = true;
-      continue;
-    }
-    if (name != "--vcd" && name != "--driver") {
-      error = "unknown option '" + std::string(name) + "'";
-      return std::nullopt;
-    }
-    if (i + 1 >= args.size() || args[i + 1].empty()) {
-      error = std::string(name) + " needs a file name";
-      return std::nullopt;
-    }
-    (name == "--vcd" ? options.vcd : options.driver) = std::string(args[++i]);
-  }
-  return options;
-}
 
 int runTrace(const TraceOptions& options, std::ostream& out, std::ostream& err) {
   try {

@@ -4,11 +4,8 @@
 // a VCD file.
 #pragma once
 
-#include <optional>
 #include <ostream>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace kl::tools {
 
@@ -19,9 +16,6 @@ struct TraceOptions {
   bool mii = false;
   std::string driver;
 };
-
-[[nodiscard]] std::optional<TraceOptions> parseTraceOptions(
-    const std::vector<std::string_view>& args, std::string& error);
 
 // Returns the program's exit status.
 int runTrace(const TraceOptions& options, std::ostream& out, std::ostream& err);

@@ -1,14 +1,14 @@
 // The kl7046 program's command line and registry file: what each accepts,
 // and the one-line reason for what it turns away.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "kl7046/bridge.h"
 #include "kl7046/bus_cycles.h"
-#include "kl7046/demo_options.h"
+#include "kl7046/command_line.h"
 #include "kl7046/installation_file.h"
 
 namespace kl::tools {
@@ -22,6 +22,19 @@ std::vector<std::string_view> Split(const std::string& line) {
     words.push_back(word);
   }
   return {words.begin(), words.end()};
+}
+
+// What `command` makes of the options in `line`; nothing, with the reason in
+// `error`, when the line is refused.
+template <class Options>
+std::optional<Options> Parse(std::string_view command, const std::string& line,
+                             std::string& error) {
+  std::vector<std::string_view> args = Split(line);
+  args.insert(args.begin(), command);
+  const CommandLine parsed = parseCommandLine(args);
+  error = std::holds_alternative<Refused>(parsed) ? std::get<Refused>(parsed).reason : "";
+  return std::holds_alternative<Options>(parsed) ? std::optional(std::get<Options>(parsed))
+                                                 : std::nullopt;
 }
 
 struct AcceptedCase {
@@ -40,7 +53,7 @@ class Accepted : public ::testing::TestWithParam<AcceptedCase> {};
 TEST_P(Accepted, ParsesToTheseSettings) {
   const AcceptedCase& c = GetParam();
   std::string error;
-  const auto options = parseDemoOptions(Split(c.args), error);
+  const auto options = Parse<DemoOptions>("demo", c.args, error);
   ASSERT_TRUE(options.has_value()) << error;
   EXPECT_EQ(options->frames, c.frames);
   EXPECT_EQ(options->minSize, c.minSize);
@@ -55,6 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AcceptedCase{"Defaults", "", 2000, 60, 1514, 16, 0, false},
         AcceptedCase{"Frames", "--frames 7", 7, 60, 1514, 16, 0, false},
+        AcceptedCase{"Hex", "--frames 0x10", 16, 60, 1514, 16, 0, false},
+        AcceptedCase{"LeadingZeroIsDecimal", "--frames 010", 10, 60, 1514, 16, 0, false},
         AcceptedCase{"EqualsForm", "--frames=9 --json", 9, 60, 1514, 16, 0, true},
         AcceptedCase{"Sizes", "--min-size 21 --max-size 21", 2000, 21, 21, 16, 0, false},
         AcceptedCase{"ByteBus", "--bus-width 8", 2000, 60, 1514, 8, 0, false},
@@ -76,7 +91,7 @@ class Refused : public ::testing::TestWithParam<RefusedCase> {};
 TEST_P(Refused, SaysWhy) {
   const RefusedCase& c = GetParam();
   std::string error;
-  EXPECT_FALSE(parseDemoOptions(Split(c.args), error).has_value());
+  EXPECT_FALSE(Parse<DemoOptions>("demo", c.args, error).has_value());
   EXPECT_EQ(error, c.error);
 }
 
@@ -86,6 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"Unknown", "--bogus", "unknown option '--bogus'"},
         RefusedCase{"Positional", "again", "unexpected argument 'again'"},
         RefusedCase{"MissingValue", "--frames", "--frames needs a value"},
+        RefusedCase{"Negative", "--frames -5", "--frames takes a number of frames, not '-5'"},
         RefusedCase{"NotANumber", "--frames many", "--frames takes a number of frames, not 'many'"},
         RefusedCase{"BusWidth", "--bus-width 32", "--bus-width takes 8 or 16, not '32'"},
         RefusedCase{"Speed", "--speed 1000", "--speed takes 10 or 100, not '1000'"},
@@ -115,7 +131,7 @@ class Bridge : public ::testing::TestWithParam<BridgeCase> {};
 TEST_P(Bridge, AcceptsOrSaysWhy) {
   const BridgeCase& c = GetParam();
   std::string error;
-  const auto options = parseBridgeOptions(Split(c.args), error);
+  const auto options = Parse<BridgeOptions>("bridge", c.args, error);
   EXPECT_EQ(options.has_value(), *c.error == '\0');
   EXPECT_EQ(error, c.error);
 }
@@ -136,11 +152,35 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(BridgeOptions, TakeTheDevicesAndTheDuration) {
   std::string error;
-  const auto options = parseBridgeOptions(Split("--wire w0 --station s0 --duration 2.5"), error);
+  const auto options =
+      Parse<BridgeOptions>("bridge", "--wire w0 --station s0 --duration 2.5", error);
   ASSERT_TRUE(options.has_value()) << error;
   EXPECT_EQ(options->wire, "w0");
   EXPECT_EQ(options->station, "s0");
   EXPECT_EQ(options->durationSeconds, 2.5);
+}
+
+TEST(CommandLine, IsTheDemosWithoutACommandAndShowsTheVersion) {
+  const CommandLine demo = parseCommandLine({"--frames", "7"});
+  ASSERT_TRUE(std::holds_alternative<DemoOptions>(demo));
+  EXPECT_EQ(std::get<DemoOptions>(demo).frames, 7U);
+  EXPECT_TRUE(std::holds_alternative<DemoOptions>(parseCommandLine({})));
+  const CommandLine version = parseCommandLine({"--version"});
+  ASSERT_TRUE(std::holds_alternative<Shown>(version));
+  EXPECT_THAT(std::get<Shown>(version).text,
+              ::testing::MatchesRegex("kl7046 [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+}
+
+TEST(TraceOptions, TakeTheVcdFileAndSayWhatIsWrong) {
+  std::string error;
+  const auto options = Parse<TraceOptions>("trace", "--vcd out.vcd --mii", error);
+  ASSERT_TRUE(options.has_value()) << error;
+  EXPECT_EQ(options->vcd, "out.vcd");
+  EXPECT_TRUE(options->mii);
+  EXPECT_FALSE(Parse<TraceOptions>("trace", "--vcd", error).has_value());
+  EXPECT_EQ(error, "--vcd needs a value");
+  EXPECT_FALSE(Parse<TraceOptions>("trace", "--frames", error).has_value());
+  EXPECT_EQ(error, "unknown option '--frames'");
 }
 
 // ---------------------------------------------------------------------------

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "sim/card/registers.h"
+#include "sim/card/register_table.h"
 #include "sim/core/bytes.h"
 
 namespace kl::sim::card {
@@ -92,7 +92,8 @@ std::optional<CycleWidth> Card::dataPortCyclesOfString16(std::uint16_t offset) c
 }
 
 bool Card::isVendorOffset(std::uint16_t offset) const {
-  return offset == reg::kRbcr1Vendor && controller_.page() == 0;
+  const RegisterInfo& vendor = registerInfo(Register::Vendor);
+  return offset == vendor.offset && controller_.page() == vendor.page;
 }
 
 bool Card::reached() {
@@ -134,7 +135,7 @@ void Card::write8(std::uint16_t offset, std::uint8_t value) {
   }
   switch (decode(offset)) {
     case Port::Register:
-      if (takeVendorArming() && offset == reg::kRbcr1Vendor) {
+      if (takeVendorArming() && offset == registerInfo(Register::Vendor).offset) {
         vendor_.write(value);
       } else {
         controller_.writeRegister(static_cast<std::uint8_t>(offset), value);
@@ -153,9 +154,17 @@ void Card::write8(std::uint16_t offset, std::uint8_t value) {
   }
 }
 
+// A word cycle the card does not claim reaches it as two byte cycles, at the
+// offset and the offset + 1. The second is the bus's doing rather than a
+// register the host addressed (the driver settles a remote read with word
+// reads at the command port), so it is not held to the register rules.
 std::uint16_t Card::read16(std::uint16_t offset) {
   if (!claimsWordCycle(offset) || !reached()) {
-    return IoDevice::read16(offset);
+    const std::uint8_t low = read8(offset);
+    controller_.holdToRules(false);
+    const std::uint8_t high = read8(static_cast<std::uint16_t>(offset + 1));
+    controller_.holdToRules(true);
+    return makeWord(low, high);
   }
   takeVendorArming();
   std::array<std::uint8_t, 2> word{};
@@ -165,7 +174,10 @@ std::uint16_t Card::read16(std::uint16_t offset) {
 
 void Card::write16(std::uint16_t offset, std::uint16_t value) {
   if (!claimsWordCycle(offset) || !reached()) {
-    IoDevice::write16(offset, value);
+    write8(offset, lowByte(value));
+    controller_.holdToRules(false);
+    write8(static_cast<std::uint16_t>(offset + 1), highByte(value));
+    controller_.holdToRules(true);
     return;
   }
   takeVendorArming();
@@ -218,7 +230,7 @@ std::string_view Card::registerName(std::uint16_t offset, Direction direction) c
   switch (decode(offset)) {
     case Port::Register:
       if (isVendorOffset(offset) && (direction == Direction::Read || vendorWriteArmed_)) {
-        return "VENDOR";
+        return registerInfo(Register::Vendor).name;
       }
       return controller_.registerName(static_cast<std::uint8_t>(offset), direction);
     case Port::Data:

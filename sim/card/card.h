@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -97,6 +99,12 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
 
   // The PHY reports a change of link state.
   void raisePhyEvent() { vendor_.raisePhyEvent(); }
+
+  // Where the card reports an access by the host that reaches no register
+  // (see Controller); none: nowhere.
+  void onBrokenRule(std::function<void(const std::string&)> report) {
+    controller_.onBrokenRule(std::move(report));
+  }
 
   [[nodiscard]] Controller& controller() { return controller_; }
   [[nodiscard]] const Controller& controller() const { return controller_; }

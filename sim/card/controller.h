@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "sim/bus/io_device.h"
@@ -29,15 +31,19 @@ class Controller {
   Controller(const Controller&) = delete;
   Controller& operator=(const Controller&) = delete;
 
-  // The 16-register window, offsets 0x00-0x0F of the page selected in CR.
-  //
-  // Page 0 reads of the write-only registers (PSTART, PSTOP, TBCR0/1, RBCR0/1,
-  // RCR) return 0x00 and change nothing. Pages 2 and 3 hold nothing here but
-  // CR and MIIMR (page 3, offset 0x03): their other offsets read 0xFF and
-  // drop writes.
+  // The 16-register window, offsets 0x00-0x0F of the page selected in CR,
+  // decoded by the register table. An access that reaches no register is a
+  // broken rule: a read of a write-only register returns 0x00, any other
+  // read 0xFF, and a write changes nothing.
   [[nodiscard]] std::uint8_t readRegister(std::uint8_t offset);
   void writeRegister(std::uint8_t offset, std::uint8_t value);
   [[nodiscard]] std::string_view registerName(std::uint8_t offset, Direction direction) const;
+  // Where a broken rule goes; none: nowhere. While not held to the rules,
+  // an access that reaches no register goes unreported.
+  void onBrokenRule(std::function<void(const std::string&)> report) {
+    brokenRule_ = std::move(report);
+  }
+  void holdToRules(bool held) { heldToRules_ = held; }
 
   // Data-port cycles through the remote-DMA channel (see RemoteDma). A cycle
   // that runs the byte count out sets RDC.
@@ -60,23 +66,30 @@ class Controller {
   void attachMiiPort(MiiPort* port) { miiPort_ = port; }
 
   // The controller's state, for the rest of the card and for tests.
-  [[nodiscard]] std::uint8_t page() const { return cr_ >> reg::kCrPageShift; }
+  [[nodiscard]] std::uint8_t page() const { return held(Register::Cr) >> reg::kCrPageShift; }
   [[nodiscard]] bool stopped() const { return stopped_; }
-  [[nodiscard]] std::uint8_t pstart() const { return pstart_; }
-  [[nodiscard]] std::uint8_t pstop() const { return pstop_; }
-  [[nodiscard]] std::uint8_t bnry() const { return bnry_; }
-  [[nodiscard]] std::uint8_t curr() const { return curr_; }
-  void setCurr(std::uint8_t page) { curr_ = page; }
-  [[nodiscard]] std::uint8_t tpsr() const { return tpsr_; }
-  [[nodiscard]] std::uint16_t transmitByteCount() const { return tbcr_; }
-  void setTsr(std::uint8_t value) { tsr_ = value; }
-  [[nodiscard]] std::uint8_t rcr() const { return rcr_; }
-  [[nodiscard]] std::uint8_t tcr() const { return tcr_; }
-  [[nodiscard]] std::uint8_t dcr() const { return dcr_; }
-  [[nodiscard]] std::uint8_t imr() const { return imr_; }
-  [[nodiscard]] const std::array<std::uint8_t, 6>& stationAddress() const { return par_; }
-  [[nodiscard]] const std::array<std::uint8_t, 8>& multicastFilter() const { return mar_; }
-  [[nodiscard]] std::uint8_t miimr() const { return miimr_; }  // as last written
+  [[nodiscard]] std::uint8_t pstart() const { return held(Register::Pstart); }
+  [[nodiscard]] std::uint8_t pstop() const { return held(Register::Pstop); }
+  [[nodiscard]] std::uint8_t bnry() const { return held(Register::Bnry); }
+  [[nodiscard]] std::uint8_t curr() const { return held(Register::Curr); }
+  void setCurr(std::uint8_t page) { hold(Register::Curr) = page; }
+  [[nodiscard]] std::uint8_t tpsr() const { return held(Register::Tpsr); }
+  [[nodiscard]] std::uint16_t transmitByteCount() const {
+    return static_cast<std::uint16_t>(held(Register::Tbcr1) << 8 | held(Register::Tbcr0));
+  }
+  void setTsr(std::uint8_t value) { hold(Register::Tsr) = value; }
+  [[nodiscard]] std::uint8_t rcr() const { return held(Register::Rcr); }
+  [[nodiscard]] std::uint8_t tcr() const { return held(Register::Tcr); }
+  [[nodiscard]] std::uint8_t dcr() const { return held(Register::Dcr); }
+  [[nodiscard]] std::uint8_t imr() const { return held(Register::Imr); }
+  [[nodiscard]] std::array<std::uint8_t, 6> stationAddress() const {
+    return heldRun<6>(Register::Par0);
+  }
+  [[nodiscard]] std::array<std::uint8_t, 8> multicastFilter() const {
+    return heldRun<8>(Register::Mar0);
+  }
+  // As written, but for MDIO in, which is read from the line.
+  [[nodiscard]] std::uint8_t miimr() const { return held(Register::Miimr); }
   [[nodiscard]] const RemoteDma& remoteDma() const { return dma_; }
 
   // ISR as the host reads it. RST shows the stopped state; CNT shows while a
@@ -85,27 +98,46 @@ class Controller {
   // counters first nor acknowledging first can make it go unseen.
   [[nodiscard]] std::uint8_t isr() const;
   // Latches status bits (RST excepted: it follows the stopped state).
-  void setIsrBits(std::uint8_t mask) { isrLatched_ |= mask & ~reg::kIsrRst; }
+  void setIsrBits(std::uint8_t mask) { hold(Register::Isr) |= mask & ~reg::kIsrRst; }
   // The controller wants to interrupt: a status bit that IMR enables is set.
   // The line is looked at after every port access, so the bits that follow
   // the controller's state (RST, CNT) are worked out only when IMR enables
   // them.
   [[nodiscard]] bool interruptPending() const {
     constexpr std::uint8_t kDerived = reg::kIsrRst | reg::kIsrCnt;
-    return (isrLatched_ & imr_) != 0 || ((imr_ & kDerived) != 0 && (isr() & imr_) != 0);
+    const std::uint8_t imr = held(Register::Imr);
+    return (held(Register::Isr) & imr) != 0 || ((imr & kDerived) != 0 && (isr() & imr) != 0);
   }
 
   void addTallyCounts(Tally tally, unsigned events);
 
  private:
+  // What the registers hold, in the table's order. Registers whose value
+  // lives elsewhere (the remote-DMA channel's, the tally counters, the
+  // vendor register) leave their place unused.
+  using RegisterFile = std::array<std::uint8_t, kRegisterCount>;
+  static RegisterFile powerUpValues();
+  [[nodiscard]] std::uint8_t held(Register id) const {
+    return registers_[static_cast<std::size_t>(id)];
+  }
+  std::uint8_t& hold(Register id) { return registers_[static_cast<std::size_t>(id)]; }
+  template <std::size_t N>
+  [[nodiscard]] std::array<std::uint8_t, N> heldRun(Register first) const {
+    std::array<std::uint8_t, N> run{};
+    for (std::size_t i = 0; i < N; ++i) {
+      run[i] = registers_[static_cast<std::size_t>(first) + i];
+    }
+    return run;
+  }
+
+  // A read or write of a register, with what it does beyond holding a value.
+  [[nodiscard]] std::uint8_t read(Register id);
+  void write(const RegisterInfo& info, std::uint8_t value);
+  // An access that reaches no register: reported, and what the bus reads.
+  std::uint8_t noRegister(std::uint8_t offset, Direction direction);
   // CR as the host reads it back.
   [[nodiscard]] std::uint8_t readCommand() const;
-  [[nodiscard]] std::uint8_t readPage0(std::uint8_t offset);
-  void writePage0(std::uint8_t offset, std::uint8_t value);
-  [[nodiscard]] std::uint8_t readPage1(std::uint8_t offset) const;
-  void writePage1(std::uint8_t offset, std::uint8_t value);
   [[nodiscard]] std::uint8_t readMiimr() const;
-  void writeMiimr(std::uint8_t value);
 
   // A CR write: page select and run state, then the remote-DMA command,
   // then TXP. TXP reads back set while a transmission is under way.
@@ -115,8 +147,8 @@ class Controller {
   void transmitted(const TransmitEngine::Outcome& outcome);
   void applyRemoteDmaCommand(std::uint8_t rd);
 
-  [[nodiscard]] bool wordTransfers() const { return (dcr_ & reg::kDcrWts) != 0; }
-  [[nodiscard]] RingBounds ring() const { return RingBounds{pstart_, pstop_}; }
+  [[nodiscard]] bool wordTransfers() const { return (dcr() & reg::kDcrWts) != 0; }
+  [[nodiscard]] RingBounds ring() const { return RingBounds{pstart(), pstop()}; }
 
   const CardFaults& faults_;
   RemoteDma dma_;
@@ -125,25 +157,10 @@ class Controller {
   TallyCounters tallies_;
   MiiPort* miiPort_ = nullptr;
 
-  std::uint8_t cr_ = reg::kCrAfterReset;
+  RegisterFile registers_ = powerUpValues();
   bool stopped_ = true;
-  std::uint8_t isrLatched_ = 0;
-  std::uint8_t imr_ = 0;
-  std::uint8_t pstart_ = 0;
-  std::uint8_t pstop_ = 0;
-  std::uint8_t bnry_ = 0;
-  std::uint8_t tpsr_ = 0;
-  std::uint16_t tbcr_ = 0;
-  std::uint8_t tsr_ = 0;
-  std::uint8_t rcr_ = 0;
-  std::uint8_t rsr_ = 0;
-  std::uint8_t tcr_ = 0;
-  std::uint8_t dcr_ = 0;
-  std::array<std::uint8_t, 6> par_{};
-  std::uint8_t curr_ = 0;
-  std::array<std::uint8_t, 8> mar_{};
-  // The MAC comes up at full duplex, until the host says otherwise.
-  std::uint8_t miimr_ = reg::kMiimrFullDuplex;
+  std::function<void(const std::string&)> brokenRule_;
+  bool heldToRules_ = true;
 };
 
 }  // namespace kl::sim::card

@@ -10,6 +10,9 @@ card::Card* CardWorld::addCard(const card::CardConfig& config, PortAddress base,
     return nullptr;
   }
   machine_.wireInterrupt(vector, *slot.card);
+  // The driver reaching for a register the card does not have is a broken
+  // rule like any the host finds.
+  slot.card->onBrokenRule([this](const std::string& what) { machine_.violation(what); });
   slots_.push_back(std::move(slot));
   return slots_.back().card.get();
 }

@@ -395,6 +395,60 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"ResetPortAlias", 0x22, 0x18, kWrite, "RESET"}),
     CaseName{});
 
+// ---------------------------------------------------------------------------
+// An access that reaches no register is reported, naming what is there.
+
+struct MissingCase {
+  std::string name;
+  std::uint8_t command;  // CR before the access
+  std::uint16_t offset;
+  Direction direction;
+  std::uint8_t read;  // what a read returns
+  std::string report;
+};
+
+class MissingRegister : public testing::TestWithParam<MissingCase> {};
+
+TEST_P(MissingRegister, IsABrokenRuleThatNamesIt) {
+  const MissingCase& c = GetParam();
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
+  card.write8(port::CR, c.command);
+  std::vector<std::string> reports;
+  card.onBrokenRule([&](const std::string& what) { reports.push_back(what); });
+  if (c.direction == kRead) {
+    EXPECT_EQ(card.read8(c.offset), c.read);
+  } else {
+    card.write8(c.offset, 0x5A);
+  }
+  EXPECT_EQ(reports, std::vector<std::string>{c.report});
+  EXPECT_EQ(card.controller().page(), c.command >> 6);  // the write changed nothing
+}
+
+TEST(MissingRegister, TheBusHalfOfASplitWordCycleIsNotHeldToTheRules) {
+  Clock clock;
+  Card card(clock, configFor(BusWidth::Word));
+  card.write8(port::CR, cr::kStartAbort);
+  std::vector<std::string> reports;
+  card.onBrokenRule([&](const std::string& what) { reports.push_back(what); });
+  EXPECT_EQ(card.read16(port::CR), cr::kStartAbort);  // PSTART, write-only, reads 0x00
+  EXPECT_TRUE(reports.empty());
+  static_cast<void>(card.read8(port::PSTART));
+  EXPECT_EQ(reports.size(), 1U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ByPage, MissingRegister,
+    testing::Values(MissingCase{"WriteOnlyPstart", 0x22, port::PSTART, kRead, 0x00,
+                                "a read of PSTART (page 0, offset 0x01), which is write-only"},
+                    MissingCase{"WriteOnlyRbcr0", 0x22, port::RBCR0, kRead, 0x00,
+                                "a read of RBCR0 (page 0, offset 0x0A), which is write-only"},
+                    MissingCase{"Page2", 0xA2, 0x05, kRead, 0xFF,
+                                "a read at page 2, offset 0x05, where no register is"},
+                    MissingCase{"Page3Write", 0xC2, 0x04, kWrite, 0x00,
+                                "a write at page 3, offset 0x04, where no register is"}),
+    CaseName{});
+
 TEST(RegisterNames, ArmedWriteOfOffset0BIsTheVendorRegister) {
   Clock clock;
   Card card(clock, configFor(BusWidth::Word));

@@ -1,5 +1,6 @@
 // The bits of a controller register value, named as a bus analyser would
-// show them: "page 0, STA, abort remote DMA" for a CR of 0x22.
+// show them: "page 0, STA, abort remote DMA" for a CR of 0x22. The names are
+// the card model's register table's.
 #pragma once
 
 #include <cstdint>

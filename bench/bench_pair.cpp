@@ -26,8 +26,9 @@ constexpr std::uint32_t kPortsPerCard = 0x20;
 constexpr std::uint32_t kForced10Full = 2;
 constexpr std::uint32_t kForced100Full = 4;
 
-std::array<sim::world::SlotSetup, 2> slotsFor(const PairSetup& setup) {
-  auto slots = sim::world::defaultSlots(kFirst, kSecond);
+std::vector<sim::world::SlotSetup> slotsFor(const PairSetup& setup) {
+  const auto pair = sim::world::defaultSlots(kFirst, kSecond);
+  std::vector<sim::world::SlotSetup> slots(pair.begin(), pair.end());
   for (std::size_t side = 0; side < slots.size(); ++side) {
     const sim::card::MacAddress& station = side == 0 ? kFirst : kSecond;
     slots[side].card.busWidth = setup.busWidth;
@@ -83,15 +84,14 @@ std::uint64_t dataCycleBound(std::size_t length, sim::card::BusWidth width) {
 }
 
 BenchPair::BenchPair(const PairSetup& setup)
-    : setup_(setup), pair_(slotsFor(setup), sim::MachineSetup{.busCycles = setup.busCycles}) {
+    : setup_(setup), pair_({.slots = slotsFor(setup), .machine = {.busCycles = setup.busCycles}}) {
   if (pair_.machine().loadDriver(&DriverEntry) != STATUS_SUCCESS ||
       pair_.initialize() != NDIS_STATUS_SUCCESS || !pair_.waitForLink(10s)) {
     throw std::runtime_error("the adapters did not come up");
   }
-  for (std::size_t side = 0; side < stations_.size(); ++side) {
-    stations_[side] = std::make_unique<sim::world::TrafficStation>(
-        pair_.adapter(side), static_cast<std::uint8_t>(side + 1), 7046 + side, shapeFor(setup));
-    if (stations_[side]->open(kFilter, kGroup) != NDIS_STATUS_SUCCESS) {
+  pair_.addStations({.shape = shapeFor(setup), .firstSeed = 7046, .firstStream = 1});
+  for (std::size_t side = 0; side < pair_.size(); ++side) {
+    if (pair_.station(side).open(kFilter, kGroup) != NDIS_STATUS_SUCCESS) {
       throw std::runtime_error("an adapter refused its filter");
     }
   }
@@ -100,13 +100,6 @@ BenchPair::BenchPair(const PairSetup& setup)
   pair_.cable().cable().onFrame([this](const sim::net::WireFrame& /*frame*/,
                                        sim::net::Cable::Side from,
                                        sim::VirtualTime arrival) { onFrame(from, arrival); });
-}
-
-BenchPair::~BenchPair() {
-  // Halt while the stations are there to be given back their packets.
-  for (std::size_t side = 0; side < stations_.size(); ++side) {
-    pair_.adapter(side).halt();
-  }
 }
 
 void BenchPair::onFrame(sim::net::Cable::Side from, sim::VirtualTime arrival) {
@@ -118,8 +111,8 @@ void BenchPair::onFrame(sim::net::Cable::Side from, sim::VirtualTime arrival) {
 }
 
 RunFigures BenchPair::run(std::uint64_t frames, Directions directions, bool countCycles) {
-  sim::world::TrafficStation& first = *stations_[0];
-  sim::world::TrafficStation& second = *stations_[1];
+  sim::world::TrafficStation& first = pair_.station(0);
+  sim::world::TrafficStation& second = pair_.station(1);
   const std::uint64_t sentBefore[2] = {first.counts().framesSent, second.counts().framesSent};
   first.aim(second.address(), frames);
   second.aim(first.address(), directions == Directions::BothWays ? frames : 0);
@@ -129,7 +122,6 @@ RunFigures BenchPair::run(std::uint64_t frames, Directions directions, bool coun
     bus.clearTrace();
     bus.startTrace();
   }
-  sim::world::TrafficStation* const both[] = {&first, &second};
   sim::world::TrafficRun traffic;
   traffic.settled = [&] {
     return second.missingFrom(first.stream(), first.counts().framesSent) == 0 &&
@@ -138,7 +130,7 @@ RunFigures BenchPair::run(std::uint64_t frames, Directions directions, bool coun
   const sim::VirtualTime start = pair_.machine().now();
   const double cpuStart = threadCpuSeconds();
   const auto wallStart = std::chrono::steady_clock::now();
-  const bool finished = sim::world::runTraffic(pair_.machine(), both, traffic);
+  const bool finished = pair_.runTraffic(traffic);
   const auto wallEnd = std::chrono::steady_clock::now();
   const double cpuEnd = threadCpuSeconds();
   bus.stopTrace();
@@ -154,11 +146,11 @@ RunFigures BenchPair::run(std::uint64_t frames, Directions directions, bool coun
   }
   const std::uint64_t expected[2] = {frames, directions == Directions::BothWays ? frames : 0};
   for (std::size_t side = 0; side < 2; ++side) {
-    const sim::world::StationCounts& sent = stations_[side]->counts();
-    const sim::world::StationCounts& got = stations_[1 - side]->counts();
+    const sim::world::StationCounts& sent = pair_.station(side).counts();
+    const sim::world::StationCounts& got = pair_.station(1 - side).counts();
     if (!finished || sent.framesSent - sentBefore[side] != expected[side] ||
         wire_[side].frames != expected[side] ||
-        stations_[1 - side]->missingFrom(stations_[side]->stream(), sent.framesSent) != 0 ||
+        pair_.station(1 - side).missingFrom(pair_.station(side).stream(), sent.framesSent) != 0 ||
         got.damaged != 0 || got.duplicates != 0 || sent.sendsCompleted != sent.framesSent) {
       throw std::runtime_error("side " + std::to_string(side) + "'s frames did not all arrive");
     }

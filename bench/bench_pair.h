@@ -12,7 +12,7 @@
 #include "sim/card/card.h"
 #include "sim/core/clock.h"
 #include "sim/net/ethernet.h"
-#include "sim/world/card_pair.h"
+#include "sim/world/network.h"
 #include "sim/world/traffic_run.h"
 #include "sim/world/traffic_station.h"
 
@@ -57,7 +57,7 @@ class BenchPair {
   explicit BenchPair(const PairSetup& setup);
   BenchPair(const BenchPair&) = delete;
   BenchPair& operator=(const BenchPair&) = delete;
-  ~BenchPair();
+  ~BenchPair() = default;
 
   // Side 0 (and side 1 too, both ways) sends `frames` frames to the other;
   // runs until every one of them arrived intact and came back to its sender.
@@ -72,8 +72,7 @@ class BenchPair {
   void onFrame(sim::net::Cable::Side from, sim::VirtualTime arrival);
 
   PairSetup setup_;
-  sim::world::CardPair pair_;
-  std::array<std::unique_ptr<sim::world::TrafficStation>, 2> stations_;
+  sim::world::Network pair_;
   std::array<DirectionFigures, 2> wire_{};
   std::array<sim::PortAddress, 2> bases_{};
 };

@@ -14,6 +14,19 @@ namespace {
 constexpr sim::card::MacAddress kWordStation = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x01};
 constexpr sim::card::MacAddress kByteStation = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x02};
 
+// On no network: the targets reach the cards through their ports alone.
+sim::world::NetworkSetup onNoNetwork() {
+  return {.slots = {{.card = {.busWidth = sim::card::BusWidth::Word,
+                              .prom = sim::card::wordWidePromImage(kWordStation)},
+                     .base = 0x300,
+                     .vector = 3},
+                    {.card = {.busWidth = sim::card::BusWidth::Byte,
+                              .prom = sim::card::byteWidePromImage(kByteStation)},
+                     .base = 0x320,
+                     .vector = 5}},
+          .topology = sim::world::Topology::None};
+}
+
 }  // namespace
 
 void fail(std::string_view what) {
@@ -21,22 +34,10 @@ void fail(std::string_view what) {
   std::abort();
 }
 
-AdaptersOnCards::AdaptersOnCards() {
+AdaptersOnCards::AdaptersOnCards() : network_(onNoNetwork()) {
   machine().onViolation([](const std::string& what) { fail("NDIS rule: " + what); });
   check(test::loadLinkedDriver(machine()) == STATUS_SUCCESS, "the driver did not load");
-  world_.addCard(
-      {.busWidth = sim::card::BusWidth::Word, .prom = sim::card::wordWidePromImage(kWordStation)},
-      0x300, 3);
-  world_.addCard(
-      {.busWidth = sim::card::BusWidth::Byte, .prom = sim::card::byteWidePromImage(kByteStation)},
-      0x320, 5);
-  sim::AdapterSetup second;
-  second.keywords.emplace("IoBaseAddress", std::uint32_t{0x320});
-  second.keywords.emplace("InterruptNumber", std::uint32_t{5});
-  adapters_ = {&world_.addAdapter(), &world_.addAdapter(std::move(second))};
-  for (sim::MiniportAdapter* adapter : adapters_) {
-    check(adapter->initialize() == NDIS_STATUS_SUCCESS, "an adapter did not come up");
-  }
+  check(network_.initialize() == NDIS_STATUS_SUCCESS, "an adapter did not come up");
 }
 
 AdaptersOnCards& AdaptersOnCards::instance() {

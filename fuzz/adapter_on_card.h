@@ -6,13 +6,12 @@
 // finding with the input that caused it.
 #pragma once
 
-#include <array>
 #include <string_view>
 
 #include "driver/adapter.h"
 #include "sim/card/card.h"
 #include "sim/host/machine.h"
-#include "sim/world/card_world.h"
+#include "sim/world/network.h"
 
 namespace kl::fuzz {
 
@@ -26,12 +25,12 @@ class AdaptersOnCards {
   // The one world of this process.
   static AdaptersOnCards& instance();
 
-  [[nodiscard]] sim::Machine& machine() { return world_.machine(); }
+  [[nodiscard]] sim::Machine& machine() { return network_.machine(); }
   [[nodiscard]] sim::card::Card& card(sim::card::BusWidth width) {
-    return world_.card(slot(width));
+    return network_.card(slot(width));
   }
   [[nodiscard]] sim::MiniportAdapter& adapter(sim::card::BusWidth width) {
-    return *adapters_[slot(width)];
+    return network_.adapter(slot(width));
   }
   // The driver's record of the adapter.
   [[nodiscard]] Adapter& record(sim::card::BusWidth width) {
@@ -43,8 +42,7 @@ class AdaptersOnCards {
     return width == sim::card::BusWidth::Word ? 0 : 1;
   }
 
-  sim::world::CardWorld world_;
-  std::array<sim::MiniportAdapter*, 2> adapters_{};
+  sim::world::Network network_;
 };
 
 // Reports a broken invariant and aborts.

@@ -160,7 +160,7 @@ TEST_P(Refusal, ReturnsLogsGivesBackAndLeavesTheOtherAdapterRunning) {
   auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
   c.spoil(slots[1]);
   TwoStations world(52, {}, slots);
-  sim::world::CardPair& pair = world.pair();
+  sim::world::Network& pair = world.pair();
   ASSERT_EQ(pair.adapter(0).initialize(), NDIS_STATUS_SUCCESS);
   c.fault(world);
   EXPECT_EQ(pair.adapter(1).initialize(), c.status);

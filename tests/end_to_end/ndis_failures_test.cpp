@@ -188,7 +188,7 @@ TEST_P(FailingNdisCall, FailsCleanlyOrCarriesOnAndTheNextInitializeCarriesTraffi
     reached[static_cast<std::size_t>(point - walk.points.begin())] = true;
 
     TwoStations world(62, {}, SlotsFor(walk));
-    sim::world::CardPair& pair = world.pair();
+    sim::world::Network& pair = world.pair();
     ASSERT_EQ(pair.adapter(0).initialize(), NDIS_STATUS_SUCCESS);
     world.machine().ndisFailures().failCall(call.operation, call.ordinal, kFailure);
     Outcome expected = walk.clean;

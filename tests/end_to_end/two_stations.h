@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "sim/world/card_pair.h"
+#include "sim/world/network.h"
 #include "sim/world/traffic_run.h"
 #include "sim/world/traffic_station.h"
 #include "support/driver_under_test.h"
@@ -34,14 +34,12 @@ class TwoStations {
                        const sim::world::Cabling& cabling = {});
   TwoStations(const TwoStations&) = delete;
   TwoStations& operator=(const TwoStations&) = delete;
-  // Halts the adapters while the stations whose packets they may hold still
-  // exist.
-  ~TwoStations();
+  ~TwoStations() = default;
 
-  [[nodiscard]] sim::world::CardPair& pair() { return pair_; }
+  [[nodiscard]] sim::world::Network& pair() { return pair_; }
   [[nodiscard]] sim::Machine& machine() { return pair_.machine(); }
   [[nodiscard]] sim::world::TrafficStation& station(std::size_t side) {
-    return *stations_.at(side);
+    return pair_.station(side);
   }
   [[nodiscard]] const DriverUnderTest& driver() const { return driver_; }
 
@@ -70,8 +68,7 @@ class TwoStations {
 
  private:
   DriverUnderTest driver_;  // outlives the machine, which may run its image
-  sim::world::CardPair pair_;
-  std::array<std::unique_ptr<sim::world::TrafficStation>, 2> stations_;
+  sim::world::Network pair_;
 };
 
 }  // namespace kl::test

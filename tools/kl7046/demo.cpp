@@ -11,8 +11,7 @@
 #include "sim/card/pc_card.h"
 #include "sim/net/ethernet.h"
 #include "sim/net/pcap_writer.h"
-#include "sim/world/card_pair.h"
-#include "sim/world/traffic_run.h"
+#include "sim/world/network.h"
 
 namespace kl::tools {
 
@@ -51,14 +50,13 @@ sim::world::SlotSetup slotFor(const DemoOptions& options, sim::world::SlotSetup 
   return slot;
 }
 
-std::array<sim::world::SlotSetup, 2> slotsFor(const DemoOptions& options,
-                                              const Installation& installation) {
-  auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
-  slots[0] = applySettings(installation.adapters[0], slotFor(options, slots[0], kFirstStation),
-                           kFirstStation);
-  slots[1] = applySettings(installation.adapters[1], slotFor(options, slots[1], kSecondStation),
-                           kSecondStation);
-  return slots;
+std::vector<sim::world::SlotSetup> slotsFor(const DemoOptions& options,
+                                            const Installation& installation) {
+  const auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
+  return {applySettings(installation.adapters[0], slotFor(options, slots[0], kFirstStation),
+                        kFirstStation),
+          applySettings(installation.adapters[1], slotFor(options, slots[1], kSecondStation),
+                        kSecondStation)};
 }
 
 void collectAdapter(AdapterReport& report, sim::world::TrafficStation& station,
@@ -71,7 +69,7 @@ void collectAdapter(AdapterReport& report, sim::world::TrafficStation& station,
   report.statistics = queryStatistics(station.adapter());
 }
 
-void collectErrorLog(DemoReport& report, sim::world::CardPair& pair) {
+void collectErrorLog(DemoReport& report, sim::world::Network& pair) {
   for (const sim::ErrorLogEntry& entry : pair.machine().errorLog()) {
     const unsigned adapter = entry.adapter == pair.adapter(0).handle() ? 1 : 2;
     report.errorLog.push_back({adapter, static_cast<ULONG>(entry.code), entry.values});
@@ -79,7 +77,7 @@ void collectErrorLog(DemoReport& report, sim::world::CardPair& pair) {
 }
 
 // The link as the first card's PHY resolved it.
-void collectLink(DemoReport& report, sim::world::CardPair& pair) {
+void collectLink(DemoReport& report, sim::world::Network& pair) {
   if (const sim::card::Phy* phy = pair.card(0).phy(); phy != nullptr && phy->link().up) {
     const sim::card::LinkMode mode = phy->link().mode;
     report.speedMbps = mode.speed == sim::card::Speed::Mbit100 ? 100 : 10;
@@ -96,7 +94,7 @@ void collectLink(DemoReport& report, sim::world::CardPair& pair) {
 // frames coming in would be lost. The last frames may still be backing off
 // when the last packet comes back: they are waited for as long as sixteen
 // attempts can take.
-sim::world::TrafficRun loadFor(sim::world::CardPair& pair, const DemoOptions& options) {
+sim::world::TrafficRun loadFor(sim::world::Network& pair, const DemoOptions& options) {
   sim::world::TrafficRun run;
   const sim::card::Phy* phy = pair.card(0).phy();
   if (phy == nullptr || !phy->link().up || phy->link().mode.duplex == sim::card::Duplex::Full) {
@@ -116,20 +114,19 @@ sim::world::TrafficRun loadFor(sim::world::CardPair& pair, const DemoOptions& op
   return run;
 }
 
-void exchange(DemoReport& report, sim::world::CardPair& pair, const DemoOptions& options,
+void exchange(DemoReport& report, sim::world::Network& pair, const DemoOptions& options,
               const DemoObserver& observer) {
-  const sim::world::TrafficShape shape{.minSize = options.minSize, .maxSize = options.maxSize};
-  std::array<std::unique_ptr<sim::world::TrafficStation>, 2> stations;
-  for (std::size_t side = 0; side < stations.size(); ++side) {
-    stations[side] = std::make_unique<sim::world::TrafficStation>(
-        pair.adapter(side), static_cast<std::uint8_t>(side + 1), options.seed * 2 + side, shape);
+  pair.addStations({.shape = {.minSize = options.minSize, .maxSize = options.maxSize},
+                    .firstSeed = options.seed * 2,
+                    .firstStream = 1});
+  for (std::size_t side = 0; side < pair.size(); ++side) {
+    sim::world::TrafficStation& station = pair.station(side);
     if (observer.sent) {
-      stations[side]->onSend(
+      station.onSend(
           [&observer, side](std::span<const std::uint8_t> frame) { observer.sent(side, frame); });
     }
-    if (const NDIS_STATUS status = stations[side]->open(kFilter, kGroup);
-        status != NDIS_STATUS_SUCCESS) {
-      char text[80];
+    if (const NDIS_STATUS status = station.open(kFilter, kGroup); status != NDIS_STATUS_SUCCESS) {
+      char text[96];
       std::snprintf(text, sizeof(text),
                     "adapter %zu refused its packet filter or multicast list: 0x%08X", side + 1,
                     static_cast<unsigned>(status));
@@ -137,35 +134,32 @@ void exchange(DemoReport& report, sim::world::CardPair& pair, const DemoOptions&
       return;
     }
   }
-  stations[0]->aim(stations[1]->address(), options.frames);
-  stations[1]->aim(stations[0]->address(), options.frames);
-  sim::world::TrafficStation* const both[] = {stations[0].get(), stations[1].get()};
+  sim::world::TrafficStation& first = pair.station(0);
+  sim::world::TrafficStation& second = pair.station(1);
+  first.aim(second.address(), options.frames);
+  second.aim(first.address(), options.frames);
   sim::world::TrafficRun run = loadFor(pair, options);
-  run.settled = [&stations] {
-    return stations[0]->missingFrom(stations[1]->stream(), stations[1]->counts().framesSent) == 0 &&
-           stations[1]->missingFrom(stations[0]->stream(), stations[0]->counts().framesSent) == 0;
+  run.settled = [&first, &second] {
+    return first.missingFrom(second.stream(), second.counts().framesSent) == 0 &&
+           second.missingFrom(first.stream(), first.counts().framesSent) == 0;
   };
   if (observer.progress) {
     run.progress = [&](Duration /*elapsed*/) {
-      observer.progress(stations[0]->counts().framesReceived + stations[1]->counts().framesReceived,
+      observer.progress(first.counts().framesReceived + second.counts().framesReceived,
                         2 * options.frames);
     };
   }
   const VirtualTime start = pair.machine().now();
-  if (!sim::world::runTraffic(pair.machine(), both, run)) {
+  if (!pair.runTraffic(run)) {
     report.failure = "the traffic did not finish in its virtual time";
   }
   report.virtualSeconds = std::chrono::duration<double>(pair.machine().now() - start).count();
   const sim::net::Cable& cable = pair.cable().cable();
-  collectAdapter(report.adapters[0], *stations[0], *stations[1],
-                 cable.accessCounts(sim::net::Cable::Side::A));
-  collectAdapter(report.adapters[1], *stations[1], *stations[0],
-                 cable.accessCounts(sim::net::Cable::Side::B));
+  collectAdapter(report.adapters[0], first, second, cable.accessCounts(sim::net::Cable::Side::A));
+  collectAdapter(report.adapters[1], second, first, cable.accessCounts(sim::net::Cable::Side::B));
   collectLink(report, pair);
   // Halt while the protocols are still there to be given their packets.
-  for (std::size_t side = 0; side < stations.size(); ++side) {
-    pair.adapter(side).halt();
-  }
+  pair.halt();
 }
 
 }  // namespace
@@ -211,10 +205,9 @@ DemoReport runDemo(const DemoOptions& options, const Installation& installation,
     }
     report.busCycles =
         options.busCycles.value_or(installation.busCycles.value_or(sim::BusCycleTimes{}));
-    sim::world::CardPair pair(
-        slotsFor(options, installation),
-        sim::MachineSetup{.processorCount = installation.processors.value_or(1),
-                          .busCycles = report.busCycles});
+    sim::world::Network pair({.slots = slotsFor(options, installation),
+                              .machine = {.processorCount = installation.processors.value_or(1),
+                                          .busCycles = report.busCycles}});
     pair.card(1).faults().corruptStoredFrames = options.corruptFrames;
     pair.machine().onViolation([&](const std::string& what) { report.violations.push_back(what); });
     std::unique_ptr<sim::net::PcapWriter> capture;

@@ -36,7 +36,7 @@
 #include "sim/card/card.h"
 #include "sim/card/phy/negotiation.h"
 #include "sim/host/adapter_setup.h"
-#include "sim/world/card_pair.h"
+#include "sim/world/network.h"
 
 namespace kl::tools {
 

@@ -12,7 +12,7 @@
 #include "sim/host/packet.h"
 #include "sim/host/protocol.h"
 #include "sim/net/frame_endpoint.h"
-#include "sim/world/card_pair.h"
+#include "sim/world/network.h"
 #include "sim/world/card_world.h"
 #include "sim/world/patch_cable.h"
 #include "sim/world/test_frames.h"

@@ -1,0 +1,20 @@
+# The manual page is in step with the program: its version, and every option
+# `kl7046 --help` names.
+execute_process(COMMAND ${PROGRAM} --help OUTPUT_VARIABLE help COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${PROGRAM} --version OUTPUT_VARIABLE version
+                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+file(READ ${MANUAL} manual)
+string(REPLACE "-" "\\-" version "${version}")
+string(FIND "${manual}" "${version}" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "the manual page is not of ${version}")
+endif()
+string(REGEX MATCHALL "--[a-z][a-z0-9-]*" options "${help}")
+list(REMOVE_DUPLICATES options)
+foreach(option IN LISTS options)
+  string(REPLACE "-" "\\-" written "${option}")
+  string(FIND "${manual}" "${written}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the manual page lacks ${option}")
+  endif()
+endforeach()

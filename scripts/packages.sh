@@ -52,3 +52,43 @@ require_packages() {
   fi
   rm -f "${log}"
 }
+
+# The 32-bit builds run their tests as i386 programs. Some kernels, or the
+# sandboxes they run in, refuse to execute those; there, as root, Debian's
+# qemu-user-static runs them through binfmt_misc. Needs g++-multilib.
+#
+#   require_i386_programs
+require_i386_programs() {
+  local probe
+  probe=$(mktemp -t kl7046-i386.XXXXXX)
+  if ! echo 'int main(void) { return 0; }' | gcc -m32 -x c - -o "${probe}"; then
+    rm -f "${probe}"
+    echo "$(basename "$0"): cannot build a 32-bit x86 program; is g++-multilib installed?" >&2
+    exit 1
+  fi
+  if "${probe}" 2>/dev/null; then
+    rm -f "${probe}"
+    return 0
+  fi
+  if [[ $(id -u) -ne 0 ]]; then
+    rm -f "${probe}"
+    echo "$(basename "$0"): this kernel does not run 32-bit x86 programs; as root the script would run them with qemu-user-static" >&2
+    exit 1
+  fi
+  require_packages qemu-user-static
+  local binfmt=/proc/sys/fs/binfmt_misc
+  [[ -e ${binfmt}/register ]] || mount -t binfmt_misc binfmt_misc "${binfmt}"
+  if [[ ! -e ${binfmt}/qemu-i386 ]]; then
+    # An i386 ELF executable: class 32-bit, little-endian, type EXEC or DYN, machine 3.
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+      >"${binfmt}/register"
+  fi
+  echo 1 >"${binfmt}/qemu-i386"
+  if ! "${probe}"; then
+    rm -f "${probe}"
+    echo "$(basename "$0"): 32-bit x86 programs do not run here, even through qemu-i386-static" >&2
+    exit 1
+  fi
+  rm -f "${probe}"
+  echo "32-bit x86 programs run through qemu-i386-static here (this kernel does not run them itself)"
+}

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/pe/checksum.h"
 #include "sim/pe/pe_image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

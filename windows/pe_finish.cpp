@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/pe/checksum.h"
 #include "sim/pe/pe_image.h"
 
 namespace {

@@ -3,55 +3,24 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <span>
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/ndis.h"
-#include "sim/core/clock.h"
+#include "sim/host/adapter_interrupt.h"
 #include "sim/host/adapter_setup.h"
+#include "sim/host/adapter_timers.h"
+#include "sim/host/configuration.h"
 #include "sim/host/miniport_block.h"
-#include "sim/host/processor.h"
 
 namespace kl::sim {
 
 class Machine;
-class MiniportAdapter;
 class Protocol;
-
-// One NdisReadConfiguration call: the keyword as the driver spelt it and the
-// parameter type it asked for.
-struct KeywordRead {
-  std::string keyword;
-  NDIS_PARAMETER_TYPE type = NdisParameterInteger;
-
-  friend bool operator==(const KeywordRead&, const KeywordRead&) = default;
-};
-
-// A configuration handle from NdisOpenConfiguration. Parameters it returns
-// stay valid until it is closed.
-class OpenConfiguration {
- public:
-  OpenConfiguration(MiniportAdapter& owner, const AdapterSetup& setup)
-      : owner_(owner), setup_(setup) {}
-
-  NDIS_STATUS read(const NDIS_STRING& keyword, NDIS_PARAMETER_TYPE type,
-                   PNDIS_CONFIGURATION_PARAMETER* parameter);
-  [[nodiscard]] const AdapterSetup& setup() const { return setup_; }
-  [[nodiscard]] MiniportAdapter& owner() const { return owner_; }
-
- private:
-  MiniportAdapter& owner_;
-  const AdapterSetup& setup_;
-  std::deque<NDIS_CONFIGURATION_PARAMETER> parameters_;
-  std::deque<std::u16string> strings_;
-};
 
 // What the miniport told NDIS about the adapter in NdisMSetAttributesEx.
 struct AdapterAttributes {
@@ -59,17 +28,6 @@ struct AdapterAttributes {
   UINT checkForHangSeconds = 0;
   ULONG flags = 0;
   NDIS_INTERFACE_TYPE interfaceType = NdisInterfaceIsa;
-};
-
-// What the miniport asked of NdisMRegisterInterrupt.
-struct InterruptRegistration {
-  UINT vector = 0;
-  UINT level = 0;
-  bool requestIsr = false;
-  bool shared = false;
-  NDIS_INTERRUPT_MODE mode = NdisInterruptLevelSensitive;
-
-  friend bool operator==(const InterruptRegistration&, const InterruptRegistration&) = default;
 };
 
 class MiniportAdapter {
@@ -115,14 +73,14 @@ class MiniportAdapter {
   [[nodiscard]] NDIS_HANDLE context() const { return attributes_.context; }
   [[nodiscard]] NDIS_INTERFACE_TYPE interfaceType() const { return attributes_.interfaceType; }
   [[nodiscard]] const AdapterAttributes& attributes() const { return attributes_; }
-  [[nodiscard]] bool interruptConnected() const { return interrupt_ != nullptr; }
+  [[nodiscard]] bool interruptConnected() const { return interrupt_.connected(); }
   // The last interrupt registration the miniport asked for, granted or not.
   [[nodiscard]] const std::optional<InterruptRegistration>& interruptRegistration() const {
-    return interruptRegistration_;
+    return interrupt_.registration();
   }
-  [[nodiscard]] std::optional<UINT> connectedVector() const;
+  [[nodiscard]] std::optional<UINT> connectedVector() const { return interrupt_.vector(); }
   // How often a timer function of the adapter has run.
-  [[nodiscard]] std::uint64_t timerRuns() const { return timerRuns_; }
+  [[nodiscard]] std::uint64_t timerRuns() const { return timers_.runs(); }
   [[nodiscard]] const AdapterSetup& setup() const { return setup_; }
   [[nodiscard]] Machine& machine() const { return machine_; }
   // Every keyword the miniport read, in order, over all its configuration
@@ -135,12 +93,11 @@ class MiniportAdapter {
   void closeConfiguration(const OpenConfiguration& configuration);
   void noteKeywordRead(KeywordRead read) { keywordReads_.push_back(std::move(read)); }
   NDIS_STATUS registerInterrupt(NDIS_MINIPORT_INTERRUPT& object,
-                                const InterruptRegistration& registration);
-  void deregisterInterrupt(NDIS_MINIPORT_INTERRUPT& object);
-  BOOLEAN synchronizeWithInterrupt(NDIS_MINIPORT_INTERRUPT& object, PVOID routine, PVOID context);
-  void initializeTimer(NDIS_MINIPORT_TIMER& timer, PNDIS_TIMER_FUNCTION function, PVOID context);
-  void setPeriodicTimer(NDIS_MINIPORT_TIMER& timer, UINT milliseconds);
-  BOOLEAN cancelTimer(NDIS_MINIPORT_TIMER& timer);
+                                const InterruptRegistration& registration) {
+    return interrupt_.connect(object, registration);
+  }
+  [[nodiscard]] AdapterInterrupt& interrupt() { return interrupt_; }
+  [[nodiscard]] AdapterTimers& timers() { return timers_; }
   [[nodiscard]] ULONG readAttributeMemory(ULONG offset, std::span<std::uint8_t> buffer) const;
   void sendComplete(NDIS_PACKET& packet, NDIS_STATUS status);
   void indicateReceive(NDIS_HANDLE receiveContext, std::span<const std::uint8_t> header,
@@ -148,9 +105,10 @@ class MiniportAdapter {
   void indicateReceiveComplete();
 
  private:
-  class Interrupt;
-  class Timer;
-
+  // Runs the miniport's `handler` serialised, as NDIS calls it, and checks
+  // the status it returns.
+  template <class Handler>
+  NDIS_STATUS callHandler(const char* name, Handler&& handler);
   void checkStatus(const char* handler, NDIS_STATUS status);
   // After a failed initialize or a halt: the miniport must have given back
   // every port range, its interrupt, its timers and the memory it took.
@@ -170,11 +128,8 @@ class MiniportAdapter {
 
   std::vector<std::unique_ptr<OpenConfiguration>> configurations_;
   std::vector<KeywordRead> keywordReads_;
-  std::unique_ptr<Interrupt> interrupt_;
-  std::optional<InterruptRegistration> interruptRegistration_;
-  std::uint64_t connections_ = 0;
-  std::map<const NDIS_MINIPORT_TIMER*, std::unique_ptr<Timer>> timers_;
-  std::uint64_t timerRuns_ = 0;
+  AdapterInterrupt interrupt_{*this};
+  AdapterTimers timers_{*this};
 
   std::set<const NDIS_PACKET*> outstanding_;
   bool indicating_ = false;

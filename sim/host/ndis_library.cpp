@@ -178,27 +178,28 @@ NDIS_STATUS NDIS_API NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
 }
 
 VOID NDIS_API NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt) {
-  adapterOf(*Interrupt).deregisterInterrupt(*Interrupt);
+  adapterOf(*Interrupt).interrupt().disconnect(*Interrupt);
 }
 
 BOOLEAN NDIS_API NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                                PVOID SynchronizeFunction,
                                                PVOID SynchronizeContext) {
   return adapterOf(*Interrupt)
-      .synchronizeWithInterrupt(*Interrupt, SynchronizeFunction, SynchronizeContext);
+      .interrupt()
+      .synchronize(*Interrupt, SynchronizeFunction, SynchronizeContext);
 }
 
 VOID NDIS_API NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
                                    PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext) {
-  adapterOf(MiniportAdapterHandle).initializeTimer(*Timer, TimerFunction, FunctionContext);
+  adapterOf(MiniportAdapterHandle).timers().initialize(*Timer, TimerFunction, FunctionContext);
 }
 
 VOID NDIS_API NdisMSetPeriodicTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondPeriod) {
-  adapterOf(*Timer).setPeriodicTimer(*Timer, MillisecondPeriod);
+  adapterOf(*Timer).timers().setPeriodic(*Timer, MillisecondPeriod);
 }
 
 VOID NDIS_API NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled) {
-  *TimerCancelled = adapterOf(*Timer).cancelTimer(*Timer);
+  *TimerCancelled = adapterOf(*Timer).timers().cancel(*Timer);
 }
 
 VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,

@@ -10,72 +10,12 @@ constexpr std::size_t kDosLfanewOffset = 0x3C;
 constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
 constexpr std::size_t kFileHeaderSize = 20;
 constexpr std::size_t kSectionHeaderSize = 40;
-constexpr std::size_t kSymbolSize = 18;
 constexpr std::size_t kOptionalChecksumOffset = 64;
 constexpr std::size_t kOptionalDirectoriesOffset = 96;
 constexpr std::size_t kImportDescriptorSize = 20;
 constexpr std::uint32_t kImportByOrdinal = 0x80000000;
 
-// Little-endian fields of a byte range whose bounds every read checks.
-class Reader {
- public:
-  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-
-  [[nodiscard]] std::span<const std::uint8_t> span(std::size_t offset, std::size_t size,
-                                                   const char* what) const {
-    if (offset > bytes_.size() || size > bytes_.size() - offset) {
-      throw FormatError(std::string("truncated image: ") + what + " runs past the end of the file");
-    }
-    return bytes_.subspan(offset, size);
-  }
-  void require(std::size_t offset, std::size_t size, const char* what) const {
-    (void)span(offset, size, what);
-  }
-  [[nodiscard]] std::uint8_t u8(std::size_t offset, const char* what) const {
-    return span(offset, 1, what)[0];
-  }
-  [[nodiscard]] std::uint16_t u16(std::size_t offset, const char* what) const {
-    const auto b = span(offset, 2, what);
-    return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
-  }
-  [[nodiscard]] std::uint32_t u32(std::size_t offset, const char* what) const {
-    const auto b = span(offset, 4, what);
-    return std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16) |
-           (std::uint32_t{b[3]} << 24);
-  }
-
- private:
-  std::span<const std::uint8_t> bytes_;
-};
-
-std::string fixedName(std::span<const std::uint8_t> field) {
-  std::string name;
-  for (const std::uint8_t c : field) {
-    if (c == 0) {
-      break;
-    }
-    name.push_back(static_cast<char>(c));
-  }
-  return name;
-}
-
 }  // namespace
-
-std::string printable(std::string_view name) {
-  constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= ' ' && byte <= '~' && byte != '\\') {
-      out += c;
-    } else {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0F];
-    }
-  }
-  return out;
-}
 
 Image::Image(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
   const Reader r(bytes_);
@@ -89,8 +29,8 @@ Image::Image(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
   const std::size_t fileHeader = std::size_t{pe} + 4;
   machine_ = r.u16(fileHeader, "file header");
   const std::uint16_t sectionCount = r.u16(fileHeader + 2, "file header");
-  symbolTableOffset_ = r.u32(fileHeader + 8, "file header");
-  symbolCount_ = r.u32(fileHeader + 12, "file header");
+  symbolTable_ =
+      SymbolTable(r.u32(fileHeader + 8, "file header"), r.u32(fileHeader + 12, "file header"));
   const std::uint16_t optionalSize = r.u16(fileHeader + 16, "file header");
   characteristics_ = r.u16(fileHeader + 18, "file header");
 
@@ -137,21 +77,8 @@ Image::Image(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
     r.require(s.rawOffset, s.rawSize, ("section " + printable(s.name)).c_str());
     sections_.push_back(std::move(s));
   }
-  // A GNU link names sections longer than eight characters "/N", an offset
-  // into the string table that follows the symbols.
   for (Section& s : sections_) {
-    if (s.name.size() > 1 && s.name[0] == '/' && symbolTableOffset_ != 0) {
-      const std::size_t strings = symbolTableOffset_ + std::size_t{symbolCount_} * kSymbolSize;
-      std::size_t offset = 0;
-      for (const char c : s.name.substr(1)) {
-        if (c < '0' || c > '9') {
-          throw FormatError("malformed image: a section named " + printable(s.name));
-        }
-        offset = offset * 10 + static_cast<std::size_t>(c - '0');
-      }
-      r.require(strings + offset, 1, "section name");
-      s.name = fixedName(std::span(bytes_).subspan(strings + offset));
-    }
+    s.name = symbolTable_.sectionName(bytes_, s.name);
   }
 }
 
@@ -269,53 +196,6 @@ std::vector<Relocation> Image::relocations() const {
     block += size;
   }
   return found;
-}
-
-std::vector<Symbol> Image::symbols() const {
-  std::vector<Symbol> found;
-  if (symbolTableOffset_ == 0) {
-    return found;
-  }
-  const Reader r(bytes_);
-  const std::size_t strings = symbolTableOffset_ + std::size_t{symbolCount_} * kSymbolSize;
-  const std::uint32_t stringsSize = r.u32(strings, "string table");
-  for (std::uint32_t i = 0; i < symbolCount_; ++i) {
-    const std::size_t s = symbolTableOffset_ + std::size_t{i} * kSymbolSize;
-    Symbol sym;
-    if (r.u32(s, "symbol table") == 0) {
-      const std::uint32_t offset = r.u32(s + 4, "symbol table");
-      if (offset >= stringsSize) {
-        throw FormatError("malformed image: a symbol name past the string table");
-      }
-      sym.name = fixedName(r.span(strings + offset, stringsSize - offset, "string table"));
-    } else {
-      sym.name = fixedName(r.span(s, 8, "symbol table"));
-    }
-    sym.value = r.u32(s + 8, "symbol table");
-    sym.section = static_cast<std::int16_t>(r.u16(s + 12, "symbol table"));
-    sym.type = r.u16(s + 14, "symbol table");
-    sym.storageClass = r.u8(s + 16, "symbol table");
-    i += r.u8(s + 17, "symbol table");  // auxiliary records
-    found.push_back(std::move(sym));
-  }
-  return found;
-}
-
-std::uint32_t computeChecksum(std::span<const std::uint8_t> file, std::size_t checksumOffset) {
-  std::uint64_t sum = 0;
-  for (std::size_t i = 0; i < file.size(); i += 2) {
-    std::uint32_t word = file[i];
-    if (i + 1 < file.size()) {
-      word |= std::uint32_t{file[i + 1]} << 8;
-    }
-    if (i >= checksumOffset && i < checksumOffset + 4) {
-      word = 0;
-    }
-    sum += word;
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<std::uint32_t>(sum + file.size());
 }
 
 }  // namespace kl::pe

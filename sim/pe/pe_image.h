@@ -1,26 +1,21 @@
 // A reader of PE32 images as the Windows loader sees them: headers, sections,
-// imports, exports, base relocations, the COFF symbol table a GNU link leaves
-// behind, and the image checksum. It only reads; every offset is checked
-// against the file, so a truncated or malformed image gives a FormatError
-// naming the problem instead of a read out of bounds.
+// the data directories (imports, base relocations) and the COFF symbols a
+// GNU link leaves behind. It only reads; every offset is checked against the
+// file, so a truncated or malformed image gives a FormatError naming the
+// problem instead of a read out of bounds.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
-namespace kl::pe {
+#include "sim/pe/coff_symbols.h"
+#include "sim/pe/reader.h"
 
-class FormatError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace kl::pe {
 
 inline constexpr std::uint16_t kMachineI386 = 0x014C;
 inline constexpr std::uint16_t kOptionalMagicPe32 = 0x010B;
@@ -84,18 +79,6 @@ struct Relocation {
   std::uint8_t type = 0;
 };
 
-// An entry of the COFF symbol table (auxiliary records skipped).
-struct Symbol {
-  std::string name;
-  std::uint32_t value = 0;
-  std::int16_t section = 0;  // 1-based section number; 0 undefined, negative special
-  std::uint16_t type = 0;
-  std::uint8_t storageClass = 0;
-
-  [[nodiscard]] bool isFunction() const { return (type & 0x30) == 0x20; }
-  [[nodiscard]] bool isExternal() const { return storageClass == 2; }
-};
-
 struct OptionalHeader {
   std::uint32_t entryPoint = 0;
   std::uint32_t imageBase = 0;
@@ -135,7 +118,7 @@ class Image {
 
   [[nodiscard]] std::vector<Import> imports() const;
   [[nodiscard]] std::vector<Relocation> relocations() const;
-  [[nodiscard]] std::vector<Symbol> symbols() const;
+  [[nodiscard]] std::vector<Symbol> symbols() const { return symbolTable_.read(bytes_); }
 
  private:
   [[nodiscard]] std::string stringAt(std::uint32_t rva) const;
@@ -143,23 +126,11 @@ class Image {
   std::vector<std::uint8_t> bytes_;
   std::uint16_t machine_ = 0;
   std::uint16_t characteristics_ = 0;
-  std::uint32_t symbolTableOffset_ = 0;
-  std::uint32_t symbolCount_ = 0;
+  SymbolTable symbolTable_;
   OptionalHeader optional_;
   std::vector<DataDirectory> directories_;
   std::vector<Section> sections_;
   std::size_t checksumOffset_ = 0;
 };
-
-// `name`, as read from an image, fit to quote in a message: printable ASCII
-// stays, any other byte (and the backslash) becomes \xNN, so a damaged name
-// cannot reach a terminal as raw bytes.
-[[nodiscard]] std::string printable(std::string_view name);
-
-// The checksum the NT loader verifies for a driver: the 16-bit one's
-// complement sum of the file with the checksum field taken as zero, plus the
-// file's length.
-[[nodiscard]] std::uint32_t computeChecksum(std::span<const std::uint8_t> file,
-                                            std::size_t checksumOffset);
 
 }  // namespace kl::pe

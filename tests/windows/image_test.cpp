@@ -12,6 +12,7 @@
 
 #include "driver_keywords.h"
 #include "driver_objects.h"
+#include "sim/pe/checksum.h"
 #include "sim/pe/pe_image.h"
 #include "windows/platform_exports.h"
 

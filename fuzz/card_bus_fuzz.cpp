@@ -11,10 +11,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
-#include "fuzz/fuzz_input.h"
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include "sim/card/card.h"
 #include "sim/core/clock.h"
 #include "sim/net/cable.h"
@@ -69,8 +69,8 @@ enum Operation : std::uint8_t {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  kl::fuzz::FuzzInput input(std::span(data, size));
-  const std::uint8_t setup = input.byte();
+  FuzzedDataProvider input(data, size);
+  const auto setup = input.ConsumeIntegral<std::uint8_t>();
   Clock clock;
   Cable cable(clock);
   Card card(clock, CardConfig{.busWidth = (setup & 1) != 0 ? BusWidth::Byte : BusWidth::Word,
@@ -78,25 +78,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kl::sim::net::FrameEndpoint far(cable.end(Cable::Side::B), clock);
   card.plugInto(cable.end(Cable::Side::A));
 
-  while (!input.done()) {
-    const auto operation = static_cast<Operation>(input.byte() % kOperationCount);
-    const auto offset = static_cast<std::uint16_t>(input.byte() & kOffsetMask);
+  while (input.remaining_bytes() != 0) {
+    const auto operation =
+        static_cast<Operation>(input.ConsumeIntegralInRange<int>(0, kOperationCount - 1));
+    const auto offset =
+        static_cast<std::uint16_t>(input.ConsumeIntegral<std::uint8_t>() & kOffsetMask);
     switch (operation) {
       case kRead8:
         (void)card.read8(offset);
         break;
       case kWrite8:
-        card.write8(offset, input.byte());
+        card.write8(offset, input.ConsumeIntegral<std::uint8_t>());
         break;
       case kRead16:
         (void)card.read16(offset);
         break;
       case kWrite16:
-        card.write16(offset, input.word());
+        card.write16(offset, input.ConsumeIntegral<std::uint16_t>());
         break;
       case kReadString8:
       case kReadString16: {
-        std::vector<std::uint8_t> bytes(input.word() % kLongestString);
+        std::vector<std::uint8_t> bytes(
+            input.ConsumeIntegralInRange<std::size_t>(0, kLongestString - 1));
         if (operation == kReadString8) {
           card.readString8(offset, bytes);
         } else {
@@ -106,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case kWriteString8:
       case kWriteString16: {
-        const std::vector<std::uint8_t> bytes = input.bytes(input.byte());
+        const std::vector<std::uint8_t> bytes =
+            input.ConsumeBytes<std::uint8_t>(input.ConsumeIntegral<std::uint8_t>());
         if (operation == kWriteString8) {
           card.writeString8(offset, bytes);
         } else {
@@ -115,10 +119,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case kTimePasses:
-        runFor(clock, std::chrono::microseconds(input.word()));
+        runFor(clock, std::chrono::microseconds(input.ConsumeIntegral<std::uint16_t>()));
         break;
       case kFrameArrives: {
-        std::vector<std::uint8_t> frame = input.bytes(input.word() % kLongestFrame);
+        std::vector<std::uint8_t> frame = input.ConsumeBytes<std::uint8_t>(
+            input.ConsumeIntegralInRange<std::size_t>(0, kLongestFrame - 1));
         // Mostly good frames, some with whatever FCS the input gives.
         if ((offset & 1) == 0) {
           frame = kl::sim::net::withFcs(frame);

@@ -13,8 +13,9 @@
 #include <cstdint>
 #include <string>
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include "fuzz/adapter_on_card.h"
-#include "fuzz/fuzz_input.h"
 #include "support/linked_driver.h"
 
 namespace {
@@ -34,41 +35,44 @@ constexpr NDIS_ERROR_CODE kAdapterNotFound = 0xC000138B;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  kl::fuzz::FuzzInput input(std::span(data, size));
-  const std::uint8_t choices = input.byte();
+  FuzzedDataProvider input(data, size);
+  const auto choices = input.ConsumeIntegral<std::uint8_t>();
   kl::sim::AdapterSetup setup;
   if ((choices & 1) != 0) {
-    setup.networkAddress = input.bytes(input.byte() % (kLongestOverride + 1));
+    setup.networkAddress = input.ConsumeBytes<std::uint8_t>(
+        input.ConsumeIntegralInRange<std::size_t>(0, kLongestOverride));
   }
   if ((choices & 2) != 0) {
     kl::sim::McaSlot slot;
-    slot.channel = input.byte();
-    slot.pos.AdapterId = input.word();
-    slot.pos.PosData1 = input.byte();
-    slot.pos.PosData2 = input.byte();
-    slot.pos.PosData3 = input.byte();
-    slot.pos.PosData4 = input.byte();
+    slot.channel = input.ConsumeIntegral<std::uint8_t>();
+    slot.pos.AdapterId = input.ConsumeIntegral<USHORT>();
+    slot.pos.PosData1 = input.ConsumeIntegral<UCHAR>();
+    slot.pos.PosData2 = input.ConsumeIntegral<UCHAR>();
+    slot.pos.PosData3 = input.ConsumeIntegral<UCHAR>();
+    slot.pos.PosData4 = input.ConsumeIntegral<UCHAR>();
     setup.mca = slot;
   }
   if ((choices & 4) != 0) {
-    setup.attributeMemory = input.bytes(input.word() % (kAttributeMemory + 1));
+    setup.attributeMemory = input.ConsumeBytes<std::uint8_t>(
+        input.ConsumeIntegralInRange<std::size_t>(0, kAttributeMemory));
   }
-  while (!input.done()) {
-    const std::uint8_t kind = input.byte();
+  while (input.remaining_bytes() != 0) {
+    const auto kind = input.ConsumeIntegral<std::uint8_t>();
     const std::string name = kKeywords[kind % kKeywords.size()];
     if (name == "BusType") {
       // The bus type reaches NDIS as an NDIS_INTERFACE_TYPE, and a value past
       // the interface types the platform header declares makes that
       // conversion undefined in C++ (the system's C enum takes any int);
       // until the header fixes the enum's type, the bus types stay declared.
-      setup.keywords[name] = static_cast<std::uint32_t>(input.byte() % kInterfaceTypes);
+      setup.keywords[name] = input.ConsumeIntegralInRange<std::uint32_t>(0, kInterfaceTypes - 1);
       continue;
     }
     if ((kind & 0x80) != 0) {
-      const std::vector<std::uint8_t> text = input.bytes(input.byte() % (kLongestText + 1));
+      const std::vector<std::uint8_t> text = input.ConsumeBytes<std::uint8_t>(
+          input.ConsumeIntegralInRange<std::size_t>(0, kLongestText));
       setup.keywords[name] = std::string(text.begin(), text.end());
     } else {
-      setup.keywords[name] = input.dword();
+      setup.keywords[name] = input.ConsumeIntegral<std::uint32_t>();
     }
   }
 

@@ -15,8 +15,9 @@
 #include <cstring>
 #include <vector>
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include "fuzz/adapter_on_card.h"
-#include "fuzz/fuzz_input.h"
 
 namespace {
 
@@ -78,11 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ULONG needed = 0;
   check(adapter.set(OID_802_3_MULTICAST_LIST, none, read, needed) == NDIS_STATUS_SUCCESS, "list");
 
-  kl::fuzz::FuzzInput input(std::span(data, size));
-  while (!input.done()) {
-    const std::uint8_t kind = input.byte();
-    const NDIS_OID oid = (kind & 2) != 0 ? input.dword() : kOids[input.byte() % kOids.size()];
-    std::vector<std::uint8_t> buffer = input.bytes(input.word() % kLongestBuffer);
+  FuzzedDataProvider input(data, size);
+  while (input.remaining_bytes() != 0) {
+    const auto kind = input.ConsumeIntegral<std::uint8_t>();
+    const NDIS_OID oid =
+        (kind & 2) != 0 ? input.ConsumeIntegral<NDIS_OID>() : input.PickValueInArray(kOids);
+    std::vector<std::uint8_t> buffer = input.ConsumeBytes<std::uint8_t>(
+        input.ConsumeIntegralInRange<std::size_t>(0, kLongestBuffer - 1));
     ULONG done = kUntouched;
     ULONG wanted = kUntouched;
     if ((kind & 1) != 0) {

@@ -20,8 +20,9 @@
 #include <set>
 #include <vector>
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include "fuzz/adapter_on_card.h"
-#include "fuzz/fuzz_input.h"
 #include "sim/host/packet.h"
 #include "sim/host/protocol.h"
 
@@ -152,24 +153,25 @@ CheckingProtocol& protocolFor(kl::sim::card::BusWidth width) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  kl::fuzz::FuzzInput input(std::span(data, size));
+  FuzzedDataProvider input(data, size);
   const auto width =
-      (input.byte() & 1) != 0 ? kl::sim::card::BusWidth::Byte : kl::sim::card::BusWidth::Word;
+      input.ConsumeBool() ? kl::sim::card::BusWidth::Byte : kl::sim::card::BusWidth::Word;
   kl::fuzz::AdaptersOnCards& world = kl::fuzz::AdaptersOnCards::instance();
   CheckingProtocol& protocol = protocolFor(width);
   kl::sim::MiniportAdapter& adapter = world.adapter(width);
   kl::sim::card::Card& card = world.card(width);
-  const std::uint8_t curr = input.byte();
-  const std::uint8_t bnry = input.byte();
-  const ULONG lookahead = input.byte() % (kMaxLookahead + 1);
+  const auto curr = input.ConsumeIntegral<std::uint8_t>();
+  const auto bnry = input.ConsumeIntegral<std::uint8_t>();
+  const auto lookahead = input.ConsumeIntegralInRange<ULONG>(0, kMaxLookahead);
 
   protocol.requests.clear();
-  const std::size_t count = input.byte() % (kMostRequests + 1);
+  const auto count = input.ConsumeIntegralInRange<std::size_t>(0, kMostRequests);
   for (std::size_t i = 0; i < count; ++i) {
-    TransferRequest request{.offset = input.word(), .length = input.word()};
-    const std::size_t pieces = 1 + input.byte() % kMostPieces;
+    TransferRequest request{.offset = input.ConsumeIntegral<std::uint16_t>(),
+                            .length = input.ConsumeIntegral<std::uint16_t>()};
+    const auto pieces = input.ConsumeIntegralInRange<std::size_t>(1, kMostPieces);
     for (std::size_t p = 0; p < pieces; ++p) {
-      request.pieces.push_back(input.word() % 2048);
+      request.pieces.push_back(input.ConsumeIntegralInRange<std::uint16_t>(0, 2047));
     }
     protocol.requests.push_back(std::move(request));
   }
@@ -185,11 +187,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(adapter.set(OID_GEN_CURRENT_LOOKAHEAD, setting, read, needed) == NDIS_STATUS_SUCCESS,
         "the lookahead was refused");
   const std::uint32_t ringSize = record.RxAreaEnd - record.RxAreaStart;
-  std::vector<std::uint8_t> ring(ringSize, 0);
+  std::vector<std::uint8_t> ring = input.ConsumeBytes<std::uint8_t>(ringSize);
+  ring.resize(ringSize, 0);
   const std::uint32_t start = (record.NextPacketPage - record.RxFirstPage) * kPageSize;
-  for (std::uint32_t i = 0; i < ringSize && !input.done(); ++i) {
-    ring[(start + i) % ringSize] = input.byte();
-  }
+  std::rotate(ring.rbegin(), ring.rbegin() + start % ringSize, ring.rend());
   card.memory().write(record.RxAreaStart, ring);
   card.controller().setCurr(curr);
   card.write8(kBnry, bnry);

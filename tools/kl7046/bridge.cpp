@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -15,6 +14,7 @@
 #include "kl7046/driver_source.h"
 #include "kl7046/interface_view.h"
 #include "kl7046/statistics.h"
+#include "kl7046/stop_signals.h"
 #include "kl7046/tap_device.h"
 #include "sim/card/phy/link_partner.h"
 #include "sim/host/packet.h"
@@ -38,11 +38,6 @@ constexpr std::size_t kMinimumFrame = 60;
 constexpr std::size_t kSendWindow = 64;
 constexpr auto kFilterPoll = 200ms;
 constexpr auto kSlice = 1ms;
-
-// The one thing a signal handler may touch.
-volatile std::sig_atomic_t interrupted = 0;
-
-void onInterrupt(int /*signal*/) { interrupted = 1; }
 
 struct Tally {
   std::uint64_t frames = 0;
@@ -206,15 +201,15 @@ void printTally(std::ostream& out, const char* label, const Tally& tally) {
 }
 
 // Runs the machine in step with the wall clock, handing frames across,
-// until interrupted or `duration` is over.
+// until asked to stop or `duration` is over.
 void pace(sim::Machine& machine, TapDevice& wire, TapDevice& station, WirePort& port,
           StationBinding& binding, sim::net::Cable::End& networkEnd, std::optional<double> duration,
-          std::ostream& err) {
+          StopSignals& stop, std::ostream& err) {
   const auto wallStart = std::chrono::steady_clock::now();
   const sim::VirtualTime virtualStart = machine.now();
   auto nextFilterPoll = wallStart;
-  pollfd fds[2] = {{wire.fd(), POLLIN, 0}, {station.fd(), POLLIN, 0}};
-  while (interrupted == 0) {
+  pollfd fds[3] = {{wire.fd(), POLLIN, 0}, {station.fd(), POLLIN, 0}, {stop.fd(), POLLIN, 0}};
+  while (true) {
     const auto now = std::chrono::steady_clock::now();
     if (duration && std::chrono::duration<double>(now - wallStart).count() >= *duration) {
       break;
@@ -231,7 +226,10 @@ void pace(sim::Machine& machine, TapDevice& wire, TapDevice& station, WirePort& 
       wait = std::clamp<std::chrono::nanoseconds>(due - now, std::chrono::nanoseconds{0}, kSlice);
     }
     const timespec timeout{.tv_sec = 0, .tv_nsec = static_cast<long>(wait.count())};
-    ::ppoll(fds, 2, &timeout, nullptr);
+    ::ppoll(fds, 3, &timeout, nullptr);
+    if ((fds[2].revents & POLLIN) != 0 && stop.raised()) {
+      break;
+    }
     port.pump(networkEnd);
     binding.pump();
     const sim::VirtualTime due = virtualStart + std::chrono::duration_cast<sim::Duration>(
@@ -294,10 +292,10 @@ int runBridge(const BridgeOptions& options, const Installation& installation, st
     adapter.query(OID_802_3_CURRENT_ADDRESS, address, done, needed);
     stationView.setAddress(address);
 
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
+    // From here a stop request ends the run with its statistics printed.
+    StopSignals stop;
     pace(world.machine(), *wire, *station, port, binding,
-         cable.cable().end(sim::net::Cable::Side::B), options.durationSeconds, err);
+         cable.cable().end(sim::net::Cable::Side::B), options.durationSeconds, stop, err);
 
     out << "kl7046 bridge: wire " << options.wire << ", station " << options.station << "\n";
     printTally(out, "station to driver", binding.toDriver);

@@ -55,7 +55,8 @@ require_packages() {
 
 # The 32-bit builds run their tests as i386 programs. Some kernels, or the
 # sandboxes they run in, refuse to execute those; there, as root, Debian's
-# qemu-user-static runs them through binfmt_misc. Needs g++-multilib.
+# qemu-user-static runs them through binfmt_misc, and i386_emulated is set.
+# Needs g++-multilib.
 #
 #   require_i386_programs
 require_i386_programs() {
@@ -68,6 +69,11 @@ require_i386_programs() {
   fi
   if "${probe}" 2>/dev/null; then
     rm -f "${probe}"
+    # A binfmt_misc entry for i386 programs takes them before the kernel's own
+    # loader does, so an emulator registered earlier is what runs them.
+    if [[ $(head -n 1 /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null) == enabled ]]; then
+      i386_emulated=1
+    fi
     return 0
   fi
   if [[ $(id -u) -ne 0 ]]; then
@@ -90,5 +96,6 @@ require_i386_programs() {
     exit 1
   fi
   rm -f "${probe}"
+  i386_emulated=1
   echo "32-bit x86 programs run through qemu-i386-static here (this kernel does not run them itself)"
 }

@@ -3,7 +3,7 @@
 // poll, and nothing runs asynchronously to the machine it paces.
 #pragma once
 
-#include <signal.h>
+#include <csignal>
 
 #include "kl7046/interface_view.h"
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "sim/bus/io_device.h"
+#include "sim/host/handler_names.h"
 #include "sim/host/kernel_objects.h"
 #include "sim/host/machine.h"
 
@@ -50,10 +51,13 @@ class AdapterInterrupt::Connection final : public InterruptVector {
     if (object_.IsrRequested != FALSE) {
       BOOLEAN recognized = FALSE;
       BOOLEAN queueDpc = FALSE;
-      object_.MiniportIsr(&recognized, &queueDpc, adapter.context());
+      machine.processor().within(
+          kMiniportIsr, [&] { object_.MiniportIsr(&recognized, &queueDpc, adapter.context()); });
       queue = recognized != FALSE && queueDpc != FALSE;
     } else {
-      machine.characteristics()->DisableInterruptHandler(adapter.context());
+      machine.processor().within(kMiniportDisableInterrupt, [&] {
+        machine.characteristics()->DisableInterruptHandler(adapter.context());
+      });
     }
     if (asserted()) {
       machine.violation(
@@ -74,7 +78,8 @@ class AdapterInterrupt::Connection final : public InterruptVector {
     Machine& machine = adapter.machine();
     self.object_.MiniportDpc(adapter.context());
     machine.processor().atDeviceLevel(
-        [&] { machine.characteristics()->EnableInterruptHandler(adapter.context()); });
+        [&] { machine.characteristics()->EnableInterruptHandler(adapter.context()); },
+        kMiniportEnableInterrupt);
   }
 
  private:
@@ -86,7 +91,7 @@ class AdapterInterrupt::Connection final : public InterruptVector {
     }
     NDIS_MINIPORT_INTERRUPT& object = owner.connection_->object_;
     --object.DpcCount;
-    owner.adapter_.machine().processor().serialized([&] {
+    owner.adapter_.machine().processor().serialized(Irql::Dispatch, kMiniportHandleInterrupt, [&] {
       object.InterruptDpc.DeferredRoutine(&object.InterruptDpc, object.InterruptDpc.DeferredContext,
                                           nullptr, nullptr);
     });
@@ -149,7 +154,8 @@ BOOLEAN AdapterInterrupt::synchronize(NDIS_MINIPORT_INTERRUPT& object, PVOID rou
     return FALSE;
   }
   const auto function = reinterpret_cast<PNDIS_SYNCHRONIZE_ROUTINE>(routine);
-  const BOOLEAN result = machine.processor().atDeviceLevel([&] { return function(context); });
+  const BOOLEAN result =
+      machine.processor().atDeviceLevel([&] { return function(context); }, kMiniportSynchronizeIsr);
   machine.processor().poll();
   return result;
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <optional>
 
+#include "sim/host/handler_names.h"
 #include "sim/host/kernel_objects.h"
 #include "sim/host/machine.h"
 
@@ -75,7 +76,7 @@ class AdapterTimers::Timer {
             return;
           }
           ++owner.runs_;
-          owner.adapter_.machine().processor().serialized([key] {
+          owner.adapter_.machine().processor().serialized(Irql::Dispatch, kMiniportTimer, [key] {
             key->Dpc.DeferredRoutine(&key->Dpc, key->Dpc.DeferredContext, nullptr, nullptr);
           });
         });

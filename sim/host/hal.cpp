@@ -53,7 +53,7 @@ VOID NTAPI WRITE_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
 }
 
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
-  Machine::current().runFor(std::chrono::microseconds(MicroSeconds));
+  Machine::current().stall(std::chrono::microseconds(MicroSeconds));
 }
 
 }  // extern "C"

@@ -1,10 +1,13 @@
 #include "sim/host/machine.h"
 
 #include <algorithm>
+#include <string_view>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include "sim/host/handler_names.h"
 
 namespace kl::sim {
 
@@ -105,7 +108,52 @@ NTSTATUS Machine::loadDriver(DriverEntryFunction entry) {
   static constexpr USHORT kPathBytes = sizeof(kRegistryPath) - sizeof(char16_t);
   DRIVER_OBJECT driverObject{};
   UNICODE_STRING registryPath{kPathBytes, sizeof(kRegistryPath), const_cast<PWSTR>(kRegistryPath)};
-  return entry(&driverObject, &registryPath);
+  return processor_.within(kDriverEntry, [&] { return entry(&driverObject, &registryPath); });
+}
+
+void Machine::stall(Duration duration) {
+  Duration& longest = longestStall_[static_cast<std::size_t>(processor_.level())];
+  longest = std::max(longest, duration);
+  runFor(duration);
+}
+
+bool Machine::checkCall(PlatformCall call) {
+  const CallRule& rule = ruleOf(call);
+  const Irql level = processor_.level();
+  const std::string_view handler = processor_.handler();
+  const std::string from = handler.empty() ? "outside any handler" : "from " + std::string(handler);
+  bool allowed = true;
+  if ((rule.allowed & levelBit(level)) == 0) {
+    violation(std::string(rule.name) + " called at " + std::string(nameOf(level)) + " " + from +
+              "; the platform allows it at " + describe(rule.allowed) + " only");
+    allowed = false;
+  }
+  if (rule.initializeOnly && !handler.empty() && handler != kMiniportInitialize) {
+    violation(std::string(rule.name) + " called " + from + "; only MiniportInitialize may call it");
+    allowed = false;
+  }
+  return allowed;
+}
+
+MiniportAdapter* Machine::resolve(const void* handle, HandleKind kind, PlatformCall call) {
+  const HandleTable::Entry* entry = handles_.find(handle);
+  const std::string name(ruleOf(call).name);
+  if (entry == nullptr) {
+    violation(name + " was given a handle NDIS never gave where " + std::string(describe(kind)) +
+              " belongs; refused");
+    return nullptr;
+  }
+  if (entry->kind != kind) {
+    violation(name + " was given " + std::string(describe(entry->kind)) + " where " +
+              std::string(describe(kind)) + " belongs; refused");
+    return nullptr;
+  }
+  if (kind == HandleKind::ConfigurationContext && !entry->owner->configurable()) {
+    violation(name + " was given the configuration context after MiniportInitialize " +
+              "returned; it is valid only while NDIS initialises the adapter; refused");
+    return nullptr;
+  }
+  return entry->owner;
 }
 
 NDIS_HANDLE Machine::initializeWrapper(PVOID driverObject) {

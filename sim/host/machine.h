@@ -7,6 +7,7 @@
 // take no machine argument, so this one binding is what the platform forces.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -21,8 +22,11 @@
 #include "sim/core/random.h"
 #include "sim/host/adapter_setup.h"
 #include "sim/host/error_log.h"
+#include "sim/host/handle_table.h"
+#include "sim/host/irql.h"
 #include "sim/host/miniport_adapter.h"
 #include "sim/host/ndis_failures.h"
+#include "sim/host/platform_calls.h"
 #include "sim/host/processor.h"
 
 // The system's driver object; the driver only hands it back to NDIS.
@@ -92,7 +96,26 @@ class Machine {
   // Runs `code` as a serialised handler at DISPATCH level would run.
   template <class F>
   void atDispatch(F&& code) {
-    processor_.serialized(std::forward<F>(code));
+    processor_.serialized(Irql::Dispatch, "code a test runs at DISPATCH_LEVEL",
+                          std::forward<F>(code));
+  }
+
+  // ---- The platform's rules on levels and handles, checked as each call
+  // is made.
+  // Whether the level running, and the routine, may make `call`; a broken
+  // rule when not.
+  bool checkCall(PlatformCall call);
+  [[nodiscard]] HandleTable& handles() { return handles_; }
+  // The adapter `handle` stands for, when it is a handle of `kind` that is
+  // valid now; otherwise a broken rule naming `call`, and nothing.
+  [[nodiscard]] MiniportAdapter* resolve(const void* handle, HandleKind kind, PlatformCall call);
+
+  // ---- Busy waits: the processor held for `duration` at the level running,
+  // the world going on meanwhile.
+  void stall(Duration duration);
+  // The longest busy wait so far at `level`.
+  [[nodiscard]] Duration longestStall(Irql level) const {
+    return longestStall_[static_cast<std::size_t>(level)];
   }
 
   // ---- NDIS operations a test makes fail.
@@ -155,6 +178,8 @@ class Machine {
   std::map<UINT, const InterruptSource*> lines_;
 
   NdisFailures ndisFailures_;
+  HandleTable handles_;
+  std::array<Duration, kIrqls> longestStall_{};
   bool wrapperInitialized_ = false;
   std::optional<NDIS40_MINIPORT_CHARACTERISTICS> characteristics_;
   UINT registeredLength_ = 0;

@@ -3,25 +3,35 @@
 #include <algorithm>
 #include <string>
 
+#include "sim/host/handler_names.h"
 #include "sim/host/machine.h"
 #include "sim/host/protocol.h"
 
 namespace kl::sim {
 
 MiniportAdapter::MiniportAdapter(Machine& machine, AdapterSetup setup)
-    : machine_(machine), setup_(std::move(setup)) {}
+    : machine_(machine), setup_(std::move(setup)) {
+  machine_.handles().add(handle(), HandleKind::Adapter, *this);
+  machine_.handles().add(configurationContext(), HandleKind::ConfigurationContext, *this);
+}
 
-MiniportAdapter::~MiniportAdapter() = default;
+MiniportAdapter::~MiniportAdapter() {
+  for (const auto& open : configurations_) {
+    machine_.handles().remove(open.get());
+  }
+  machine_.handles().remove(configurationContext());
+  machine_.handles().remove(handle());
+}
 
 template <class Handler>
-NDIS_STATUS MiniportAdapter::callHandler(const char* name, Handler&& handler) {
+NDIS_STATUS MiniportAdapter::callHandler(Irql level, std::string_view name, Handler&& handler) {
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
-  machine_.processor().serialized([&] { status = handler(); });
+  machine_.processor().serialized(level, name, [&] { status = handler(); });
   checkStatus(name, status);
   return status;
 }
 
-void MiniportAdapter::checkStatus(const char* handler, NDIS_STATUS status) {
+void MiniportAdapter::checkStatus(std::string_view handler, NDIS_STATUS status) {
   const auto code = static_cast<std::uint32_t>(status);
   const bool success = code == static_cast<std::uint32_t>(NDIS_STATUS_SUCCESS);
   const bool pending = code == static_cast<std::uint32_t>(NDIS_STATUS_PENDING);
@@ -41,12 +51,16 @@ NDIS_STATUS MiniportAdapter::initialize(std::vector<NDIS_MEDIUM> media) {
   NDIS_STATUS openError = NDIS_STATUS_SUCCESS;
   UINT selected = ~0U;
   const std::size_t memoryBefore = machine_.memoryBlocksHeld();
-  const NDIS_STATUS status = callHandler("MiniportInitialize", [&] {
+  const NDIS_STATUS status = callHandler(Irql::Passive, kMiniportInitialize, [&] {
     return table->InitializeHandler(&openError, &selected, media.data(),
-                                    static_cast<UINT>(media.size()), handle(), handle());
+                                    static_cast<UINT>(media.size()), handle(),
+                                    configurationContext());
   });
   if (!configurations_.empty()) {
     machine_.violation("MiniportInitialize returned with a configuration handle still open");
+    for (const auto& open : configurations_) {
+      machine_.handles().remove(open.get());
+    }
     configurations_.clear();
   }
   if (status == NDIS_STATUS_SUCCESS) {
@@ -56,6 +70,9 @@ NDIS_STATUS MiniportAdapter::initialize(std::vector<NDIS_MEDIUM> media) {
     initialized_ = true;
     selectedMedium_ = selected;
     memoryTaken_ = machine_.memoryBlocksHeld() - memoryBefore;
+    if (table->CheckForHangHandler != nullptr) {
+      hangCheck_.start(attributes_.checkForHangSeconds);
+    }
   } else {
     checkGivenBack("a failed MiniportInitialize", machine_.memoryBlocksHeld() - memoryBefore);
   }
@@ -89,7 +106,11 @@ void MiniportAdapter::halt() {
   const std::size_t memoryBefore = machine_.memoryBlocksHeld();
   // From the call on, the adapter is gone to NDIS, and its record with it.
   initialized_ = false;
-  machine_.processor().serialized([&] { table->HaltHandler(context()); });
+  hangCheck_.stop();
+  halting_ = true;
+  machine_.processor().serialized(Irql::Passive, kMiniportHalt,
+                                  [&] { table->HaltHandler(context()); });
+  halting_ = false;
   if (!outstanding_.empty()) {
     machine_.violation("MiniportHalt returned still holding packets it never completed");
   }
@@ -103,14 +124,14 @@ void MiniportAdapter::halt() {
 NDIS_STATUS MiniportAdapter::reset() {
   BOOLEAN addressingReset = FALSE;
   const auto* table = machine_.characteristics();
-  return callHandler("MiniportReset",
+  return callHandler(Irql::Dispatch, kMiniportReset,
                      [&] { return table->ResetHandler(&addressingReset, context()); });
 }
 
 NDIS_STATUS MiniportAdapter::query(NDIS_OID oid, std::span<std::uint8_t> buffer,
                                    ULONG& bytesWritten, ULONG& bytesNeeded) {
   const auto* table = machine_.characteristics();
-  return callHandler("MiniportQueryInformation", [&] {
+  return callHandler(Irql::Dispatch, kMiniportQueryInformation, [&] {
     return table->QueryInformationHandler(context(), oid, buffer.data(),
                                           static_cast<ULONG>(buffer.size()), &bytesWritten,
                                           &bytesNeeded);
@@ -120,7 +141,7 @@ NDIS_STATUS MiniportAdapter::query(NDIS_OID oid, std::span<std::uint8_t> buffer,
 NDIS_STATUS MiniportAdapter::set(NDIS_OID oid, std::span<std::uint8_t> buffer, ULONG& bytesRead,
                                  ULONG& bytesNeeded) {
   const auto* table = machine_.characteristics();
-  return callHandler("MiniportSetInformation", [&] {
+  return callHandler(Irql::Dispatch, kMiniportSetInformation, [&] {
     return table->SetInformationHandler(
         context(), oid, buffer.data(), static_cast<ULONG>(buffer.size()), &bytesRead, &bytesNeeded);
   });
@@ -131,13 +152,33 @@ NDIS_STATUS MiniportAdapter::send(NDIS_PACKET& packet) {
     machine_.violation("a packet was sent again before its completion");
     return NDIS_STATUS_FAILURE;
   }
+  if (machine_.processor().inSerializedHandler()) {
+    if (queuedSends_.empty()) {
+      machine_.processor().queueDeferred([this] { sendQueued(); });
+    }
+    queuedSends_.push_back(&packet);
+    return NDIS_STATUS_PENDING;
+  }
+  return sendNow(packet);
+}
+
+NDIS_STATUS MiniportAdapter::sendNow(NDIS_PACKET& packet) {
   const auto* table = machine_.characteristics();
-  const NDIS_STATUS status =
-      callHandler("MiniportSend", [&] { return table->SendHandler(context(), &packet, 0); });
+  const NDIS_STATUS status = callHandler(Irql::Dispatch, kMiniportSend,
+                                         [&] { return table->SendHandler(context(), &packet, 0); });
   if (status != NDIS_STATUS_PENDING && outstanding_.contains(&packet)) {
     completeSend(packet, status);
   }
   return status;
+}
+
+// Deferred work, run once no serialised handler does.
+void MiniportAdapter::sendQueued() {
+  while (!queuedSends_.empty()) {
+    NDIS_PACKET& packet = *queuedSends_.front();
+    queuedSends_.pop_front();
+    sendNow(packet);
+  }
 }
 
 void MiniportAdapter::sendComplete(NDIS_PACKET& packet, NDIS_STATUS status) {
@@ -164,9 +205,11 @@ NDIS_STATUS MiniportAdapter::transferData(NDIS_PACKET& packet, UINT offset, UINT
   }
   // Already inside the serialised receive path: the handler runs nested in it.
   const auto* table = machine_.characteristics();
-  const NDIS_STATUS status =
-      table->TransferDataHandler(&packet, &transferred, context(), receiveContext_, offset, length);
-  checkStatus("MiniportTransferData", status);
+  const NDIS_STATUS status = machine_.processor().within(kMiniportTransferData, [&] {
+    return table->TransferDataHandler(&packet, &transferred, context(), receiveContext_, offset,
+                                      length);
+  });
+  checkStatus(kMiniportTransferData, status);
   if (status == NDIS_STATUS_PENDING) {
     machine_.violation("MiniportTransferData pended; this miniport completes it synchronously");
   }
@@ -176,8 +219,7 @@ NDIS_STATUS MiniportAdapter::transferData(NDIS_PACKET& packet, UINT offset, UINT
 void MiniportAdapter::indicateReceive(NDIS_HANDLE receiveContext,
                                       std::span<const std::uint8_t> header,
                                       std::span<const std::uint8_t> lookahead, UINT packetSize) {
-  if (!machine_.processor().inSerializedHandler() || machine_.processor().atDeviceLevel()) {
-    machine_.violation("a receive indication outside a serialised handler");
+  if (!machine_.checkCall(PlatformCall::NdisMEthIndicateReceive)) {
     return;
   }
   if (header.size() != 14) {
@@ -197,8 +239,7 @@ void MiniportAdapter::indicateReceive(NDIS_HANDLE receiveContext,
 }
 
 void MiniportAdapter::indicateReceiveComplete() {
-  if (!machine_.processor().inSerializedHandler() || machine_.processor().atDeviceLevel()) {
-    machine_.violation("a receive-complete indication outside a serialised handler");
+  if (!machine_.checkCall(PlatformCall::NdisMEthIndicateReceiveComplete)) {
     return;
   }
   if (protocol_ != nullptr) {
@@ -210,15 +251,16 @@ void MiniportAdapter::indicateReceiveComplete() {
 // Library side.
 
 OpenConfiguration& MiniportAdapter::openConfiguration() {
-  return *configurations_.emplace_back(std::make_unique<OpenConfiguration>(*this, setup_));
+  OpenConfiguration& opened =
+      *configurations_.emplace_back(std::make_unique<OpenConfiguration>(*this, setup_));
+  machine_.handles().add(&opened, HandleKind::Configuration, *this);
+  return opened;
 }
 
+// The handle was found open in the machine's table.
 void MiniportAdapter::closeConfiguration(const OpenConfiguration& configuration) {
-  const auto erased = std::erase_if(configurations_,
-                                    [&](const auto& open) { return open.get() == &configuration; });
-  if (erased == 0) {
-    machine_.violation("NdisCloseConfiguration of a handle that is not open");
-  }
+  machine_.handles().remove(&configuration);
+  std::erase_if(configurations_, [&](const auto& open) { return open.get() == &configuration; });
 }
 
 ULONG MiniportAdapter::readAttributeMemory(ULONG offset, std::span<std::uint8_t> buffer) const {

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,8 @@
 #include "sim/host/adapter_setup.h"
 #include "sim/host/adapter_timers.h"
 #include "sim/host/configuration.h"
+#include "sim/host/hang_check.h"
+#include "sim/host/irql.h"
 #include "sim/host/miniport_block.h"
 
 namespace kl::sim {
@@ -39,9 +43,11 @@ class MiniportAdapter {
 
   // The MiniportAdapterHandle: NDIS's block for the adapter.
   [[nodiscard]] NDIS_HANDLE handle() { return block_.handle(); }
-  static MiniportAdapter& fromHandle(NDIS_HANDLE handle) {
-    return MiniportBlock::adapterOf(handle);
-  }
+  // The WrapperConfigurationContext MiniportInitialize is given: an object
+  // of its own, valid only while the adapter may be initialised (not while
+  // it is up or being halted).
+  [[nodiscard]] NDIS_HANDLE configurationContext() { return &configurationContext_; }
+  [[nodiscard]] bool configurable() const { return !initialized_ && !halting_; }
 
   // ---- What NDIS does to the adapter through the miniport's handlers.
   // Each runs the handler as NDIS would: serialised, with deferred work
@@ -60,6 +66,9 @@ class MiniportAdapter {
   void unbind() { protocol_ = nullptr; }
   // Hands a packet to the send handler. A status other than pending is the
   // packet's completion; a pending one arrives through Protocol::sendComplete.
+  // While a serialised handler runs the packet waits, as NDIS queues it for
+  // a serialised miniport, and goes down once that handler has returned:
+  // the send is pending.
   NDIS_STATUS send(NDIS_PACKET& packet);
   // Only while Protocol::receive runs: copies frame bytes after the header,
   // from `offset`, into the packet's buffers.
@@ -105,14 +114,16 @@ class MiniportAdapter {
   void indicateReceiveComplete();
 
  private:
-  // Runs the miniport's `handler` serialised, as NDIS calls it, and checks
-  // the status it returns.
+  // Runs the miniport's handler `name` serialised at `level`, as NDIS calls
+  // it, and checks the status it returns.
   template <class Handler>
-  NDIS_STATUS callHandler(const char* name, Handler&& handler);
-  void checkStatus(const char* handler, NDIS_STATUS status);
+  NDIS_STATUS callHandler(Irql level, std::string_view name, Handler&& handler);
+  void checkStatus(std::string_view handler, NDIS_STATUS status);
   // After a failed initialize or a halt: the miniport must have given back
   // every port range, its interrupt, its timers and the memory it took.
   void checkGivenBack(const char* after, std::size_t memoryTaken);
+  NDIS_STATUS sendNow(NDIS_PACKET& packet);
+  void sendQueued();
   void completeSend(NDIS_PACKET& packet, NDIS_STATUS status);
 
   Machine& machine_;
@@ -120,7 +131,13 @@ class MiniportAdapter {
   MiniportBlock block_{*this};
   Protocol* protocol_ = nullptr;
 
+  // Stands for the configuration NDIS keeps for the adapter; only its
+  // address is handed out.
+  struct ConfigurationContext {
+  } configurationContext_;
+
   bool initialized_ = false;
+  bool halting_ = false;
   // Memory blocks the miniport took while initialising the adapter.
   std::size_t memoryTaken_ = 0;
   UINT selectedMedium_ = 0;
@@ -130,8 +147,11 @@ class MiniportAdapter {
   std::vector<KeywordRead> keywordReads_;
   AdapterInterrupt interrupt_{*this};
   AdapterTimers timers_{*this};
+  HangCheck hangCheck_{*this};
 
   std::set<const NDIS_PACKET*> outstanding_;
+  // Sends a protocol made while a serialised handler ran.
+  std::deque<NDIS_PACKET*> queuedSends_;
   bool indicating_ = false;
   NDIS_HANDLE receiveContext_ = nullptr;
 };

@@ -33,8 +33,4 @@ MiniportBlock::MiniportBlock(MiniportAdapter& adapter) : filter_{&adapter} {
   block_.EthRxCompleteHandler = EthFilterIndicateReceiveComplete;
 }
 
-MiniportAdapter& MiniportBlock::adapterOf(NDIS_HANDLE handle) {
-  return *static_cast<PNDIS_MINIPORT_BLOCK>(handle)->EthDB->adapter;
-}
-
 }  // namespace kl::sim

@@ -26,8 +26,6 @@ class MiniportBlock {
   ~MiniportBlock() = default;
 
   [[nodiscard]] NDIS_HANDLE handle() { return &block_; }
-  // The adapter whose block `handle` points at.
-  [[nodiscard]] static MiniportAdapter& adapterOf(NDIS_HANDLE handle);
 
  private:
   NDIS_MINIPORT_BLOCK block_{};

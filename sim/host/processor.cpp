@@ -11,7 +11,7 @@ void Processor::connect(InterruptVector& vector) { vectors_.push_back(&vector); 
 void Processor::disconnect(const InterruptVector& vector) { std::erase(vectors_, &vector); }
 
 void Processor::poll() {
-  if (deviceLevel_) {
+  if (level_ == Irql::Device) {
     return;
   }
   // Polled after every port access: mostly no line is asserted, and then

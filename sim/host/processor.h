@@ -2,20 +2,28 @@
 //
 // Three kinds of code run on the one processor:
 //  - serialised handlers (every miniport handler but the ISR, the DPC and the
-//    timer functions): NDIS runs at most one at a time;
+//    timer functions): NDIS runs at most one at a time, MiniportInitialize
+//    and MiniportHalt at PASSIVE_LEVEL and the others at DISPATCH_LEVEL;
 //  - device-level code (MiniportISR, MiniportDisableInterrupt,
 //    MiniportEnableInterrupt and routines run through
-//    NdisMSynchronizeWithInterrupt): nothing preempts it;
+//    NdisMSynchronizeWithInterrupt), at DIRQL: nothing preempts it;
 //  - deferred work (the interrupt DPC and timer functions), queued while a
-//    serialised handler runs and started as soon as none does.
-// An asserted interrupt line preempts anything below device level at the next
-// port access or clock step, exactly between two accesses of the code running.
+//    serialised handler runs and started as soon as none does; what it runs
+//    is serialised in its turn, at DISPATCH_LEVEL.
+// Code outside any handler (a test standing in for the system) runs at
+// PASSIVE_LEVEL. An asserted interrupt line preempts anything below device
+// level at the next port access or clock step, exactly between two accesses
+// of the code running.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <string_view>
 #include <vector>
+
+#include "sim/host/irql.h"
 
 namespace kl::sim {
 
@@ -31,16 +39,20 @@ class InterruptVector {
 
 class Processor {
  public:
-  // Runs `handler` as a serialised handler. When the outermost one returns,
-  // the deferred work that piled up meanwhile runs.
+  // Runs `handler`, the miniport's handler called `name`, as a serialised
+  // handler at `level`. When the outermost one returns, the deferred work
+  // that piled up meanwhile runs.
   template <class F>
-  void serialized(F&& handler) {
-    if (serializedDepth_++ == 0 && watcher_) {
-      watcher_(HandlerEdge::Entered);
-    }
-    handler();
-    if (serializedDepth_ == 1 && watcher_) {
-      watcher_(HandlerEdge::Returned);
+  void serialized(Irql level, std::string_view name, F&& handler) {
+    {
+      const Running running(*this, level, name);
+      if (serializedDepth_++ == 0 && watcher_) {
+        watcher_(HandlerEdge::Entered);
+      }
+      handler();
+      if (serializedDepth_ == 1 && watcher_) {
+        watcher_(HandlerEdge::Returned);
+      }
     }
     if (--serializedDepth_ == 0) {
       runDeferred();
@@ -52,24 +64,26 @@ class Processor {
   enum class HandlerEdge : std::uint8_t { Entered, Returned };
   void watchHandlers(std::function<void(HandlerEdge)> watcher) { watcher_ = std::move(watcher); }
 
-  // Runs `routine` at device level: no interrupt is delivered until it returns.
+  // Runs `routine` at device level: no interrupt is delivered until it
+  // returns. `name` names the miniport's routine, if it is one.
   template <class F>
-  auto atDeviceLevel(F&& routine) {
-    const bool outer = !deviceLevel_;
-    deviceLevel_ = true;
-    struct Restore {
-      Processor& p;
-      bool outer;
-      ~Restore() {
-        if (outer) {
-          p.deviceLevel_ = false;
-        }
-      }
-    } restore{*this, outer};
+  auto atDeviceLevel(F&& routine, std::string_view name = {}) {
+    const Running running(*this, Irql::Device, name);
     return routine();
   }
 
-  [[nodiscard]] bool atDeviceLevel() const { return deviceLevel_; }
+  // Runs `routine`, the miniport's routine called `name`, at the level
+  // already running.
+  template <class F>
+  auto within(std::string_view name, F&& routine) {
+    const Running running(*this, level_, name);
+    return routine();
+  }
+
+  [[nodiscard]] Irql level() const { return level_; }
+  [[nodiscard]] bool atDeviceLevel() const { return level_ == Irql::Device; }
+  // The innermost of the miniport's routines running; empty outside them.
+  [[nodiscard]] std::string_view handler() const { return handler_; }
   [[nodiscard]] bool inSerializedHandler() const { return serializedDepth_ > 0; }
 
   // Deferred work runs in the order it was queued.
@@ -84,9 +98,34 @@ class Processor {
   void poll();
 
  private:
+  // The level and routine for one piece of code, the ones before it again
+  // when it returns. Code only ever raises the level.
+  class Running {
+   public:
+    Running(Processor& processor, Irql level, std::string_view name)
+        : processor_(processor), level_(processor.level_), name_(processor.handler_) {
+      processor.level_ = std::max(processor.level_, level);
+      if (!name.empty()) {
+        processor.handler_ = name;
+      }
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    ~Running() {
+      processor_.level_ = level_;
+      processor_.handler_ = name_;
+    }
+
+   private:
+    Processor& processor_;
+    Irql level_;
+    std::string_view name_;
+  };
+
   void runDeferred();
 
-  bool deviceLevel_ = false;
+  Irql level_ = Irql::Passive;
+  std::string_view handler_;
   int serializedDepth_ = 0;
   bool draining_ = false;
   std::deque<std::function<void()>> deferred_;

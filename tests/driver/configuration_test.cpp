@@ -66,7 +66,7 @@ Outcome Read(AdapterSetup setup, std::optional<sim::NdisOperation> failing = std
     machine.ndisFailures().failCall(*failing, 1, NDIS_STATUS_RESOURCES);
   }
   Outcome outcome;
-  outcome.status = ReadAdapterConfiguration(&outcome.record, block.handle(), &outcome.refused,
+  outcome.status = ReadAdapterConfiguration(&outcome.record, block.configurationContext(), &outcome.refused,
                                             &outcome.refusedValue);
   outcome.reads = block.keywordReads();
   return outcome;
@@ -275,7 +275,7 @@ TEST_P(ProcessorRule, LimitsAMultiprocessorMachineToOneAdapter) {
   Adapter record{};
   BOOLEAN refused = FALSE;
   ULONG value = 0;
-  EXPECT_EQ(ReadAdapterConfiguration(&record, block.handle(), &refused, &value),
+  EXPECT_EQ(ReadAdapterConfiguration(&record, block.configurationContext(), &refused, &value),
             NDIS_STATUS_SUCCESS);
   AdapterList = nullptr;
   EXPECT_EQ(refused != FALSE, c.refused);

@@ -27,7 +27,7 @@ TEST_P(ConfigurationRead, ParsesInTheBaseTheDriverAsks) {
 
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
   NDIS_HANDLE configuration = nullptr;
-  NdisOpenConfiguration(&status, &configuration, adapter.handle());
+  NdisOpenConfiguration(&status, &configuration, adapter.configurationContext());
   ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
   NDIS_STRING keyword = NDIS_STRING_CONST("IOBASEADDRESS");
   PNDIS_CONFIGURATION_PARAMETER parameter = nullptr;
@@ -61,7 +61,7 @@ TEST(Configuration, AbsentKeywordFailsAndLeavesTheDefaultToTheDriver) {
   MiniportAdapter& adapter = machine.addAdapter();
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
   NDIS_HANDLE configuration = nullptr;
-  NdisOpenConfiguration(&status, &configuration, adapter.handle());
+  NdisOpenConfiguration(&status, &configuration, adapter.configurationContext());
   NDIS_STRING keyword = NDIS_STRING_CONST("InterruptNumber");
   PNDIS_CONFIGURATION_PARAMETER parameter = nullptr;
   NdisReadConfiguration(&status, &parameter, configuration, &keyword, NdisParameterInteger);
@@ -76,7 +76,7 @@ TEST(Configuration, NetworkAddressOverrideKeepsItsLength) {
   MiniportAdapter& adapter = machine.addAdapter(setup);
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
   NDIS_HANDLE configuration = nullptr;
-  NdisOpenConfiguration(&status, &configuration, adapter.handle());
+  NdisOpenConfiguration(&status, &configuration, adapter.configurationContext());
   PVOID address = nullptr;
   UINT length = 0;
   NdisReadNetworkAddress(&status, &address, &length, configuration);
@@ -106,9 +106,9 @@ TEST(Configuration, McaPosInformationFailsWithoutASlot) {
   NDIS_STATUS status = NDIS_STATUS_SUCCESS;
   UINT channel = 0;
   NDIS_MCA_POS_DATA pos{};
-  NdisReadMcaPosInformation(&status, plain.handle(), &channel, &pos);
+  NdisReadMcaPosInformation(&status, plain.configurationContext(), &channel, &pos);
   EXPECT_EQ(status, NDIS_STATUS_FAILURE);
-  NdisReadMcaPosInformation(&status, slotted.handle(), &channel, &pos);
+  NdisReadMcaPosInformation(&status, slotted.configurationContext(), &channel, &pos);
   EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
   EXPECT_EQ(channel, 2U);
   EXPECT_EQ(pos.AdapterId, 0x67B0);

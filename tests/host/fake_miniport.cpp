@@ -46,12 +46,28 @@ NDIS_STATUS NTAPI Initialize(PNDIS_STATUS /*openError*/, PUINT selected, PNDIS_M
 NDIS_STATUS NTAPI Send(NDIS_HANDLE /*context*/, PNDIS_PACKET packet, UINT /*flags*/) {
   return installed->send ? installed->send(*packet) : NDIS_STATUS_SUCCESS;
 }
-NDIS_STATUS NTAPI Unsupported(NDIS_HANDLE /*context*/, NDIS_OID /*oid*/, PVOID /*buffer*/,
-                              ULONG /*length*/, PULONG /*done*/, PULONG /*needed*/) {
+NDIS_STATUS NTAPI Query(NDIS_HANDLE /*context*/, NDIS_OID /*oid*/, PVOID /*buffer*/,
+                        ULONG /*length*/, PULONG /*done*/, PULONG /*needed*/) {
+  if (installed->query) {
+    installed->query();
+  }
+  return NDIS_STATUS_NOT_SUPPORTED;
+}
+NDIS_STATUS NTAPI Set(NDIS_HANDLE /*context*/, NDIS_OID /*oid*/, PVOID /*buffer*/, ULONG /*length*/,
+                      PULONG /*done*/, PULONG /*needed*/) {
+  if (installed->set) {
+    installed->set();
+  }
   return NDIS_STATUS_NOT_SUPPORTED;
 }
 NDIS_STATUS NTAPI Reset(PBOOLEAN /*addressingReset*/, NDIS_HANDLE /*context*/) {
+  if (installed->reset) {
+    installed->reset();
+  }
   return NDIS_STATUS_SUCCESS;
+}
+BOOLEAN NTAPI CheckForHang(NDIS_HANDLE /*context*/) {
+  return installed->checkForHang() ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -74,10 +90,13 @@ NTSTATUS NTAPI FakeMiniport::DriverEntry(PDRIVER_OBJECT driverObject,
   table.HandleInterruptHandler = HandleInterrupt;
   table.InitializeHandler = Initialize;
   table.ISRHandler = Isr;
-  table.QueryInformationHandler = Unsupported;
+  table.QueryInformationHandler = Query;
   table.ResetHandler = Reset;
   table.SendHandler = Send;
-  table.SetInformationHandler = Unsupported;
+  table.SetInformationHandler = Set;
+  if (installed->checkForHang) {
+    table.CheckForHangHandler = CheckForHang;
+  }
   return NdisMRegisterMiniport(wrapper, &table, sizeof(table)) == NDIS_STATUS_SUCCESS
              ? STATUS_SUCCESS
              : STATUS_UNSUCCESSFUL;

@@ -39,6 +39,11 @@ struct FakeHandlers {
   std::function<void()> handleInterrupt;
   std::function<void(BOOLEAN& recognized, BOOLEAN& queue)> isr;
   std::function<NDIS_STATUS(NDIS_PACKET& packet)> send;
+  std::function<void()> query;
+  std::function<void()> set;
+  std::function<void()> reset;
+  // Present: the miniport has a MiniportCheckForHang, which answers this.
+  std::function<bool()> checkForHang;
   std::function<void()> halt;
 };
 

@@ -210,7 +210,7 @@ TEST_F(InterruptPath, ALineLeftAssertedByTheInterruptRoutineIsReported) {
 
 TEST_F(InterruptPath, NothingIsDeliveredOnceTheInterruptIsDeregistered) {
   bringUp(maskingHandlers(), false);
-  machine.atDispatch([this] { NdisMDeregisterInterrupt(&interrupt); });
+  NdisMDeregisterInterrupt(&interrupt);
 
   machine.atDispatch([] { WRITE_PORT_UCHAR(port(kRaise), 0); });
   machine.runFor(1ms);
@@ -220,12 +220,14 @@ TEST_F(InterruptPath, NothingIsDeliveredOnceTheInterruptIsDeregistered) {
 }
 
 TEST_F(InterruptPath, ADpcQueuedBeforeDeregistrationNeverRuns) {
-  bringUp(maskingHandlers(), false);
-
-  machine.atDispatch([this] {
+  FakeHandlers handlers = maskingHandlers();
+  handlers.halt = [this] {
     WRITE_PORT_UCHAR(port(kRaise), 0);
     NdisMDeregisterInterrupt(&interrupt);
-  });
+  };
+  bringUp(std::move(handlers), false);
+
+  adapter->halt();
 
   EXPECT_EQ(events(), (std::vector<std::uint16_t>{kRaised, kLowered, kDisableRan}));
 }

@@ -161,6 +161,65 @@ TEST_F(Library, APendingPacketIsCompletedExactlyOnce) {
   EXPECT_EQ(broken.size(), 2U);
 }
 
+TEST_F(Library, ASendMadeWhileAHandlerRunsWaitsUntilItReturns) {
+  std::vector<std::string> seen;
+  MiniportAdapter* adapter = nullptr;
+  auto packet = Packet::fromBytes(std::vector<std::uint8_t>(60, 0x33));
+  NDIS_STATUS nested = NDIS_STATUS_FAILURE;
+  adapter = &bringUp(FakeHandlers{.send =
+                                      [&](NDIS_PACKET&) {
+                                        seen.emplace_back("send");
+                                        return NDIS_STATUS_SUCCESS;
+                                      },
+                                  .query =
+                                      [&] {
+                                        nested = adapter->send(packet->ndis());
+                                        seen.emplace_back("query returns");
+                                      }});
+  RecordingProtocol protocol;
+  adapter->bind(protocol);
+  std::uint8_t buffer[4] = {};
+  ULONG done = 0;
+  ULONG needed = 0;
+
+  adapter->query(OID_GEN_LINK_SPEED, buffer, done, needed);
+
+  EXPECT_EQ(nested, NDIS_STATUS_PENDING);
+  EXPECT_EQ(seen, (std::vector<std::string>{"query returns", "send"}));
+  ASSERT_EQ(protocol.completions.size(), 1U);
+  EXPECT_EQ(protocol.completions[0].second, NDIS_STATUS_SUCCESS);
+}
+
+TEST_F(Library, TheLongestBusyWaitIsKeptForEachLevel) {
+  for (const ULONG wait : {7U, 5U}) {
+    KeStallExecutionProcessor(wait);
+    machine.atDispatch([&] {
+      KeStallExecutionProcessor(wait + 4);
+      machine.processor().atDeviceLevel([&] { KeStallExecutionProcessor(wait - 4); });
+    });
+  }
+  EXPECT_EQ(machine.longestStall(Irql::Passive), 7us);
+  EXPECT_EQ(machine.longestStall(Irql::Dispatch), 11us);
+  EXPECT_EQ(machine.longestStall(Irql::Device), 3us);
+}
+
+TEST_F(Library, AnAdapterCheckForHangCallsHungIsReset) {
+  std::vector<VirtualTime> checks;
+  int resets = 0;
+  MiniportAdapter& adapter = bringUp(FakeHandlers{.reset = [&] { ++resets; },
+                                                  .checkForHang =
+                                                      [&] {
+                                                        checks.push_back(machine.now());
+                                                        return checks.size() == 2;
+                                                      }});
+  machine.runFor(5s);
+  EXPECT_EQ(checks, (std::vector<VirtualTime>{VirtualTime(2s), VirtualTime(4s)}));
+  EXPECT_EQ(resets, 1);
+  adapter.halt();
+  machine.runFor(5s);
+  EXPECT_EQ(checks.size(), 2U);
+}
+
 TEST_F(Library, PacketQueriesWalkTheWholeChain) {
   auto packet = Packet::fromPieces({{}, {1, 2, 3}, {}, {4, 5}});
   UINT physical = 0;

@@ -4,6 +4,7 @@
 // build these cases run a second time on kl7046.sys, as `--driver` runs it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -64,9 +65,19 @@ TEST_P(Demo, CarriesEveryFrameAndSaysSo) {
   std::ostringstream json;
   printReportJson(report, json);
   EXPECT_NE(json.str().find("\"ok\":true"), std::string::npos) << json.str();
+  // The driver waits on the card while it initialises, at PASSIVE_LEVEL.
+  const auto passive = std::chrono::duration_cast<std::chrono::microseconds>(
+      report.longestBusyWait[static_cast<std::size_t>(sim::Irql::Passive)]);
+  EXPECT_GT(passive.count(), 0);
+  EXPECT_NE(json.str().find("\"longest_busy_wait_us\":{\"PASSIVE_LEVEL\":" +
+                            std::to_string(passive.count()) + ",\"DISPATCH_LEVEL\":"),
+            std::string::npos);
   std::ostringstream text;
   printReport(report, text);
   EXPECT_NE(text.str().find("every frame arrived intact, once and in order"), std::string::npos);
+  EXPECT_NE(text.str().find("longest busy wait       " + std::to_string(passive.count()) +
+                            " us at PASSIVE_LEVEL, "),
+            std::string::npos);
 }
 
 DemoOptions With(std::uint64_t frames, std::uint64_t seed) {

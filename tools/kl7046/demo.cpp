@@ -226,6 +226,9 @@ DemoReport runDemo(const DemoOptions& options, const Installation& installation,
       exchange(report, pair, options, observer);
     }
     collectErrorLog(report, pair);
+    for (const sim::Irql level : {sim::Irql::Passive, sim::Irql::Dispatch, sim::Irql::Device}) {
+      report.longestBusyWait[static_cast<std::size_t>(level)] = pair.machine().longestStall(level);
+    }
   } catch (const std::exception& error) {
     report.failure = error.what();
   }

@@ -14,6 +14,8 @@
 #include "kl7046/installation_file.h"
 #include "kl7046/statistics.h"
 #include "sim/bus/io_bus.h"
+#include "sim/core/clock.h"
+#include "sim/host/irql.h"
 #include "sim/world/traffic_station.h"
 
 namespace kl::tools {
@@ -74,6 +76,8 @@ struct DemoReport {
   std::vector<ErrorLogLine> errorLog;
   std::vector<std::string> violations;  // NDIS rules the driver broke
   sim::BusCycleTimes busCycles{};       // as the run had them
+  // The driver's longest busy wait at PASSIVE_LEVEL, DISPATCH_LEVEL and DIRQL.
+  std::array<sim::Duration, sim::kIrqls> longestBusyWait{};
   double virtualSeconds = 0;
   double hostSeconds = 0;
 

@@ -2,6 +2,7 @@
 
 #include "kl7046/bus_cycles.h"
 
+#include <chrono>
 #include <cstdio>
 #include <iomanip>
 #include <string>
@@ -28,6 +29,21 @@ std::string statisticText(const std::string& name, const std::optional<ULONG>& v
     return std::to_string(*value) + (*value == 0 ? " (connected)" : " (disconnected)");
   }
   return std::to_string(*value);
+}
+
+// The longest busy wait at each level: the microseconds, `between` and the
+// level's name, joined by `separator`.
+std::string busyWaits(const DemoReport& report, const std::string& between,
+                      const std::string& separator) {
+  std::string text;
+  for (const sim::Irql level : {sim::Irql::Passive, sim::Irql::Dispatch, sim::Irql::Device}) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                        report.longestBusyWait[static_cast<std::size_t>(level)])
+                        .count();
+    text += (text.empty() ? "" : separator) + std::to_string(us) + between +
+            std::string(sim::nameOf(level));
+  }
+  return text;
 }
 
 std::string verdict(const DemoReport& report) {
@@ -160,6 +176,7 @@ void printReport(const DemoReport& report, std::ostream& out) {
     }
     out << '\n';
   }
+  out << "  longest busy wait       " << busyWaits(report, " us at ", ", ") << '\n';
   out << "  time                    " << std::fixed << std::setprecision(3) << report.virtualSeconds
       << " s virtual, " << report.hostSeconds << " s on this host\n";
   out << "  result                  " << verdict(report) << '\n';
@@ -193,7 +210,17 @@ void printReportJson(const DemoReport& report, std::ostream& out) {
     out << (i == 0 ? "" : ",");
     jsonString(out, report.violations[i]);
   }
-  out << "],\"virtual_seconds\":" << report.virtualSeconds
+  out << "],\"longest_busy_wait_us\":{";
+  const char* separator = "";
+  for (const sim::Irql level : {sim::Irql::Passive, sim::Irql::Dispatch, sim::Irql::Device}) {
+    out << separator << '"' << sim::nameOf(level) << "\":"
+        << std::chrono::duration_cast<std::chrono::microseconds>(
+               report.longestBusyWait[static_cast<std::size_t>(level)])
+               .count();
+    separator = ",";
+  }
+  out << '}';
+  out << ",\"virtual_seconds\":" << report.virtualSeconds
       << ",\"host_seconds\":" << report.hostSeconds
       << ",\"ok\":" << (report.clean() ? "true" : "false") << ",\"result\":";
   jsonString(out, verdict(report));

@@ -73,7 +73,11 @@ class MiniportAdapter {
   // Only while Protocol::receive runs: copies frame bytes after the header,
   // from `offset`, into the packet's buffers.
   NDIS_STATUS transferData(NDIS_PACKET& packet, UINT offset, UINT length, UINT& transferred);
-  [[nodiscard]] std::size_t packetsOutstanding() const { return outstanding_.size(); }
+  // The packets the miniport holds and has not completed; those NDIS still
+  // queues for it are not yet its.
+  [[nodiscard]] std::size_t packetsOutstanding() const {
+    return outstanding_.size() - queuedSends_.size();
+  }
 
   // ---- What the miniport learnt about the adapter.
   // Initialized and not (being) halted.

@@ -7,6 +7,7 @@
 #include "driver/driver_entry.h"
 #include "driver/miniport_handlers.h"
 #include "nic/controller.h"
+#include "sim/host/handler_names.h"
 
 namespace kl::test {
 
@@ -88,8 +89,9 @@ HandBuiltAdapter::HandBuiltAdapter(sim::Machine& machine, const AdapterPlacement
   std::copy(placement.station.begin(), placement.station.end(), a.CurrentAddress);
   std::copy(placement.station.begin(), placement.station.end(), a.PermanentAddress);
 
-  NdisMSetAttributesEx(host_->handle(), &record_, 0, 0, NdisInterfaceIsa);
-  atDispatch([&] {
+  // What the driver's MiniportInitialize does, where NDIS runs it.
+  machine.processor().serialized(sim::Irql::Passive, sim::kMiniportInitialize, [&] {
+    NdisMSetAttributesEx(host_->handle(), &record_, 0, 0, NdisInterfaceIsa);
     EXPECT_TRUE(ControllerStart(&record_));
     EXPECT_EQ(NdisMRegisterInterrupt(&record_.Interrupt, host_->handle(), placement.vector,
                                      placement.vector, FALSE, FALSE, NdisInterruptLatched),

@@ -38,8 +38,8 @@ class TogetherBench {
     Adapter& record = *bench_.adapter();
     packet_ = sim::Packet::fromBytes(PatternFrame(60, kPeer, nic.placement().station, 1));
     frame_ = PatternFrame(200, nic.placement().station, kPeer, 2);
+    EXPECT_EQ(nic.send(*packet_), NDIS_STATUS_PENDING);
     nic.atDispatch([&] {
-      EXPECT_EQ(nic.send(*packet_), NDIS_STATUS_PENDING);
       // The frame leaves while the processor is busy elsewhere; the card's
       // interrupt is taken and masked, its service waits.
       bench_.machine().runFor(100us);

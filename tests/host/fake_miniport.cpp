@@ -9,22 +9,32 @@ FakeHandlers* installed = nullptr;
 // The adapter context the fake hands to NdisMSetAttributesEx.
 int fakeContext = 0;
 
+void enter() {
+  if (installed->entered) {
+    installed->entered();
+  }
+}
+
 VOID NTAPI Disable(NDIS_HANDLE /*context*/) {
+  enter();
   if (installed->disableInterrupt) {
     installed->disableInterrupt();
   }
 }
 VOID NTAPI Enable(NDIS_HANDLE /*context*/) {
+  enter();
   if (installed->enableInterrupt) {
     installed->enableInterrupt();
   }
 }
 VOID NTAPI HandleInterrupt(NDIS_HANDLE /*context*/) {
+  enter();
   if (installed->handleInterrupt) {
     installed->handleInterrupt();
   }
 }
 VOID NTAPI Isr(PBOOLEAN recognized, PBOOLEAN queue, NDIS_HANDLE /*context*/) {
+  enter();
   *recognized = FALSE;
   *queue = FALSE;
   if (installed->isr) {
@@ -32,6 +42,7 @@ VOID NTAPI Isr(PBOOLEAN recognized, PBOOLEAN queue, NDIS_HANDLE /*context*/) {
   }
 }
 VOID NTAPI Halt(NDIS_HANDLE /*context*/) {
+  enter();
   if (installed->halt) {
     installed->halt();
   }
@@ -40,33 +51,25 @@ NDIS_STATUS NTAPI Initialize(PNDIS_STATUS /*openError*/, PUINT selected, PNDIS_M
                              UINT /*count*/, NDIS_HANDLE adapterHandle,
                              NDIS_HANDLE /*configuration*/) {
   *selected = 0;
+  enter();
   NdisMSetAttributesEx(adapterHandle, &fakeContext, 0, 0, NdisInterfaceIsa);
   return installed->initialize ? installed->initialize(adapterHandle) : NDIS_STATUS_SUCCESS;
 }
 NDIS_STATUS NTAPI Send(NDIS_HANDLE /*context*/, PNDIS_PACKET packet, UINT /*flags*/) {
+  enter();
   return installed->send ? installed->send(*packet) : NDIS_STATUS_SUCCESS;
 }
-NDIS_STATUS NTAPI Query(NDIS_HANDLE /*context*/, NDIS_OID /*oid*/, PVOID /*buffer*/,
-                        ULONG /*length*/, PULONG /*done*/, PULONG /*needed*/) {
-  if (installed->query) {
-    installed->query();
-  }
-  return NDIS_STATUS_NOT_SUPPORTED;
-}
-NDIS_STATUS NTAPI Set(NDIS_HANDLE /*context*/, NDIS_OID /*oid*/, PVOID /*buffer*/, ULONG /*length*/,
-                      PULONG /*done*/, PULONG /*needed*/) {
-  if (installed->set) {
-    installed->set();
-  }
+NDIS_STATUS NTAPI Unsupported(NDIS_HANDLE /*context*/, NDIS_OID /*oid*/, PVOID /*buffer*/,
+                              ULONG /*length*/, PULONG /*done*/, PULONG /*needed*/) {
+  enter();
   return NDIS_STATUS_NOT_SUPPORTED;
 }
 NDIS_STATUS NTAPI Reset(PBOOLEAN /*addressingReset*/, NDIS_HANDLE /*context*/) {
-  if (installed->reset) {
-    installed->reset();
-  }
+  enter();
   return NDIS_STATUS_SUCCESS;
 }
 BOOLEAN NTAPI CheckForHang(NDIS_HANDLE /*context*/) {
+  enter();
   return installed->checkForHang() ? TRUE : FALSE;
 }
 
@@ -90,10 +93,10 @@ NTSTATUS NTAPI FakeMiniport::DriverEntry(PDRIVER_OBJECT driverObject,
   table.HandleInterruptHandler = HandleInterrupt;
   table.InitializeHandler = Initialize;
   table.ISRHandler = Isr;
-  table.QueryInformationHandler = Query;
+  table.QueryInformationHandler = Unsupported;
   table.ResetHandler = Reset;
   table.SendHandler = Send;
-  table.SetInformationHandler = Set;
+  table.SetInformationHandler = Unsupported;
   if (installed->checkForHang) {
     table.CheckForHangHandler = CheckForHang;
   }

@@ -33,15 +33,14 @@ class LineDevice final : public IoDevice, public InterruptSource {
 
 // The handlers a test gives the fake miniport; absent ones do nothing.
 struct FakeHandlers {
+  // Called first in every routine of the miniport.
+  std::function<void()> entered;
   std::function<NDIS_STATUS(NDIS_HANDLE adapterHandle)> initialize;
   std::function<void()> disableInterrupt;
   std::function<void()> enableInterrupt;
   std::function<void()> handleInterrupt;
   std::function<void(BOOLEAN& recognized, BOOLEAN& queue)> isr;
   std::function<NDIS_STATUS(NDIS_PACKET& packet)> send;
-  std::function<void()> query;
-  std::function<void()> set;
-  std::function<void()> reset;
   // Present: the miniport has a MiniportCheckForHang, which answers this.
   std::function<bool()> checkForHang;
   std::function<void()> halt;

@@ -49,7 +49,6 @@ struct Scene {
   NDIS_MINIPORT_INTERRUPT second{};
   NDIS_MINIPORT_TIMER timer{};
   NDIS_MINIPORT_TIMER spare{};
-  PVOID block = nullptr;
   std::unique_ptr<Packet> packet = Packet::fromBytes(std::vector<std::uint8_t>(60, 0x22));
   NDIS40_MINIPORT_CHARACTERISTICS characteristics{};
   NDIS_STATUS status = 0;
@@ -104,7 +103,7 @@ const Row kRows[] = {
            (s.handle, 0, s.bytes, 1)),
     KL_ROW(Level, kMiniportIsr, NdisAllocateMemory,
            (&s.address, 16, 0, NDIS_PHYSICAL_ADDRESS_CONST(-1, -1))),
-    KL_ROW(Level, kMiniportDisableInterrupt, NdisFreeMemory, (s.block, 16, 0)),
+    KL_ROW(Level, kMiniportDisableInterrupt, NdisFreeMemory, (s.address, 16, 0)),
     KL_ROW(Level, kMiniportSend, NdisMRegisterIoPortRange, (&s.address, s.handle, 0x300, 1)),
     KL_ROW(Level, kMiniportHandleInterrupt, NdisMDeregisterIoPortRange,
            (s.handle, 0x300, 1, nullptr)),
@@ -167,14 +166,6 @@ std::string named(const Row& row) {
 // halts it; the row's routine makes the row's call.
 class PlatformRules : public ::testing::TestWithParam<Row> {
  protected:
-  void SetUp() override {
-    machine.onViolation([this](const std::string& what) { broken.push_back(what); });
-    ASSERT_TRUE(machine.bus().attach(kBase, 4, device));
-    machine.wireInterrupt(kVector, device);
-    ASSERT_EQ(NdisAllocateMemory(&scene.block, 16, 0, NDIS_PHYSICAL_ADDRESS_CONST(-1, -1)),
-              NDIS_STATUS_SUCCESS);
-  }
-
   void entered() {
     if (machine.processor().handler() == GetParam().routine) {
       GetParam().makeCall(scene);
@@ -214,6 +205,9 @@ class PlatformRules : public ::testing::TestWithParam<Row> {
   }
 
   void run() {
+    machine.onViolation([this](const std::string& what) { broken.push_back(what); });
+    ASSERT_TRUE(machine.bus().attach(kBase, 4, device));
+    machine.wireInterrupt(kVector, device);
     FakeMiniport miniport(handlers());
     ASSERT_EQ(machine.loadDriver(&FakeMiniport::DriverEntry), STATUS_SUCCESS);
     MiniportAdapter& adapter = machine.addAdapter();

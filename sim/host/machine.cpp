@@ -1,12 +1,12 @@
 #include "sim/host/machine.h"
 
 #include <algorithm>
-#include <string_view>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <utility>
+
 #include "sim/host/handler_names.h"
 
 namespace kl::sim {

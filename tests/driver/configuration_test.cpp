@@ -66,8 +66,8 @@ Outcome Read(AdapterSetup setup, std::optional<sim::NdisOperation> failing = std
     machine.ndisFailures().failCall(*failing, 1, NDIS_STATUS_RESOURCES);
   }
   Outcome outcome;
-  outcome.status = ReadAdapterConfiguration(&outcome.record, block.configurationContext(), &outcome.refused,
-                                            &outcome.refusedValue);
+  outcome.status = ReadAdapterConfiguration(&outcome.record, block.configurationContext(),
+                                            &outcome.refused, &outcome.refusedValue);
   outcome.reads = block.keywordReads();
   return outcome;
 }

@@ -16,12 +16,6 @@
 namespace kl::sim {
 namespace {
 
-using testing::FakeHandlers;
-using testing::FakeMiniport;
-using testing::kLower;
-using testing::kRaise;
-using testing::LineDevice;
-
 constexpr PortAddress kBase = 0x240;
 constexpr UINT kVector = 5;
 
@@ -181,7 +175,7 @@ class PlatformRules : public ::testing::TestWithParam<Row> {
 
   // The line is lowered by the ISR, or by MiniportDisableInterrupt where that
   // is the row's routine.
-  FakeHandlers handlers() {
+  testing::FakeHandlers handlers() {
     const BOOLEAN isr = GetParam().routine != kMiniportDisableInterrupt ? TRUE : FALSE;
     return {.entered = [this] { entered(); },
             .initialize =
@@ -190,10 +184,10 @@ class PlatformRules : public ::testing::TestWithParam<Row> {
                   return NdisMRegisterInterrupt(&scene.interrupt, handle, kVector, kVector, isr,
                                                 FALSE, NdisInterruptLatched);
                 },
-            .disableInterrupt = [] { write(kLower); },
+            .disableInterrupt = [] { write(testing::kLower); },
             .isr =
                 [](BOOLEAN& recognized, BOOLEAN& queue) {
-                  write(kLower);
+                  write(testing::kLower);
                   recognized = queue = TRUE;
                 },
             .checkForHang = [] { return false; },
@@ -208,8 +202,8 @@ class PlatformRules : public ::testing::TestWithParam<Row> {
     machine.onViolation([this](const std::string& what) { broken.push_back(what); });
     ASSERT_TRUE(machine.bus().attach(kBase, 4, device));
     machine.wireInterrupt(kVector, device);
-    FakeMiniport miniport(handlers());
-    ASSERT_EQ(machine.loadDriver(&FakeMiniport::DriverEntry), STATUS_SUCCESS);
+    testing::FakeMiniport miniport(handlers());
+    ASSERT_EQ(machine.loadDriver(&testing::FakeMiniport::DriverEntry), STATUS_SUCCESS);
     MiniportAdapter& adapter = machine.addAdapter();
     scene.adapter = &adapter;
     scene.handle = adapter.handle();
@@ -224,7 +218,7 @@ class PlatformRules : public ::testing::TestWithParam<Row> {
     machine.atDispatch([this] {
       NdisMSynchronizeWithInterrupt(&scene.interrupt, reinterpret_cast<PVOID>(&Synchronized), this);
     });
-    write(kRaise);
+    write(testing::kRaise);
     // One tick of the timer and one check for a hang.
     NdisMSetPeriodicTimer(&scene.timer, 2000);
     machine.runFor(std::chrono::seconds(3));
@@ -232,7 +226,7 @@ class PlatformRules : public ::testing::TestWithParam<Row> {
   }
 
   Machine machine;
-  LineDevice device;
+  testing::LineDevice device;
   Scene scene;
   std::vector<std::string> broken;
 };

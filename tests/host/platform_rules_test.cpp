@@ -151,9 +151,9 @@ std::string named(const Row& row) {
     case Broken::InitializeOnly:
       return call + " called from " + routine + "; only MiniportInitialize may call it";
     case Broken::Handle:
-      return call + " was given " + row.given;
+      break;
   }
-  return call;
+  return call + " was given " + row.given;
 }
 
 // Brings the adapter up, runs each of the miniport's routines once and

@@ -56,7 +56,7 @@ struct Scene {
   BOOLEAN cancelled = FALSE;
 };
 
-VOID NTAPI Nothing(PVOID /*context*/) {}
+BOOLEAN NTAPI Nothing(PVOID /*context*/) { return TRUE; }
 
 enum class Broken : std::uint8_t { Level, InitializeOnly, Handle };
 

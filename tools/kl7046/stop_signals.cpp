@@ -42,10 +42,11 @@ StopSignals::~StopSignals() {
 
 bool StopSignals::raised() {
   signalfd_siginfo info{};
+  bool any = false;
   while (::read(fd_.get(), &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
-    raised_ = true;
+    any = true;
   }
-  return raised_;
+  return any;
 }
 
 }  // namespace kl::tools

@@ -20,13 +20,13 @@ class StopSignals {
   ~StopSignals();
 
   [[nodiscard]] int fd() const { return fd_.get(); }
-  // Whether a stop was asked for; takes the pending signals, never blocks.
+  // Whether a stop was asked for since the last look; takes the pending
+  // signals, never blocks.
   [[nodiscard]] bool raised();
 
  private:
   sigset_t previous_{};
   OwnedFd fd_;
-  bool raised_ = false;
 };
 
 }  // namespace kl::tools

@@ -115,6 +115,17 @@ PNDIS_BUFFER NonEmptyBuffer(PNDIS_BUFFER buffer, PUCHAR* address, UINT* length) 
   return nullptr;
 }
 
+// Pads a frame shorter than the minimum in the buffer `first` with the
+// padding bytes, up to the minimum. FALSE when the card did not take them.
+BOOLEAN PadFrame(Adapter* adapter, ULONG first) {
+  const ULONG length = adapter->TxBufferLength[first];
+  if (length >= kMinFrameLength) {
+    return TRUE;
+  }
+  return DmaWriteToCard(adapter, adapter->TxAreaStart + first * kCardPageSize + length,
+                        kPadding.Bytes, kMinFrameLength - length);
+}
+
 // The transmitter was idle and a packet is now on the card: start it, unless
 // an overflow recovery has the controller in loopback, which starts it once
 // it has finished.
@@ -168,17 +179,11 @@ VOID FillTransmitBuffers(Adapter* adapter) {
 
     const ULONG first = adapter->NextTxFill;
     NDIS_STATUS status = NDIS_STATUS_SUCCESS;
-    if (!CopyPacketToCard(adapter, packet, &adapter->TxBufferLength[first])) {
+    if (!CopyPacketToCard(adapter, packet, &adapter->TxBufferLength[first]) ||
+        !PadFrame(adapter, first)) {
       SetTxBufferState(adapter, first, count, kTxBufferEmpty);
       status = NDIS_STATUS_FAILURE;
     } else {
-      const ULONG length = adapter->TxBufferLength[first];
-      if (length < kMinFrameLength) {
-        // A failed pad write still leaves a frame of the minimum length on
-        // the wire, only with stale bytes at its end.
-        (VOID) DmaWriteToCard(adapter, adapter->TxAreaStart + first * kCardPageSize + length,
-                              kPadding.Bytes, kMinFrameLength - length);
-      }
       SetTxBufferState(adapter, first, count, kTxBufferFull);
       adapter->NextTxFill = AdvanceTxIndex(first, count);
       if (adapter->CurrentTx == kTransmitterIdle) {
@@ -252,7 +257,13 @@ BOOLEAN CopyPacketToCard(Adapter* adapter, PNDIS_PACKET packet, PULONG length) {
       WriteRegister(adapter, kDataPort, pendingByte);
     }
   }
-  (VOID) DmaWaitComplete(adapter);
+  // A card that is no longer there shows all ones in ISR, and RDC with
+  // them: the bytes went nowhere.
+  if (!DmaWaitComplete(adapter)) {
+    NdisWriteErrorLogEntry(adapter->MiniportHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2,
+                           kCopyFailureValue, address);
+    return FALSE;
+  }
 
   *length = total;
   return TRUE;

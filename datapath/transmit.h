@@ -27,7 +27,7 @@ VOID FillTransmitBuffers(Adapter* adapter);
 // Writes the packet's whole buffer chain into the buffer at NextTxFill in one
 // remote-DMA write and stores its byte length through length. FALSE (logged
 // as a hardware failure) when the controller never takes up the preparatory
-// read.
+// read, or when the card no longer answers at the end of the write.
 BOOLEAN CopyPacketToCard(Adapter* adapter, PNDIS_PACKET packet, PULONG length);
 
 // Hands the packet whose first buffer is CurrentTx to the controller. Callers

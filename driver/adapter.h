@@ -113,6 +113,7 @@ struct Adapter {
   UCHAR RcrValue;
   UCHAR ImrValue;  // mask while interrupts are enabled
   UCHAR LinkUp;
+  UCHAR LinkResolved;  // a link has been resolved since bring-up began
   ULONG Lookahead;
 
   // The received frame being handled: its ring header, where its data starts

@@ -216,11 +216,12 @@ MiniportInitialize(PNDIS_STATUS /*OpenErrorStatus*/, PUINT SelectedMediumIndex,
     return NDIS_STATUS_FAILURE;
   }
 
-  // Refresh the link, clear any PHY event the bring-up left latched, then let
-  // the card drive its interrupt line.
-  adapter->VendorStatus = ReadRegister(adapter, kVendor);
-  LinkUpdate(adapter, FALSE);
+  // Clear the PHY events the bring-up left latched, then refresh the link,
+  // then let the card drive its interrupt line. In that order a link change
+  // before the refresh is found by it, and one after stays latched and
+  // interrupts.
   WriteVendorRegister(adapter, kVendorPhyEvent);
+  LinkUpdate(adapter, FALSE);
   WriteVendorRegister(adapter, kVendorInterruptEnable);
 
   NdisMInitializeTimer(&adapter->Timer, MiniportAdapterHandle, TimerTick, adapter);

@@ -189,12 +189,14 @@ constexpr UCHAR kMiiAnar = 0x04;    // auto-negotiation advertisement
 constexpr UCHAR kMiiAnlpar = 0x05;  // auto-negotiation link partner ability
 constexpr UCHAR kMiiAner = 0x06;    // auto-negotiation expansion
 
+constexpr USHORT kBmcrReset = 0x8000;               // reset (self-clearing; reads 1 until done)
 constexpr USHORT kBmcrSpeed100 = 0x2000;            // forced speed: 100 Mbit/s
 constexpr USHORT kBmcrAutoNegotiate = 0x1000;       // auto-negotiation enable
 constexpr USHORT kBmcrRestartNegotiation = 0x0200;  // start negotiating afresh (self-clearing)
 constexpr USHORT kBmcrFullDuplex = 0x0100;          // forced duplex: full
 
-constexpr USHORT kBmsrLinkStatus = 0x0004;  // link up (latches low until read)
+constexpr USHORT kBmsrNegotiationComplete = 0x0020;  // auto-negotiation complete
+constexpr USHORT kBmsrLinkStatus = 0x0004;           // link up (latches low until read)
 
 constexpr USHORT kAnar10BaseT = 0x0020;
 constexpr USHORT kAnar10BaseTFullDuplex = 0x0040;

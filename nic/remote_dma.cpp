@@ -134,7 +134,9 @@ BOOLEAN DmaWriteToCard(Adapter* adapter, ULONG cardAddress, const UCHAR* source,
     }
     DmaSetup(adapter, cardAddress - 1, kWordBytes, kCrStartRemoteWrite);
     WriteDataWord(adapter, MakeWord(kept, bytes[0]));
-    (VOID) DmaWaitComplete(adapter);
+    if (!DmaWaitComplete(adapter)) {
+      return FALSE;
+    }
     ++cardAddress;
     ++bytes;
     --length;
@@ -161,6 +163,5 @@ BOOLEAN DmaWriteToCard(Adapter* adapter, ULONG cardAddress, const UCHAR* source,
       WriteDataWord(adapter, MakeWord(bytes[length - 1], 0));
     }
   }
-  (VOID) DmaWaitComplete(adapter);
-  return TRUE;
+  return DmaWaitComplete(adapter);
 }

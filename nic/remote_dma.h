@@ -19,9 +19,10 @@
 BOOLEAN DmaReadFromCard(Adapter* adapter, PUCHAR destination, ULONG cardAddress, ULONG length);
 
 // Copies length bytes from source to card address cardAddress. FALSE when the
-// controller never takes up the preparatory read (its address does not move);
-// in word mode the byte at an odd cardAddress may already have been written
-// then. A length of 0 touches no port.
+// controller never takes up the preparatory read (its address does not move),
+// or when the card no longer answers (ISR reads all ones at the end of the
+// transfer); in word mode the byte at an odd cardAddress may already have
+// been written then. A length of 0 touches no port.
 BOOLEAN DmaWriteToCard(Adapter* adapter, ULONG cardAddress, const UCHAR* source, ULONG length);
 
 // Building blocks of the two transfers, shared with the packet copy.

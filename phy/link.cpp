@@ -9,9 +9,16 @@ namespace {
 
 // Time the PHY is given to settle after its advertisement is programmed.
 constexpr ULONG kPhySettleUs = 500000;
-// After auto-negotiation is switched back on: 30 waits of 60 ms, 1.8 s.
-constexpr ULONG kRenegotiateWaits = 30;
-constexpr ULONG kRenegotiateWaitUs = 60000;
+// Negotiating afresh takes at most: the partner noticing the loss (150 ms at
+// 10 Mbit/s, IEEE 802.3 14.2.1.7), its break_link_timer (1.5 s, 28.3.2), then
+// parallel detection's link test (240 ms, 14.2.1.7) and autoneg_wait_timer
+// (1 s, 28.3.2): 2.89 s. BMSR is polled every 60 ms up to 50 times, 3 s.
+constexpr ULONG kNegotiationPolls = 50;
+constexpr ULONG kNegotiationPollUs = 60000;
+constexpr USHORT kNegotiatedLink = kBmsrLinkStatus | kBmsrNegotiationComplete;
+// A reset is over within 0.5 s: BMCR is polled every 50 ms, 10 times.
+constexpr ULONG kResetPolls = 10;
+constexpr ULONG kResetPollUs = 50000;
 
 // A PHY the driver knows: where it reports the resolved speed, and the value
 // that register shows, under a mask, when the link runs at 100 Mbit/s.
@@ -84,7 +91,12 @@ constexpr RankedAbility kAbilityRanking[] = {
 // abilities; after forcing, the duplex forced. The MAC must follow it: a
 // full-duplex MAC on a half-duplex link ignores collisions, so frames it
 // sends over the partner's arrive damaged and late collisions go unseen.
+// Until a link has been resolved there is no duplex to follow, and the MAC
+// stays at half duplex, which never garbles a frame on either kind of link.
 UCHAR LinkFullDuplex(const Adapter* adapter) {
+  if (!adapter->LinkResolved) {
+    return 0;
+  }
   if (!(adapter->BmcrShadow & kBmcrAutoNegotiate)) {
     return (adapter->BmcrShadow & kBmcrFullDuplex) ? 1 : 0;
   }
@@ -107,6 +119,33 @@ UCHAR ReadLinkStatus(Adapter* adapter) {
   return (bmsr & kBmsrLinkStatus) ? 1 : 0;
 }
 
+// BMCR once the PHY is out of its power-up or a reset, which it is within
+// 0.5 s (IEEE 802.3 22.2.4.1.1). Until then BMCR reads with the reset bit set
+// and the part need not take BMCR writes. With no PHY on the bus BMCR reads
+// as MDIO floats, and nothing is waited for.
+USHORT BmcrOutOfReset(Adapter* adapter) {
+  USHORT bmcr = MiiRead(adapter, kMiiBmcr);
+  for (ULONG poll = 0;
+       poll < kResetPolls && (bmcr & kBmcrReset) && adapter->PhyAddress < kPhyAddressCount;
+       ++poll) {
+    KeStallExecutionProcessor(kResetPollUs);
+    bmcr = MiiRead(adapter, kMiiBmcr);
+  }
+  return bmcr;
+}
+
+// Waits until the PHY reports a link with negotiation complete, or the
+// longest negotiation has passed. The first read also takes away the drop
+// that starting negotiation latched.
+VOID WaitForNegotiation(Adapter* adapter) {
+  for (ULONG poll = 0; poll < kNegotiationPolls; ++poll) {
+    KeStallExecutionProcessor(kNegotiationPollUs);
+    if ((MiiRead(adapter, kMiiBmsr) & kNegotiatedLink) == kNegotiatedLink) {
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 // A card on which no PHY answers is run on: the scan ends with PhyAddress at
@@ -127,7 +166,9 @@ BOOLEAN PhySetup(Adapter* adapter) {
     MiiWrite(adapter, kMii78E1Setup, kMii78E1SetupValue);
   }
 
-  const USHORT heldBmcr = MiiRead(adapter, kMiiBmcr);
+  // The self-clearing bits are commands, never part of a setting to write
+  // back.
+  const USHORT heldBmcr = Cleared(BmcrOutOfReset(adapter), kBmcrReset | kBmcrRestartNegotiation);
   const USHORT heldAnar = MiiRead(adapter, kMiiAnar);
   USHORT bmcr = heldBmcr;
   USHORT anar = static_cast<USHORT>(heldAnar | kAnarAllAbilities);
@@ -137,25 +178,21 @@ BOOLEAN PhySetup(Adapter* adapter) {
     anar = Cleared(anar, media.AnarClear);
   }
   adapter->BmcrShadow = bmcr;
-  adapter->AnarShadow = anar;
   MiiWrite(adapter, kMiiAnar, anar);
+  // Some parts hold ability bits as they were strapped: what the PHY
+  // advertises is what it took, read back.
+  adapter->AnarShadow = MiiRead(adapter, kMiiAnar);
 
   // A PHY takes a new advertisement only when it next negotiates, and one
   // that negotiated before the driver loaded (at power-up, or for an earlier
   // driver) would keep the link it found until the cable moved. Negotiation
-  // starts again for a changed advertisement, within the settle time; a PHY
-  // with auto-negotiation off starts when LinkResolve switches it on.
-  const BOOLEAN renegotiate = anar != heldAnar && (heldBmcr & kBmcrAutoNegotiate);
-  if (renegotiate) {
+  // starts again for a changed advertisement, and is waited for; a PHY with
+  // auto-negotiation off starts when LinkResolve switches it on.
+  if (adapter->AnarShadow != heldAnar && (heldBmcr & kBmcrAutoNegotiate)) {
     MiiWrite(adapter, kMiiBmcr, static_cast<USHORT>(heldBmcr | kBmcrRestartNegotiation));
-  }
-
-  KeStallExecutionProcessor(kPhySettleUs);
-
-  // The restart took the link down, and BMSR keeps a lost link until it is
-  // read: read that away, so that the link is next seen as it is now.
-  if (renegotiate) {
-    (VOID) MiiRead(adapter, kMiiBmsr);
+    WaitForNegotiation(adapter);
+  } else {
+    KeStallExecutionProcessor(kPhySettleUs);
   }
   return TRUE;
 }
@@ -164,9 +201,7 @@ VOID LinkResolve(Adapter* adapter) {
   if (!(MiiRead(adapter, kMiiBmcr) & kBmcrAutoNegotiate)) {
     MiiWrite(adapter, kMiiBmcr,
              adapter->BmcrShadow | kBmcrSpeed100 | kBmcrAutoNegotiate | kBmcrFullDuplex);
-    for (ULONG wait = 0; wait < kRenegotiateWaits; ++wait) {
-      KeStallExecutionProcessor(kRenegotiateWaitUs);
-    }
+    WaitForNegotiation(adapter);
   }
 
   adapter->LinkUp = ReadLinkStatus(adapter);
@@ -184,6 +219,7 @@ VOID LinkResolve(Adapter* adapter) {
       known != nullptr && (adapter->PhyVendorStatus & known->SpeedMask) == known->SpeedIs100 ? 1
                                                                                              : 0;
   adapter->PartnerAbilityNonZero = adapter->PartnerAbility != 0 ? 1 : 0;
+  adapter->LinkResolved = 1;
 
   // A partner that took part in auto-negotiation: the PHY's own resolution
   // stands.
@@ -205,12 +241,23 @@ VOID LinkResolve(Adapter* adapter) {
   MiiWrite(adapter, kMiiBmcr, adapter->BmcrShadow);
 }
 
+// The link is resolved when it came or went since it was last looked at (a
+// drop shows in BMSR until it is read), asked or not: bring-up looks again
+// only after it has acknowledged the PHY events its own work raised, and a
+// change among them would otherwise be reported with the speed and duplex of
+// no link. Asked, it is resolved while it is down too, so that negotiation
+// is switched back on to find a partner. A link that stayed up since it was
+// resolved needs nothing: resolving it again would switch negotiation back on
+// for a partner just found not to negotiate, whose drop would raise the next
+// event, and so on for ever.
+//
 // The link's duplex goes to the MAC in MIIMR, on page 3; the page the caller
 // had selected is given back, so the receive ring's boundary register at the
 // same offset of page 0 is never touched.
 VOID LinkUpdate(Adapter* adapter, UCHAR resolve) {
+  const UCHAR wasUp = adapter->LinkUp;
   adapter->LinkUp = ReadLinkStatus(adapter);
-  if (resolve) {
+  if (adapter->LinkUp != wasUp || (resolve && !adapter->LinkUp)) {
     LinkResolve(adapter);
   }
 

@@ -13,13 +13,15 @@ VOID MiiWrite(Adapter* adapter, UCHAR reg, USHORT value);
 USHORT MiiRead(Adapter* adapter, UCHAR reg);
 
 // Finds the PHY, programs its advertisement for ConnectionType, has it
-// negotiate again when that changed what it advertised, and lets it settle.
+// negotiate again when that changed what it advertises and waits for that,
+// or else lets it settle.
 BOOLEAN PhySetup(Adapter* adapter);
 
 // Reads the link and, with the link up, the partner's abilities, the speed and
 // the duplex to use.
 VOID LinkResolve(Adapter* adapter);
 
-// Refreshes LinkUp, resolves again when resolve is non-zero, and sets the
-// MAC's duplex to the link's.
+// Refreshes LinkUp, resolves again when the link came or went since the last
+// look, or when resolve is non-zero and the link is down, and sets the MAC's
+// duplex to the resolved link's.
 VOID LinkUpdate(Adapter* adapter, UCHAR resolve);

@@ -18,12 +18,13 @@ constexpr std::uint8_t kFloating = 0xFF;
 
 Card::Card(Clock& clock, const CardConfig& config)
     : busWidth_(config.busWidth),
+      timing_(config.timing),
       memory_(config.memory, config.prom, faults_),
-      controller_(clock, memory_, faults_),
+      controller_(clock, memory_, faults_, config.timing),
       mii_(config.mdioFloating) {
   controller_.attachMiiPort(&mii_);
   if (config.phy) {
-    phy_.emplace(*config.phy);
+    phy_.emplace(clock, *config.phy, config.timing);
     mii_.attach(config.phyAddress, *phy_);
     phy_->onLinkChange([this](const LinkResult& link) {
       followLink(link);

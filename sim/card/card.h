@@ -19,6 +19,7 @@
 #include "sim/card/phy/mii_bus.h"
 #include "sim/card/phy/phy.h"
 #include "sim/card/station_prom.h"
+#include "sim/card/timing.h"
 #include "sim/card/vendor_register.h"
 #include "sim/core/clock.h"
 #include "sim/net/cable.h"
@@ -39,6 +40,8 @@ struct CardConfig {
   std::uint8_t phyAddress = 1;
   // Where MDIO floats when nothing drives it.
   MdioLevel mdioFloating = MdioLevel::High;
+  // The times the card keeps, and the twisted pair it is cabled with.
+  TimingSetup timing{};
 };
 
 // Sets `end` as a transceiver with `link` drives it: signalling only while
@@ -116,6 +119,7 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   // The card's PHY, which a LinkSegment joins to its partner; null on a card
   // built without one.
   [[nodiscard]] Phy* phy() { return phy_ ? &*phy_ : nullptr; }
+  [[nodiscard]] const TimingSetup& timing() const { return timing_; }
 
  private:
   enum class Port : std::uint8_t { Register, Data, Reset, Outside };
@@ -137,6 +141,7 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   bool takeVendorArming() { return std::exchange(vendorWriteArmed_, false); }
 
   BusWidth busWidth_;
+  TimingSetup timing_;
   CardFaults faults_;
   CardMemory memory_;
   Controller controller_;

@@ -9,12 +9,18 @@ namespace {
 constexpr std::uint8_t kWriteOnlyRead = 0x00;  // a write-only register read back
 constexpr std::uint8_t kAbsent = 0xFF;         // an offset no register answers
 
+// Mixed into the machine's seed for the controller's draws.
+constexpr std::uint64_t kTimingSalt = 0x8390;
+
 }  // namespace
 
-Controller::Controller(Clock& clock, CardMemory& memory, CardFaults& faults)
-    : faults_(faults),
+Controller::Controller(Clock& clock, CardMemory& memory, CardFaults& faults,
+                       const TimingSetup& timing)
+    : clock_(clock),
+      faults_(faults),
+      timing_(timing, kTimingSalt),
       dma_(memory, faults),
-      transmitter_(clock, memory, faults,
+      transmitter_(clock, memory, faults, timing,
                    [this](const TransmitEngine::Outcome& outcome) { transmitted(outcome); }),
       receiver_(memory, faults) {}
 
@@ -143,7 +149,7 @@ void Controller::command(std::uint8_t value) {
 // STP wins when both STP and STA are written.
 void Controller::applyRunState(std::uint8_t value) {
   if ((value & reg::kCrStp) != 0) {
-    enterStoppedState();
+    enterStoppedState(Timing::ControllerStop);
   } else if ((value & reg::kCrSta) != 0) {
     stopped_ = false;
   }
@@ -151,7 +157,10 @@ void Controller::applyRunState(std::uint8_t value) {
 
 // Stopping cuts off the frame being sent and lifts the receiver's overflow
 // latch, which only a stop and a new start clear.
-void Controller::enterStoppedState() {
+void Controller::enterStoppedState(Timing entry) {
+  if (!stopped_) {
+    resetStateFrom_ = clock_.now() + timing_(entry);
+  }
   stopped_ = true;
   transmitter_.stop();
   receiver_.stop();
@@ -197,6 +206,14 @@ void Controller::applyRemoteDmaCommand(std::uint8_t rd) {
   }
 }
 
+// A remote write completes once its last word is in card memory. A remote
+// read has fetched its last word before the host takes it, and completes
+// with that.
+void Controller::remoteWriteComplete() {
+  clock_.scheduleIn(timing_(Timing::RemoteDmaComplete),
+                    liveness_.guard([this] { setIsrBits(reg::kIsrRdc); }));
+}
+
 void Controller::readData(std::span<std::uint8_t> bytes, CycleWidth cycle) {
   if (dma_.read(bytes, cycle, wordTransfers(), ring())) {
     setIsrBits(reg::kIsrRdc);
@@ -205,20 +222,21 @@ void Controller::readData(std::span<std::uint8_t> bytes, CycleWidth cycle) {
 
 void Controller::writeData(std::span<const std::uint8_t> bytes, CycleWidth cycle) {
   if (dma_.write(bytes, cycle, wordTransfers(), ring())) {
-    setIsrBits(reg::kIsrRdc);
+    remoteWriteComplete();
   }
 }
 
 void Controller::reset() {
   hold(Register::Cr) = reg::kCrAfterReset;
-  enterStoppedState();
+  enterStoppedState(Timing::ControllerReset);
   hold(Register::Imr) = registerInfo(Register::Imr).resetValue;
   dma_.abort();
 }
 
 std::uint8_t Controller::isr() const {
   std::uint8_t value = held(Register::Isr);
-  if (stopped_ && !faults_.stoppedStateHidden && !faults_.rstHidden) {
+  if (stopped_ && clock_.now() >= resetStateFrom_ && !faults_.stoppedStateHidden &&
+      !faults_.rstHidden) {
     value |= reg::kIsrRst;
   }
   if (tallies_.anyHalfFull()) {

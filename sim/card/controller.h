@@ -18,8 +18,10 @@
 #include "sim/card/registers.h"
 #include "sim/card/remote_dma.h"
 #include "sim/card/tally_counters.h"
+#include "sim/card/timing.h"
 #include "sim/card/transmit_engine.h"
 #include "sim/core/clock.h"
+#include "sim/core/liveness.h"
 #include "sim/net/cable.h"
 #include "sim/net/station.h"
 
@@ -27,7 +29,9 @@ namespace kl::sim::card {
 
 class Controller {
  public:
-  Controller(Clock& clock, CardMemory& memory, CardFaults& faults);
+  // The controller's own times (reset, stop, remote-DMA completion,
+  // transmit start) are those of `timing`.
+  Controller(Clock& clock, CardMemory& memory, CardFaults& faults, const TimingSetup& timing = {});
   Controller(const Controller&) = delete;
   Controller& operator=(const Controller&) = delete;
 
@@ -46,7 +50,8 @@ class Controller {
   void holdToRules(bool held) { heldToRules_ = held; }
 
   // Data-port cycles through the remote-DMA channel (see RemoteDma). A cycle
-  // that runs the byte count out sets RDC.
+  // that runs the byte count out sets RDC: at once in a read, once the last
+  // word is in card memory in a write.
   void readData(std::span<std::uint8_t> bytes, CycleWidth cycle);
   void writeData(std::span<const std::uint8_t> bytes, CycleWidth cycle);
 
@@ -92,7 +97,8 @@ class Controller {
   [[nodiscard]] std::uint8_t miimr() const { return held(Register::Miimr); }
   [[nodiscard]] const RemoteDma& remoteDma() const { return dma_; }
 
-  // ISR as the host reads it. RST shows the stopped state; CNT shows while a
+  // ISR as the host reads it. RST shows the stopped state once the controller
+  // has entered it, some time after the stop or reset; CNT shows while a
   // tally counter is at half range, and also stays latched from the moment a
   // counter got there until the host acknowledges it, so neither reading the
   // counters first nor acknowledging first can make it go unseen.
@@ -143,14 +149,18 @@ class Controller {
   // then TXP. TXP reads back set while a transmission is under way.
   void command(std::uint8_t value);
   void applyRunState(std::uint8_t value);
-  void enterStoppedState();
+  // Stops at once; RST shows after `entry`.
+  void enterStoppedState(Timing entry);
+  void remoteWriteComplete();
   void transmitted(const TransmitEngine::Outcome& outcome);
   void applyRemoteDmaCommand(std::uint8_t rd);
 
   [[nodiscard]] bool wordTransfers() const { return (dcr() & reg::kDcrWts) != 0; }
   [[nodiscard]] RingBounds ring() const { return RingBounds{pstart(), pstop()}; }
 
+  Clock& clock_;
   const CardFaults& faults_;
+  TimingSource timing_;
   RemoteDma dma_;
   TransmitEngine transmitter_;
   ReceiveEngine receiver_;
@@ -159,8 +169,10 @@ class Controller {
 
   RegisterFile registers_ = powerUpValues();
   bool stopped_ = true;
+  VirtualTime resetStateFrom_{};  // when RST shows in the stopped state
   std::function<void(const std::string&)> brokenRule_;
   bool heldToRules_ = true;
+  Liveness liveness_;
 };
 
 }  // namespace kl::sim::card

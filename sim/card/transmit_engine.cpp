@@ -9,6 +9,9 @@ namespace kl::sim::card {
 
 namespace {
 
+// Mixed into the machine's seed for the transmitter's draws.
+constexpr std::uint64_t kTimingSalt = 0x7C;
+
 // TSR and ISR as a frame's fate on the wire sets them. Excessive collisions
 // abort the frame: TSR shows ABT and COL without PTX, and ISR TXE.
 TransmitEngine::Outcome outcomeOf(const net::SendOutcome& sent, bool carrier) {
@@ -27,7 +30,22 @@ TransmitEngine::Outcome outcomeOf(const net::SendOutcome& sent, bool carrier) {
 
 }  // namespace
 
+TransmitEngine::TransmitEngine(Clock& clock, const CardMemory& memory, CardFaults& faults,
+                               const TimingSetup& timing, Completion done)
+    : clock_(clock),
+      memory_(memory),
+      faults_(faults),
+      timing_(timing, kTimingSalt),
+      done_(std::move(done)) {}
+
 void TransmitEngine::start(const Request& request) {
+  starting_ = clock_.scheduleIn(timing_(Timing::TransmitStart), liveness_.guard([this, request] {
+    starting_.reset();
+    send(request);
+  }));
+}
+
+void TransmitEngine::send(const Request& request) {
   net::WireFrame wire{.fcsIntact = true};
   wire.bytes.reserve(request.count + net::kFcsBytes);
   wire.bytes.resize(request.count);
@@ -79,6 +97,11 @@ void TransmitEngine::finish(const Outcome& outcome) {
 // A frame the cable can no longer cut off (it has arrived) still reports. A
 // frame on a cable the card has been unplugged from since is given up.
 void TransmitEngine::stop() {
+  if (starting_) {
+    clock_.cancel(*starting_);
+    starting_.reset();
+    return;
+  }
   if (!busy()) {
     return;
   }

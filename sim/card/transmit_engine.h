@@ -1,5 +1,6 @@
-// The controller's transmitter: on TXP it sends TBCR bytes from page TPSR,
-// with the FCS it computes, and reports the outcome once the frame and the
+// The controller's transmitter: on TXP it fetches TBCR bytes from page TPSR
+// into its FIFO, sends them with the FCS it computes once its transmit-start
+// time has passed, and reports the outcome once the frame and the
 // inter-frame gap have passed on the wire. At half duplex the wire may make
 // it defer, collide and retry first, or give the frame up after 16 attempts.
 #pragma once
@@ -10,6 +11,7 @@
 
 #include "sim/card/card_faults.h"
 #include "sim/card/card_memory.h"
+#include "sim/card/timing.h"
 #include "sim/core/clock.h"
 #include "sim/core/liveness.h"
 #include "sim/net/cable.h"
@@ -35,8 +37,8 @@ class TransmitEngine {
   // A card on no cable times its frames at this rate.
   static constexpr net::BitRate kUnpluggedRate = net::BitRate::Mbit100;
 
-  TransmitEngine(Clock& clock, const CardMemory& memory, CardFaults& faults, Completion done)
-      : clock_(clock), memory_(memory), faults_(faults), done_(std::move(done)) {}
+  TransmitEngine(Clock& clock, const CardMemory& memory, CardFaults& faults,
+                 const TimingSetup& timing, Completion done);
   TransmitEngine(const TransmitEngine&) = delete;
   TransmitEngine& operator=(const TransmitEngine&) = delete;
   ~TransmitEngine() = default;
@@ -48,22 +50,28 @@ class TransmitEngine {
   }
 
   // A transmission is under way; the controller ignores TXP meanwhile.
-  [[nodiscard]] bool busy() const { return completion_.has_value() || onWire_.has_value(); }
+  [[nodiscard]] bool busy() const {
+    return starting_.has_value() || completion_.has_value() || onWire_.has_value();
+  }
   void start(const Request& request);
-  // The controller stopped. A frame still on its way is cut off: it never
-  // arrives and is never reported. One that has arrived already has been
+  // The controller stopped. A frame not yet started, or still on its way,
+  // is cut off: it never arrives and is never reported. One that has arrived already has been
   // sent, and its PTX still comes at the end of the inter-frame gap.
   void stop();
 
  private:
+  void send(const Request& request);
   void sendOnWire(net::WireFrame wire, bool fullDuplex);
   void finish(const Outcome& outcome);
 
   Clock& clock_;
   const CardMemory& memory_;
   CardFaults& faults_;
+  TimingSource timing_;
   Completion done_;
   net::Cable::End* end_ = nullptr;
+  // A TXP whose frame is still being fetched.
+  std::optional<Clock::EventId> starting_;
   // A frame that never reaches a cable: its outcome is the engine's own.
   std::optional<Clock::EventId> completion_;
   // A frame handed to the cable, and the end it went to; the cable reports.

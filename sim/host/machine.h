@@ -18,6 +18,7 @@
 
 #include "platform/ndis.h"
 #include "sim/bus/io_bus.h"
+#include "sim/card/timing.h"
 #include "sim/core/clock.h"
 #include "sim/core/random.h"
 #include "sim/host/adapter_setup.h"
@@ -53,6 +54,9 @@ struct MachineSetup {
   // What each port cycle costs the processor in virtual time (by default
   // nothing: an ideal bus).
   BusCycleTimes busCycles{};
+  // The timing corner of the devices on the machine's bus, with the seed its
+  // random draws come from.
+  card::TimingSetup timing{};
 };
 
 class Machine {
@@ -73,6 +77,7 @@ class Machine {
   [[nodiscard]] IoBus& bus() { return bus_; }
   [[nodiscard]] Processor& processor() { return processor_; }
   [[nodiscard]] unsigned processorCount() const { return setup_.processorCount; }
+  [[nodiscard]] const card::TimingSetup& timing() const { return setup_.timing; }
 
   // ---- Devices.
   // Wires a device's interrupt request line to an interrupt vector.

@@ -23,8 +23,9 @@ class CardWorld {
 
   [[nodiscard]] Machine& machine() { return machine_; }
 
-  // A card at an I/O base with its interrupt line on a vector. Returns null
-  // when the ports overlap a device already on the bus.
+  // A card at an I/O base with its interrupt line on a vector, at the
+  // machine's timing. Returns null when the ports overlap a device already
+  // on the bus.
   card::Card* addCard(const card::CardConfig& config, PortAddress base = 0x300, UINT vector = 3);
   [[nodiscard]] card::Card& card(std::size_t index) { return *slots_.at(index).card; }
   [[nodiscard]] Interposer& interposer(std::size_t index) { return *slots_.at(index).interposer; }

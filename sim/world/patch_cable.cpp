@@ -4,7 +4,7 @@ namespace kl::sim::world {
 
 PatchCable::PatchCable(Clock& clock, card::Card& a, card::Card& b) : cable_(clock), a_(a), b_(&b) {
   if (a.phy() != nullptr && b.phy() != nullptr) {
-    segments_[0].emplace(clock, *a.phy(), *b.phy());
+    segments_[0].emplace(clock, *a.phy(), *b.phy(), a.timing());
   }
   a.plugInto(cable_.end(net::Cable::Side::A));
   b.plugInto(cable_.end(net::Cable::Side::B));
@@ -20,7 +20,7 @@ PatchCable::PatchCable(Clock& clock, card::Card& card, card::LinkPartner& partne
 PatchCable::PatchCable(Clock& clock, card::Card& card, card::LinkPartner& partner)
     : cable_(clock), a_(card) {
   if (card.phy() != nullptr) {
-    segments_[0].emplace(clock, *card.phy(), partner);
+    segments_[0].emplace(clock, *card.phy(), partner, card.timing());
     partner_ = &partner;
     net::Cable::End& far = cable_.end(net::Cable::Side::B);
     const auto follow = [&far](const card::LinkResult& link) { card::applyLink(far, link); };
@@ -36,7 +36,8 @@ PatchCable::PatchCable(Clock& clock, card::Card& a, card::Card& b,
   const std::array<card::Card*, 2> cards = {&a, &b};
   for (std::size_t side = 0; side < cards.size(); ++side) {
     if (card::Phy* phy = cards[side]->phy(); phy != nullptr) {
-      segments_[side].emplace(clock, *phy, ports_[side].emplace(ports[side]));
+      segments_[side].emplace(clock, *phy, ports_[side].emplace(ports[side]),
+                              cards[side]->timing());
     }
   }
   a.plugInto(cable_.end(net::Cable::Side::A));

@@ -183,6 +183,7 @@ TEST_P(ResetPort, PutsTheControllerIntoTheResetState) {
   }
 
   EXPECT_EQ(card.read8(port::CR), 0x21);
+  elapse(clock, kControllerSettles);
   EXPECT_EQ(card.read8(port::ISR) & isr::kRst, isr::kRst);
   EXPECT_EQ(card.controller().imr(), 0x00);
   EXPECT_FALSE(card.interruptAsserted()) << "IMR 0 masks every status bit";
@@ -242,6 +243,7 @@ TEST(WordCycles, WordAtTheLastDataPortOffsetReachesTheResetPort) {
   card.memory().write(0x4000, 0x77);
   setUpRemoteDma(card, 0x4000, 4, cr::kRemoteRead);
   EXPECT_EQ(card.read16(0x17), 0x0077) << "low byte from the data port, high from reset";
+  elapse(clock, kControllerSettles);
   EXPECT_EQ(card.read8(port::ISR) & isr::kRst, isr::kRst);
 }
 

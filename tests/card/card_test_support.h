@@ -12,6 +12,8 @@
 
 #include "sim/bus/io_device.h"
 #include "sim/card/card.h"
+#include "sim/card/timing.h"
+#include "sim/core/clock.h"
 #include "support/card_ports.h"
 
 namespace kl::sim::card::test {
@@ -55,6 +57,18 @@ requires requires(const Case& row) {
   { row.name } -> std::convertible_to<std::string>;
 }
 void PrintTo(const Case& row, std::ostream* out) { *out << row.name; }
+
+// Runs `clock` on by `duration`, firing what falls due.
+inline void elapse(Clock& clock, Duration duration) {
+  const VirtualTime until = clock.now() + duration;
+  while (clock.fireNextDue(until)) {
+  }
+  clock.moveTo(until);
+}
+
+// Longer than the controller takes, at any timing corner, to show a remote
+// write's completion, a reset or a stop in ISR.
+inline constexpr Duration kControllerSettles = 2ms;
 
 inline std::uint8_t lowByte(std::uint32_t value) { return static_cast<std::uint8_t>(value); }
 inline std::uint8_t highByte(std::uint32_t value) { return static_cast<std::uint8_t>(value >> 8); }

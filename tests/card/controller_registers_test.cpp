@@ -38,6 +38,7 @@ TEST_P(RunState, IsrShowsRstExactlyWhileStoppedAndCrReadsBackTheLastCommand) {
   EXPECT_EQ(card.read8(port::CR), c.commands.back());
   // The ISR read needs page 0; select it without changing the run state.
   card.write8(port::CR, static_cast<std::uint8_t>(c.commands.back() & 0x3F));
+  elapse(clock, kControllerSettles);
   EXPECT_EQ((card.read8(port::ISR) & isr::kRst) != 0, c.stopped);
 }
 

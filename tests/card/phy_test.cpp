@@ -1,5 +1,5 @@
-// The PHY parts and their link: clause 28 resolution, the negotiation time on
-// the virtual clock, the latching-low link status, the vendor registers, and
+// The PHY parts and their link: clause 28 resolution, the link's times at
+// every timing corner, the latching-low link status, the vendor registers, and
 // the card's PHY event at every change of link state.
 #include <gtest/gtest.h>
 
@@ -109,9 +109,15 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // A PHY on a segment with a scripted partner.
 
+// Longer than any link takes to come up, at any corner.
+constexpr Duration kSettled = 5s;
+
 struct LinkBench {
-  explicit LinkBench(const PhyConfig& config = {}, LinkPartner partnerEnd = LinkPartner{})
-      : phy(config), partner(partnerEnd.signal()), segment(clock, phy, partner) {
+  explicit LinkBench(const PhyConfig& config = {}, LinkPartner partnerEnd = LinkPartner{},
+                     const TimingSetup& timing = {})
+      : phy(clock, config, timing),
+        partner(partnerEnd.signal()),
+        segment(clock, phy, partner, timing) {
     phy.onLinkChange([this](const LinkResult& link) { events.push_back(link.up); });
   }
   void run(Duration duration) {
@@ -129,12 +135,139 @@ struct LinkBench {
   LinkSegment segment;
 };
 
-TEST(PhyLink, ComesUpAfterTheNegotiationTimeAndNotBefore) {
+// The value of `timing` at a fixed corner.
+Duration At(TimingCorner corner, Timing timing) { return TimingSource({.corner = corner})(timing); }
+
+// The sum of `timings` at `corner`.
+Duration Sum(TimingCorner corner, const std::vector<Timing>& timings) {
+  Duration sum{};
+  for (const Timing timing : timings) {
+    sum += At(corner, timing);
+  }
+  return sum;
+}
+
+const std::vector<TimingCorner> kFixedCorners = {TimingCorner::Fastest, TimingCorner::Typical,
+                                                 TimingCorner::Slowest};
+
+// How long a link takes to come up from the PHY's power-up, by the kind of
+// partner: the times that add up to it.
+struct BringUpRow {
+  std::string name;
+  LinkSignal partner;
+  std::vector<Timing> takes;
+  LinkMode mode;
+};
+
+class LinkBringUp : public testing::TestWithParam<BringUpRow> {};
+
+TEST_P(LinkBringUp, TakesItsTimesAtEveryCornerAndWithinThemAtRandom) {
+  const BringUpRow& row = GetParam();
+  for (const TimingCorner corner : kFixedCorners) {
+    SCOPED_TRACE(std::string(cornerName(corner)));
+    LinkBench bench({}, LinkPartner{row.partner}, TimingSetup{.corner = corner});
+    const Duration expected = Sum(corner, row.takes);
+    bench.run(expected - 1ns);
+    EXPECT_FALSE(bench.phy.link().up);
+    bench.run(1ns);
+    EXPECT_TRUE(bench.phy.link().up);
+    EXPECT_EQ(bench.phy.link().mode, row.mode);
+  }
+  for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+    SCOPED_TRACE("random, seed " + std::to_string(seed));
+    LinkBench bench({}, LinkPartner{row.partner},
+                    TimingSetup{.corner = TimingCorner::Random, .seed = seed});
+    bench.run(Sum(TimingCorner::Fastest, row.takes) - 1ns);
+    EXPECT_FALSE(bench.phy.link().up);
+    bench.run(Sum(TimingCorner::Slowest, row.takes) - Sum(TimingCorner::Fastest, row.takes) + 1ns);
+    EXPECT_TRUE(bench.phy.link().up);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Partners, LinkBringUp,
+                         testing::Values(BringUpRow{"Negotiating",
+                                                    negotiating(ability::kAll),
+                                                    {Timing::PhyPowerUp, Timing::BreakLink,
+                                                     Timing::AbilityExchange, Timing::LinkReady100},
+                                                    k100Full},
+                                         BringUpRow{"NegotiatingTenOnly",
+                                                    negotiating(ability::k10BaseT),
+                                                    {Timing::PhyPowerUp, Timing::BreakLink,
+                                                     Timing::AbilityExchange, Timing::LinkPass10},
+                                                    k10Half},
+                                         BringUpRow{"Forced100",
+                                                    LinkSignal::forcedTo(k100Full),
+                                                    {Timing::PhyPowerUp, Timing::BreakLink,
+                                                     Timing::LinkReady100, Timing::AutonegWait},
+                                                    k100Half},
+                                         BringUpRow{"Forced10",
+                                                    LinkSignal::forcedTo(k10Full),
+                                                    {Timing::PhyPowerUp, Timing::BreakLink,
+                                                     Timing::LinkPass10, Timing::AutonegWait},
+                                                    k10Half}),
+                         CaseName{});
+
+// What takes a running 100 Mbit/s link down, and when the PHY sees it go:
+// at once when it restarts itself, after its link-loss time otherwise. Either
+// way the far end breaks the link after it notices, and the pair comes back
+// after that and a negotiation.
+enum class Upset : std::uint8_t { PhyRestarts, PartnerRenegotiates, CablePulledAndPlugged };
+
+struct UpsetRow {
+  std::string name;
+  Upset upset;
+  bool phyNoticesLate;
+};
+
+class LinkUpset : public testing::TestWithParam<UpsetRow> {};
+
+TEST_P(LinkUpset, DropsAndReturnsAtTheTimesOfEveryCorner) {
+  const UpsetRow& row = GetParam();
+  for (const TimingCorner corner : kFixedCorners) {
+    SCOPED_TRACE(std::string(cornerName(corner)));
+    LinkBench bench({}, LinkPartner{}, TimingSetup{.corner = corner});
+    bench.run(kSettled);
+    ASSERT_EQ(bench.phy.link().mode, k100Full);
+    switch (row.upset) {
+      case Upset::PhyRestarts:
+        bench.phy.writeRegister(mii::kBmcr, mii::kBmcrAutoNegotiate | mii::kBmcrRestart);
+        break;
+      case Upset::PartnerRenegotiates:
+        bench.partner.negotiate(ability::kAll);
+        break;
+      case Upset::CablePulledAndPlugged:
+        bench.segment.setConnected(false);
+        bench.segment.setConnected(true);
+        break;
+    }
+    const Duration loss = At(corner, Timing::LinkLoss100);
+    if (row.phyNoticesLate && loss > Duration{}) {
+      EXPECT_TRUE(bench.phy.link().up) << "the loss is not noticed at once";
+      bench.run(loss - 1ns);
+      EXPECT_TRUE(bench.phy.link().up);
+      bench.run(1ns);
+    }
+    EXPECT_FALSE(bench.phy.link().up);
+    const Duration back = Sum(corner, {Timing::LinkLoss100, Timing::BreakLink,
+                                       Timing::AbilityExchange, Timing::LinkReady100});
+    bench.run(back - (row.phyNoticesLate ? loss : Duration{}) - 1ns);
+    EXPECT_FALSE(bench.phy.link().up);
+    bench.run(1ns);
+    EXPECT_TRUE(bench.phy.link().up);
+    EXPECT_EQ(bench.events, (std::vector<bool>{true, false, true}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Upsets, LinkUpset,
+    testing::Values(UpsetRow{"PhyRestarts", Upset::PhyRestarts, false},
+                    UpsetRow{"PartnerRenegotiates", Upset::PartnerRenegotiates, true},
+                    UpsetRow{"CablePulledAndPlugged", Upset::CablePulledAndPlugged, true}),
+    CaseName{});
+
+TEST(PhyLink, ComesUpWithTheAbilitiesOfBothEnds) {
   LinkBench bench;
-  bench.run(LinkSegment::kDefaultNegotiationTime - 1ns);
-  EXPECT_FALSE(bench.linkStatus());
-  EXPECT_TRUE(bench.events.empty());
-  bench.run(1ns);
+  bench.run(kSettled);
   EXPECT_TRUE(bench.linkStatus());
   EXPECT_EQ(bench.events, std::vector<bool>{true});
   EXPECT_NE(bench.phy.readRegister(mii::kBmsr) & mii::kBmsrAutoNegotiationComplete, 0);
@@ -145,11 +278,11 @@ TEST(PhyLink, ComesUpAfterTheNegotiationTimeAndNotBefore) {
 
 TEST(PhyLink, LinkStatusLatchesLowUntilRead) {
   LinkBench bench;
-  bench.run(1s);
+  bench.run(kSettled);
   ASSERT_TRUE(bench.linkStatus());
   bench.segment.setConnected(false);
   bench.segment.setConnected(true);
-  bench.run(1s);  // back up, but the drop has not been read yet
+  bench.run(kSettled);  // back up, but the drop has not been read yet
   EXPECT_TRUE(bench.phy.link().up);
   EXPECT_FALSE(bench.linkStatus());
   EXPECT_TRUE(bench.linkStatus());
@@ -158,17 +291,17 @@ TEST(PhyLink, LinkStatusLatchesLowUntilRead) {
 
 TEST(PhyLink, RestartAndReEnableDropTheLinkAndNegotiateAgain) {
   LinkBench bench;
-  bench.run(1s);
+  bench.run(kSettled);
   bench.phy.writeRegister(mii::kBmcr, mii::kBmcrAutoNegotiate | mii::kBmcrRestart);
   EXPECT_FALSE(bench.phy.link().up);
   EXPECT_EQ(bench.phy.readRegister(mii::kBmcr) & mii::kBmcrRestart, 0) << "restart self-clears";
-  bench.run(1s);
+  bench.run(kSettled);
   EXPECT_TRUE(bench.phy.link().up);
 
   // Forced to a mode the link does not run at: down, then up in that mode.
   bench.phy.writeRegister(mii::kBmcr, 0);
   EXPECT_FALSE(bench.phy.link().up);
-  bench.run(1s);
+  bench.run(kSettled);
   EXPECT_EQ(bench.phy.link().mode, k10Half);
   EXPECT_EQ(bench.partner.link().mode, k10Half);
   EXPECT_EQ(bench.phy.readRegister(mii::kAner), 0);
@@ -177,17 +310,17 @@ TEST(PhyLink, RestartAndReEnableDropTheLinkAndNegotiateAgain) {
   // Auto-negotiation switched back on: renegotiated.
   bench.phy.writeRegister(mii::kBmcr, mii::kBmcrAutoNegotiate);
   EXPECT_FALSE(bench.phy.link().up);
-  bench.run(1s);
+  bench.run(kSettled);
   EXPECT_EQ(bench.phy.link().mode, k100Full);
   EXPECT_EQ(bench.events, (std::vector<bool>{true, false, true, false, true, false, true}));
 }
 
 TEST(PhyLink, ForcingTheModeTheLinkRunsAtKeepsIt) {
   LinkBench bench({}, LinkPartner{LinkSignal::forcedTo(k100Half)});
-  bench.run(1s);
+  bench.run(kSettled);
   ASSERT_EQ(bench.phy.link().mode, k100Half);
   bench.phy.writeRegister(mii::kBmcr, mii::kBmcrSpeed100);
-  bench.run(1s);
+  bench.run(kSettled);
   EXPECT_TRUE(bench.phy.link().up);
   EXPECT_EQ(bench.events, std::vector<bool>{true});
 }
@@ -195,39 +328,73 @@ TEST(PhyLink, ForcingTheModeTheLinkRunsAtKeepsIt) {
 TEST(PhyLink, AdvertisementIsTakenAtTheNextNegotiation) {
   LinkBench bench;
   bench.phy.writeRegister(mii::kAnar, ability::k10BaseT | kSelector);  // before it settles
-  bench.run(1s);
+  bench.run(kSettled);
   EXPECT_EQ(bench.phy.link().mode, k10Half);
   bench.phy.writeRegister(mii::kAnar, ability::kAll | kSelector);
-  bench.run(1s);
+  bench.run(kSettled);
   EXPECT_EQ(bench.phy.link().mode, k10Half) << "a running link is kept";
   bench.phy.writeRegister(mii::kBmcr, mii::kBmcrAutoNegotiate | mii::kBmcrRestart);
-  bench.run(1s);
+  bench.run(kSettled);
   EXPECT_EQ(bench.phy.link().mode, k100Full);
 }
 
-TEST(PhyLink, ResetRestoresTheStrappedRegisters) {
+// Two ends with nothing in common try again from the start once the
+// link_fail_inhibit_timer has run out, with what they advertise by then.
+TEST(PhyLink, NothingInCommonIsNegotiatedAgainWithTheNewAdvertisement) {
+  constexpr TimingCorner kCorner = TimingCorner::Typical;
+  LinkBench bench({.anarAtReset = ability::k10BaseT | kSelector},
+                  LinkPartner{negotiating(ability::k100BaseTx)});
+  const Duration firstTry =
+      Sum(kCorner, {Timing::PhyPowerUp, Timing::BreakLink, Timing::AbilityExchange});
+  bench.run(firstTry);
+  EXPECT_FALSE(bench.phy.link().up);
+  bench.phy.writeRegister(mii::kAnar, ability::kAll | kSelector);  // no restart
+  const Duration again = Sum(kCorner, {Timing::LinkFailInhibit, Timing::BreakLink,
+                                       Timing::AbilityExchange, Timing::LinkReady100});
+  bench.run(again - 1ns);
+  EXPECT_FALSE(bench.phy.link().up);
+  bench.run(1ns);
+  EXPECT_EQ(bench.phy.link().mode, k100Half);
+}
+
+// A part whose ability bits are strapped keeps advertising them whatever is
+// written.
+TEST(PhyLink, ReadOnlyAbilitiesAreAdvertisedWhateverIsWritten) {
+  LinkBench bench({.anarReadOnly = ability::kAll});
+  bench.phy.writeRegister(mii::kAnar, ability::k10BaseT | kSelector);
+  EXPECT_EQ(bench.phy.readRegister(mii::kAnar), ability::kAll | kSelector);
+  bench.run(kSettled);
+  EXPECT_EQ(bench.phy.link().mode, k100Full);
+}
+
+TEST(PhyLink, ResetHoldsThePartThenRestoresTheStrappedRegisters) {
   LinkBench bench;
+  bench.run(kSettled);
   bench.phy.writeRegister(mii::kAnar, ability::k10BaseT | kSelector);
   bench.phy.writeRegister(mii::kBmcr, 0);
   bench.phy.writeRegister(mii::kBmcr, mii::kBmcrReset);
+  EXPECT_FALSE(bench.phy.link().up);
+  EXPECT_EQ(bench.phy.readRegister(mii::kBmcr), 0xB100) << "in reset";
+  bench.phy.writeRegister(mii::kBmcr, 0);  // not taken during the reset
+  bench.run(At(TimingCorner::Typical, Timing::PhyReset));
   EXPECT_EQ(bench.phy.readRegister(mii::kBmcr), 0x3100);
   EXPECT_EQ(bench.phy.readRegister(mii::kAnar), 0x01E1);
-  bench.run(1s);
+  bench.run(kSettled);
   EXPECT_EQ(bench.phy.link().mode, k100Full);
 }
 
 TEST(PhyLink, PartnerChangesRestartTheLink) {
   LinkBench bench;
-  bench.run(1s);
+  bench.run(kSettled);
   bench.partner.silence();
-  bench.run(1s);
+  bench.run(kSettled);
   EXPECT_FALSE(bench.phy.link().up);
   bench.partner.force(k10Full);
-  bench.run(1s);
+  bench.run(kSettled);
   EXPECT_EQ(bench.phy.link().mode, k10Half);
   EXPECT_EQ(bench.partner.link().mode, k10Full);
   bench.partner.negotiate(ability::k100BaseTx);
-  bench.run(1s);
+  bench.run(kSettled);
   EXPECT_EQ(bench.phy.link().mode, k100Half);
   EXPECT_EQ(bench.phy.readRegister(mii::kAnlpar),
             ability::k100BaseTx | kSelector | ability::kAcknowledge);
@@ -249,10 +416,11 @@ class VendorStatus : public testing::TestWithParam<ModelCase> {};
 TEST_P(VendorStatus, ReportsTheResolvedLink) {
   const ModelCase& row = GetParam();
   LinkBench bench(PhyConfig{.model = row.model}, LinkPartner{LinkSignal::forcedTo(row.mode)});
+  bench.run(rangeOf(Timing::PhyPowerUp).typical);  // BMCR writes are taken from then on
   bench.phy.writeRegister(mii::kBmcr,
                           (row.mode.speed == Speed::Mbit100 ? mii::kBmcrSpeed100 : 0) |
                               (row.mode.duplex == Duplex::Full ? mii::kBmcrFullDuplex : 0));
-  bench.run(1s);
+  bench.run(kSettled);
   ASSERT_EQ(bench.phy.link().mode, row.mode);
   EXPECT_EQ(bench.phy.readRegister(mii::kPhyId1), row.model.id >> 16);
   EXPECT_EQ(bench.phy.readRegister(mii::kPhyId2), row.model.id & 0xFFFF);
@@ -272,8 +440,9 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName{});
 
 TEST(PhyRegisters, OnlyThePartWithOneHasTheSetupRegister) {
-  Phy with(PhyConfig{.model = phy78E1()});
-  Phy without(PhyConfig{.model = phy8201()});
+  Clock clock;
+  Phy with(clock, PhyConfig{.model = phy78E1()});
+  Phy without(clock, PhyConfig{.model = phy8201()});
   with.writeRegister(0x14, 0x54D2);
   without.writeRegister(0x14, 0x54D2);
   EXPECT_EQ(with.readRegister(0x14), 0x54D2);
@@ -287,7 +456,7 @@ TEST(CardPhy, EveryChangeOfLinkStateRaisesThePhyEvent) {
   Clock clock;
   Card card(clock);
   LinkPartner partner;
-  LinkSegment segment(clock, *card.phy(), partner);
+  LinkSegment segment(clock, *card.phy(), partner, card.timing());
   const auto run = [&clock](Duration d) {
     const VirtualTime until = clock.now() + d;
     while (clock.fireNextDue(until)) {
@@ -298,13 +467,14 @@ TEST(CardPhy, EveryChangeOfLinkStateRaisesThePhyEvent) {
   static_cast<void>(card.read8(port::VENDOR));
   card.write8(port::VENDOR, 0x01);
   EXPECT_FALSE(card.interruptAsserted());
-  run(1s);
+  run(kSettled);
   EXPECT_TRUE(card.vendor().phyEventPending());
   EXPECT_TRUE(card.interruptAsserted());
   static_cast<void>(card.read8(port::VENDOR));
   card.write8(port::VENDOR, 0x02);  // acknowledge
   EXPECT_FALSE(card.vendor().phyEventPending());
   segment.setConnected(false);
+  run(rangeOf(Timing::LinkLoss100).most);  // noticed
   EXPECT_TRUE(card.vendor().phyEventPending());
 }
 

@@ -156,6 +156,8 @@ TEST(RemoteDmaOddCycles, WordWriteWithOneByteLeftStoresOnlyItsLowByte) {
   EXPECT_EQ(card.read8(port::ISR) & isr::kRdc, 0);
   card.write16(port::DATA, 0x0052);
 
+  EXPECT_EQ(card.read8(port::ISR) & isr::kRdc, 0) << "the last word is still going to memory";
+  elapse(clock, rangeOf(Timing::RemoteDmaComplete).typical);
   EXPECT_EQ(card.read8(port::ISR) & isr::kRdc, isr::kRdc);
   EXPECT_EQ(readCrda(card), 0x4003);
   const std::array<std::uint8_t, 4> expected = {0x50, 0x51, 0x52, 0xC3};
@@ -378,6 +380,7 @@ TEST(RemoteDmaFaults, FrozenAddressStillCountsDown) {
   EXPECT_EQ(readCrda(card), 0x4400);
   EXPECT_EQ(card.memory().read(0x4400), 0x03) << "every byte went to the one address";
   EXPECT_EQ(card.memory().read(0x4401), 0x00);
+  elapse(clock, kControllerSettles);
   EXPECT_EQ(card.read8(port::ISR) & isr::kRdc, isr::kRdc);
 }
 

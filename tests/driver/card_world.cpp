@@ -23,8 +23,7 @@ void RecordingProtocol::receive(sim::MiniportAdapter& adapter, std::span<const s
   }
 }
 
-CardWorld::CardWorld(unsigned processors)
-    : world_(sim::MachineSetup{.processorCount = processors}) {
+CardWorld::CardWorld(const sim::MachineSetup& setup) : world_(setup) {
   // A leak, a double release or any other broken rule fails the test.
   machine().onViolation(
       [](const std::string& what) { ADD_FAILURE() << "NDIS rule broken: " << what; });

@@ -38,7 +38,7 @@ class RecordingProtocol final : public sim::Protocol {
 // a broken NDIS rule fails the test.
 class CardWorld {
  public:
-  explicit CardWorld(unsigned processors = 1);
+  explicit CardWorld(const sim::MachineSetup& setup = {});
   CardWorld(const CardWorld&) = delete;
   CardWorld& operator=(const CardWorld&) = delete;
   ~CardWorld();

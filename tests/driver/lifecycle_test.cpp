@@ -445,7 +445,8 @@ struct SecondAdapter {
   MiniportAdapter* first;
   MiniportAdapter* second;
 
-  explicit SecondAdapter(unsigned processors) : world(processors) {
+  explicit SecondAdapter(unsigned processors)
+      : world(sim::MachineSetup{.processorCount = processors}) {
     world.addCard(WordCard(), 0x300, 3);
     world.addCard(ByteCard(), 0x340, 4);
     first = &world.addAdapter();

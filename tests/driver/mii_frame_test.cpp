@@ -204,8 +204,8 @@ INSTANTIATE_TEST_SUITE_P(Frames, MiiReadFrame, kFrameRows, RowName);
 // ---------------------------------------------------------------------------
 // LinkUpdate sets the MAC's duplex in MIIMR with page 3 selected, keeping
 // the other bits, and gives the page back: BNRY, at the same offset of page 0,
-// is never reached. The link here was last forced, to the duplex in the
-// shadow BMCR.
+// is never reached. The link here was last resolved as forced, to the duplex
+// in the shadow BMCR, and is still up.
 
 struct DuplexBitRow {
   std::string name;
@@ -220,6 +220,8 @@ TEST_P(LinkUpdateDuplexBit, WritesBitSixOfMiimrOnPageThree) {
   const DuplexBitRow& row = GetParam();
   SequenceBench bench;
   bench.adapter.BmcrShadow = row.bmcrShadow;
+  bench.adapter.LinkUp = 1;
+  bench.adapter.LinkResolved = 1;
   bench.adapter.PhyAddress = 1;
   bench.ports.standing(port::CR, 0x22);
   for (std::size_t bit = 0; bit < kDataClocks; ++bit) {

@@ -40,13 +40,16 @@ struct PhyBench {
       : card(machine.clock(), config), partner(partnerSignal) {
     machine.bus().attach(kIoBase, sim::card::Card::kPortCount, card);
     if (card.phy() != nullptr) {
-      segment.emplace(machine.clock(), *card.phy(), partner);
+      segment.emplace(machine.clock(), *card.phy(), partner, card.timing());
     }
     card.mii().setObserver(&log);
     adapter.IoPort = reinterpret_cast<PUCHAR>(static_cast<std::uintptr_t>(kIoBase));
     adapter.MiniportHandle = machine.addAdapter().handle();
   }
 
+  // Runs the world until the PHY has powered up and negotiated, as it has
+  // when the driver comes to a card that has been in its slot a while.
+  void settle() { machine.runFor(std::chrono::seconds(5)); }
   // The PHY's view of the link.
   [[nodiscard]] const sim::card::LinkResult& link() { return card.phy()->link(); }
   [[nodiscard]] std::chrono::microseconds elapsed() const {

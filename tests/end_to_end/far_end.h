@@ -27,6 +27,7 @@
 #include "sim/world/test_frames.h"
 #include "sim/world/traffic_station.h"
 #include "support/driver_under_test.h"
+#include "support/timing_under_test.h"
 
 namespace kl::test {
 
@@ -126,7 +127,8 @@ class FarEnd {
 
  private:
   DriverUnderTest driver_;  // outlives the machine, which may run its image
-  sim::world::CardWorld world_;
+  sim::world::CardWorld world_{
+      sim::MachineSetup{.timing = TimingUnderTest(sim::WorldRandom::kDefaultSeed)}};
   sim::MiniportAdapter* adapter_ = nullptr;
   sim::card::LinkPartner partner_;
   std::unique_ptr<sim::world::PatchCable> cable_;

@@ -7,16 +7,20 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <tuple>
 
 #include "end_to_end/two_stations.h"
+#include "sim/card/pc_card.h"
 #include "sim/card/phy/link_partner.h"
 #include "sim/net/frame_endpoint.h"
 #include "sim/world/card_world.h"
 #include "sim/world/patch_cable.h"
+#include "support/timing_under_test.h"
 
 namespace kl::test {
 namespace {
@@ -57,6 +61,7 @@ TEST(LinkDuringTraffic, APulledCableLosesOnlyWhatWasOnTheWireWhileItWasOut) {
   };
   ASSERT_TRUE(world.exchange(20000, run));
   EXPECT_EQ(whilePulled, kDisconnected);
+  ASSERT_TRUE(world.pair().waitForLink(5s));
   for (std::size_t side = 0; side < 2; ++side) {
     EXPECT_EQ(sim::world::queryUlong(world.pair().adapter(side), OID_GEN_MEDIA_CONNECT_STATUS),
               kConnected);
@@ -87,9 +92,12 @@ TEST(LinkDuringTraffic, APulledCableLosesOnlyWhatWasOnTheWireWhileItWasOut) {
 
 // One adapter behind a switch port: what the port offers decides the link,
 // and the driver's answers follow each change.
-class SwitchPort : public ::testing::Test {
- protected:
-  SwitchPort() {
+constexpr std::uint64_t kPortSeed = 4103;
+
+struct PortWorld {
+  explicit PortWorld(const sim::world::SlotSetup& slot =
+                         {.card = {.prom = sim::card::wordWidePromImage(kFirstStation)}})
+      : slot_(slot) {
     machine().onViolation([](const std::string& what) { ADD_FAILURE() << what; });
     EXPECT_EQ(driver_.load(machine()), STATUS_SUCCESS);
   }
@@ -98,14 +106,16 @@ class SwitchPort : public ::testing::Test {
   ULONG ask(NDIS_OID oid) { return sim::world::queryUlong(adapter_, oid).value_or(0xFFFFFFFF); }
 
   DriverUnderTest driver_;
-  sim::world::CardWorld world_;
-  sim::world::SlotSetup slot_{.card = {.prom = sim::card::wordWidePromImage(kFirstStation)}};
+  sim::world::CardWorld world_{sim::MachineSetup{.timing = TimingUnderTest(kPortSeed)}};
+  sim::world::SlotSetup slot_;
   sim::card::Card& card_ = *world_.addCard(slot_.card, slot_.base, slot_.vector);
   sim::MiniportAdapter& adapter_ = world_.addAdapter(sim::world::adapterSetupFor(slot_));
   sim::card::LinkPartner partner_;
   sim::world::PatchCable cable_{machine().clock(), card_, partner_};
   sim::net::FrameEndpoint far_{cable_.cable().end(sim::net::Cable::Side::B), machine().clock()};
 };
+
+class SwitchPort : public ::testing::Test, protected PortWorld {};
 
 struct PortCase {
   const char* name;
@@ -171,9 +181,131 @@ INSTANTIATE_TEST_SUITE_P(
         PortCase{"OffersAll", LinkSignal::negotiating(ability::kAll), kConnected, 1000000, true}),
     [](const auto& param) { return std::string(param.param.name); });
 
+// The partner acts at a moment of MiniportInitialize: at one of its port
+// accesses, or at one millisecond of its time, waits included (the PHY's
+// settle, and its negotiation when the setting starts it afresh). Whatever
+// the moment, once the link has had its time the adapter reports it as the
+// PHY has it: connected or not, at its speed, with the MAC at its duplex.
+// The card is the PC Card, whose bring-up searches no memory: the accesses
+// are the PHY's and the controller's, and each is tried.
+enum class Act : std::uint8_t { Renegotiates, Pulled, PulledAndPlugged, Plugged };
+
+struct ActRow {
+  std::string name;
+  Act act;
+  std::uint32_t connectionType = 0;
+};
+
+void PrintTo(const ActRow& row, std::ostream* out) { *out << row.name; }
+
+// Longer than any link, and the driver's wait for it, take to settle.
+constexpr sim::Duration kLinkSettles = 8s;
+
+class PartnerDuringInitialize : public ::testing::TestWithParam<ActRow> {
+ protected:
+  // The PHY has negotiated before the adapter is initialized, or, for a
+  // plug, has been without a cable since before.
+  [[nodiscard]] std::unique_ptr<PortWorld> arranged() const {
+    sim::world::SlotSetup slot{.card = {.prom = sim::card::erasedPromImage()}};
+    slot.adapter.keywords = {{"CardType", std::uint32_t{1}},
+                             {"ConnectionType", GetParam().connectionType}};
+    slot.adapter.attributeMemory = sim::card::pcCardAttributeMemory(kFirstStation);
+    auto world = std::make_unique<PortWorld>(slot);
+    if (GetParam().act == Act::Plugged) {
+      world->cable_.setConnected(false);
+    }
+    world->machine().runFor(kLinkSettles);
+    return world;
+  }
+
+  void act(PortWorld& world) const {
+    switch (GetParam().act) {
+      case Act::Renegotiates:
+        world.partner_.negotiate(sim::card::ability::k100BaseTx | sim::card::ability::k10BaseTFull);
+        break;
+      case Act::Pulled:
+        world.cable_.setConnected(false);
+        break;
+      case Act::PulledAndPlugged:
+        world.cable_.setConnected(false);
+        world.machine().clock().scheduleIn(1ms, [&world] { world.cable_.setConnected(true); });
+        break;
+      case Act::Plugged:
+        world.cable_.setConnected(true);
+        break;
+    }
+  }
+
+  // Initializes the adapter in `world`, lets the link settle, and checks
+  // the adapter's answers against the PHY's link.
+  static void expectAsThePhyHasIt(PortWorld& world) {
+    ASSERT_EQ(world.adapter_.initialize(), NDIS_STATUS_SUCCESS);
+    world.machine().runFor(kLinkSettles);
+    const sim::card::LinkResult& link = world.card_.phy()->link();
+    EXPECT_EQ(world.ask(OID_GEN_MEDIA_CONNECT_STATUS), link.up ? kConnected : kDisconnected);
+    if (link.up) {
+      EXPECT_EQ(world.ask(OID_GEN_LINK_SPEED),
+                link.mode.speed == sim::card::Speed::Mbit100 ? 1000000U : 100000U);
+      EXPECT_EQ((world.card_.controller().miimr() & kMiimrFullDuplex) != 0,
+                link.mode.duplex == Duplex::Full);
+    }
+    world.adapter_.halt();
+  }
+};
+
+TEST_P(PartnerDuringInitialize, AtEveryPortAccess) {
+  std::uint64_t accesses = 0;
+  {
+    const auto counting = arranged();
+    counting->world_.interposer(0).setHook([](std::uint64_t, std::uint16_t, sim::Direction) {});
+    ASSERT_EQ(counting->adapter_.initialize(), NDIS_STATUS_SUCCESS);
+    accesses = counting->world_.interposer(0).accesses();
+    counting->adapter_.halt();
+  }
+  for (std::uint64_t at = 0; at < accesses && !HasFailure(); ++at) {
+    SCOPED_TRACE("at access " + std::to_string(at) + " of " + std::to_string(accesses));
+    const auto world = arranged();
+    world->world_.interposer(0).setHook(
+        [this, at, &world](std::uint64_t access, std::uint16_t, sim::Direction) {
+          if (access == at) {
+            act(*world);
+          }
+        });
+    expectAsThePhyHasIt(*world);
+  }
+}
+
+TEST_P(PartnerDuringInitialize, AtEveryMillisecond) {
+  sim::Duration lasts{};
+  {
+    const auto timing = arranged();
+    const sim::VirtualTime start = timing->machine().now();
+    ASSERT_EQ(timing->adapter_.initialize(), NDIS_STATUS_SUCCESS);
+    lasts = timing->machine().now() - start;
+    timing->adapter_.halt();
+  }
+  for (sim::Duration at{}; at <= lasts && !HasFailure(); at += 1ms) {
+    SCOPED_TRACE("at " + std::to_string(at / 1ms) + " ms of " + std::to_string(lasts / 1ms));
+    const auto world = arranged();
+    world->machine().clock().scheduleIn(at, [this, &world] { act(*world); });
+    expectAsThePhyHasIt(*world);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Acts, PartnerDuringInitialize,
+                         ::testing::Values(ActRow{"Renegotiates", Act::Renegotiates},
+                                           ActRow{"RenegotiatesWithASetting", Act::Renegotiates, 4},
+                                           ActRow{"Pulled", Act::Pulled},
+                                           ActRow{"PulledAndPlugged", Act::PulledAndPlugged},
+                                           ActRow{"Plugged", Act::Plugged},
+                                           ActRow{"PluggedWithASetting", Act::Plugged, 3}),
+                         [](const auto& param) { return param.param.name; });
+
 // The ConnectionType of either adapter rules the link between two cards, in
-// either order of initialization: the PHY of the card that comes up second
-// has negotiated already, with what it advertised before its driver loaded.
+// either order of initialization: both PHYs have negotiated already, with
+// what they advertised before their drivers loaded. The configured adapter
+// is up at its setting's speed and duplex when its initialize returns, before
+// any later PHY event, and both are once the link has settled.
 struct SettingCase {
   const char* name;
   std::uint32_t connectionType;
@@ -189,8 +321,19 @@ TEST_P(Setting, RulesTheLinkOnEitherCardInEitherOrder) {
   auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
   slots[configured].adapter.keywords["ConnectionType"] = c.connectionType;
   TwoStations world(4102, {}, slots);
-  world.bringUp(kUsualFilter, {first, 1 - first});
-  world.machine().runFor(3s);  // whatever the first adapter makes of the renegotiation
+  world.machine().runFor(5s);
+  for (const std::size_t side : {first, 1 - first}) {
+    sim::MiniportAdapter& adapter = world.pair().adapter(side);
+    ASSERT_EQ(adapter.initialize(), NDIS_STATUS_SUCCESS);
+    if (side == configured) {
+      SCOPED_TRACE("configured side, at once");
+      EXPECT_EQ(sim::world::queryUlong(adapter, OID_GEN_MEDIA_CONNECT_STATUS), kConnected);
+      EXPECT_EQ(sim::world::queryUlong(adapter, OID_GEN_LINK_SPEED), c.speed);
+      EXPECT_EQ((world.pair().card(side).controller().miimr() & kMiimrFullDuplex) != 0,
+                c.mode.duplex == Duplex::Full);
+    }
+  }
+  world.machine().runFor(5s);  // whatever the other adapter makes of the renegotiation
   for (std::size_t side = 0; side < 2; ++side) {
     SCOPED_TRACE("side " + std::to_string(side));
     sim::card::Card& card = world.pair().card(side);

@@ -61,8 +61,10 @@ class TwoStations {
   // frames of `sender`'s stream numbered from `from` that never reached the
   // other side;
   [[nodiscard]] std::uint64_t missingSince(std::size_t sender, std::uint64_t from) const;
-  // every packet came back to its sender once, with success or aborted;
-  void expectEveryPacketBackOnce();
+  // every packet came back to its sender once, with success or aborted, or,
+  // up to `mayFail` of each side's, with a failure (what a card pulled from
+  // its socket fails);
+  void expectEveryPacketBackOnce(std::array<std::uint64_t, 2> mayFail = {});
   // and no frame arrived damaged, twice, out of order or from nowhere.
   void expectNothingDamagedTwiceOrLate();
 

@@ -8,18 +8,29 @@ namespace {
 
 constexpr std::uint16_t kSelfClearing = mii::kBmcrReset | mii::kBmcrRestart;
 constexpr std::uint16_t kUnanswered = 0x0000;  // registers the part does not have
+// Mixed into the machine's seed for the part's draws.
+constexpr std::uint64_t kTimingSalt = 0x22;
 
 std::uint16_t high(std::uint32_t id) { return static_cast<std::uint16_t>(id >> 16); }
 std::uint16_t low(std::uint32_t id) { return static_cast<std::uint16_t>(id); }
 
 }  // namespace
 
-Phy::Phy(PhyConfig config) : config_(std::move(config)) { reset(); }
+Phy::Phy(Clock& clock, PhyConfig config, const TimingSetup& timing)
+    : clock_(clock), config_(std::move(config)), timing_(timing, kTimingSalt) {
+  reset(Timing::PhyPowerUp);
+}
 
-void Phy::reset() {
+void Phy::reset(Timing duration) {
   bmcr_ = config_.bmcrAtReset & ~kSelfClearing;
   anar_ = config_.anarAtReset;
   setup_ = 0;
+  inReset_ = true;
+  signalChanged(true);
+  clock_.scheduleIn(timing_(duration), liveness_.guard([this] {
+    inReset_ = false;
+    signalChanged(true);
+  }));
 }
 
 std::uint16_t Phy::bmsr() const {
@@ -37,7 +48,7 @@ std::uint16_t Phy::bmsr() const {
 std::uint16_t Phy::readRegister(std::uint8_t reg) {
   switch (reg) {
     case mii::kBmcr:
-      return bmcr_;
+      return inReset_ ? static_cast<std::uint16_t>(bmcr_ | mii::kBmcrReset) : bmcr_;
     case mii::kBmsr: {
       const std::uint16_t value = bmsr();
       linkLatchedLow_ = false;
@@ -67,9 +78,11 @@ std::uint16_t Phy::readRegister(std::uint8_t reg) {
 
 void Phy::writeRegister(std::uint8_t reg, std::uint16_t value) {
   if (reg == mii::kBmcr) {
+    if (inReset_) {
+      return;
+    }
     if ((value & mii::kBmcrReset) != 0) {
-      reset();
-      signalChanged(true);
+      reset(Timing::PhyReset);
       return;
     }
     const bool wasNegotiating = negotiates();
@@ -78,13 +91,17 @@ void Phy::writeRegister(std::uint8_t reg, std::uint16_t value) {
     signalChanged(restart);
   } else if (reg == mii::kAnar) {
     // Taken at the next negotiation; the link as it runs is kept.
-    anar_ = value;
+    anar_ = static_cast<std::uint16_t>((value & ~config_.anarReadOnly) |
+                                       (config_.anarAtReset & config_.anarReadOnly));
   } else if (reg == config_.model.setupRegister) {
     setup_ = value;
   }
 }
 
 LinkSignal Phy::signal() const {
+  if (inReset_) {
+    return LinkSignal::none();
+  }
   if (negotiates()) {
     return LinkSignal::negotiating(anar_);
   }

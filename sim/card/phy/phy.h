@@ -7,6 +7,10 @@
 // other bits are stored. BMSR: the 10/100 abilities, auto-negotiation
 // ability and complete, and link status, which latches low: once the link
 // has gone down it reads 0 until BMSR has been read, even if the link is back.
+//
+// The part comes out of power-up, and out of a reset, after its time in the
+// machine's timing: until then it puts nothing on the pair, BMCR reads with
+// the reset bit set and writes to BMCR are not taken.
 #pragma once
 
 #include <array>
@@ -16,6 +20,9 @@
 #include "sim/card/phy/link_segment.h"
 #include "sim/card/phy/mii_device.h"
 #include "sim/card/phy/phy_model.h"
+#include "sim/card/timing.h"
+#include "sim/core/clock.h"
+#include "sim/core/liveness.h"
 
 namespace kl::sim::card {
 
@@ -48,13 +55,16 @@ struct PhyConfig {
   // The BMCR and ANAR the part comes out of reset with (its strapping).
   std::uint16_t bmcrAtReset = mii::kBmcrSpeed100 | mii::kBmcrAutoNegotiate | mii::kBmcrFullDuplex;
   std::uint16_t anarAtReset = ability::kAll | ability::kSelector8023;
+  // ANAR bits that read back as the part was strapped, whatever is written.
+  std::uint16_t anarReadOnly = 0;
 };
 
 class Phy final : public MiiDevice, public LinkEnd {
  public:
   using LinkListener = std::function<void(const LinkResult&)>;
 
-  explicit Phy(PhyConfig config = {});
+  // Powers up at once on `clock`, and is out of it after its power-up time.
+  explicit Phy(Clock& clock, PhyConfig config = {}, const TimingSetup& timing = {});
 
   std::uint16_t readRegister(std::uint8_t reg) override;
   void writeRegister(std::uint8_t reg, std::uint16_t value) override;
@@ -69,18 +79,25 @@ class Phy final : public MiiDevice, public LinkEnd {
   [[nodiscard]] std::uint16_t bmcr() const { return bmcr_; }
   [[nodiscard]] std::uint16_t anar() const { return anar_; }
   [[nodiscard]] std::uint16_t setupRegister() const { return setup_; }
+  [[nodiscard]] bool inReset() const { return inReset_; }
 
  private:
-  void reset();
+  // Loads the registers' reset values and holds the part in reset for
+  // `duration`.
+  void reset(Timing duration);
   [[nodiscard]] std::uint16_t bmsr() const;
   [[nodiscard]] bool negotiates() const { return (bmcr_ & mii::kBmcrAutoNegotiate) != 0; }
 
+  Clock& clock_;
   PhyConfig config_;
+  TimingSource timing_;
+  bool inReset_ = false;
   std::uint16_t bmcr_ = 0;
   std::uint16_t anar_ = 0;
   std::uint16_t setup_ = 0;
   bool linkLatchedLow_ = false;
   LinkListener listener_;
+  Liveness liveness_;
 };
 
 }  // namespace kl::sim::card

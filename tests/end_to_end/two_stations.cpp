@@ -21,10 +21,12 @@ std::array<sim::world::SlotSetup, 2> SlotsOf(sim::card::BusWidth width) {
 
 TwoStations::TwoStations(std::uint64_t seed, const sim::world::TrafficShape& shape,
                          const std::array<sim::world::SlotSetup, 2>& slots,
-                         const sim::world::Cabling& cabling)
+                         const sim::world::Cabling& cabling,
+                         const std::optional<sim::card::TimingSetup>& timing)
     : pair_({.slots = {slots.begin(), slots.end()},
              .cabling = cabling,
-             .machine = sim::MachineSetup{.seed = seed, .timing = TimingUnderTest(seed)}}) {
+             .machine = sim::MachineSetup{.seed = seed,
+                                          .timing = timing.value_or(TimingUnderTest(seed))}}) {
   pair_.machine().onViolation(
       [](const std::string& what) { ADD_FAILURE() << "NDIS rule broken: " << what; });
   EXPECT_EQ(driver_.load(pair_.machine()), STATUS_SUCCESS);

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "sim/world/network.h"
 #include "sim/world/traffic_run.h"
@@ -27,11 +28,13 @@ inline constexpr ULONG kUsualFilter =
 
 class TwoStations {
  public:
-  // `seed` seeds the traffic and the world's generator.
+  // `seed` seeds the traffic and the world's generator. The cards run at
+  // `timing`, by default the corner under test with its draws seeded so.
   explicit TwoStations(std::uint64_t seed, const sim::world::TrafficShape& shape = {},
                        const std::array<sim::world::SlotSetup, 2>& slots =
                            sim::world::defaultSlots(kFirstStation, kSecondStation),
-                       const sim::world::Cabling& cabling = {});
+                       const sim::world::Cabling& cabling = {},
+                       const std::optional<sim::card::TimingSetup>& timing = std::nullopt);
   TwoStations(const TwoStations&) = delete;
   TwoStations& operator=(const TwoStations&) = delete;
   ~TwoStations() = default;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 
 namespace kl::sim::card {
@@ -52,22 +53,22 @@ struct Unit {
 };
 constexpr std::array<Unit, 4> kUnits = {{{"s", 1s}, {"ms", 1ms}, {"us", 1us}, {"ns", 1ns}}};
 
-std::optional<TimingCorner> cornerNamed(std::string_view name) {
-  for (std::size_t i = 0; i < kCornerNames.size(); ++i) {
-    if (kCornerNames[i] == name) {
-      return static_cast<TimingCorner>(i);
-    }
+// The entry of `entries` whose name (by `nameOf`) is `name`, as an `Id`.
+template <typename Id, typename Entries, typename NameOf>
+std::optional<Id> named(const Entries& entries, std::string_view name, NameOf nameOf) {
+  const auto found = std::ranges::find(entries, name, nameOf);
+  if (found == std::ranges::end(entries)) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  return static_cast<Id>(found - std::ranges::begin(entries));
+}
+
+std::optional<TimingCorner> cornerNamed(std::string_view name) {
+  return named<TimingCorner>(kCornerNames, name, std::identity{});
 }
 
 std::optional<Timing> timingNamed(std::string_view name) {
-  for (std::size_t i = 0; i < kTable.size(); ++i) {
-    if (kTable[i].name == name) {
-      return static_cast<Timing>(i);
-    }
-  }
-  return std::nullopt;
+  return named<Timing>(kTable, name, &TimingRange::name);
 }
 
 // "1.35s", "500us": a decimal number and a unit, to the nanosecond.
@@ -88,8 +89,12 @@ std::optional<Duration> parseDuration(std::string_view text) {
     if (error != std::errc{} || end != number.data() + number.size()) {
       return std::nullopt;
     }
-    return Duration(
-        static_cast<Duration::rep>(value * static_cast<double>(unit.size.count()) + 0.5));
+    const double nanoseconds = value * static_cast<double>(unit.size.count());
+    // Longer than any time's range: refused as out of it, never wrapped.
+    if (nanoseconds >= static_cast<double>(Duration::max().count())) {
+      return Duration::max();
+    }
+    return Duration(std::llround(nanoseconds));
   }
   return std::nullopt;
 }
@@ -128,6 +133,16 @@ std::string formatDuration(Duration duration) {
   return {};
 }
 
+std::string describeTiming(const TimingSetup& setup) {
+  std::string text(cornerName(setup.corner));
+  for (std::size_t i = 0; i < kTable.size(); ++i) {
+    if (setup.fixed.at(i)) {
+      text += ", " + std::string(kTable.at(i).name) + " " + formatDuration(*setup.fixed.at(i));
+    }
+  }
+  return text;
+}
+
 ParsedTiming parseTiming(std::string_view text, std::uint64_t seed) {
   TimingSetup setup{.seed = seed};
   const std::string corner = splitOff(text);
@@ -135,7 +150,7 @@ ParsedTiming parseTiming(std::string_view text, std::uint64_t seed) {
     setup.corner = *named;
   } else {
     return {std::nullopt,
-            "timing corner \"" + corner + "\" is none of fastest, typical, slowest and random"};
+            "corner \"" + corner + "\" is none of fastest, typical, slowest and random"};
   }
   while (!text.empty()) {
     const std::string item = splitOff(text);
@@ -150,9 +165,8 @@ ParsedTiming parseTiming(std::string_view text, std::uint64_t seed) {
                            ? std::nullopt
                            : parseDuration(std::string_view(item).substr(equals + 1));
     if (!value || *value < range.least || *value > range.most) {
-      return {std::nullopt, "timing " + item + " is outside " + std::string(range.name) +
-                                "'s range, " + rangeText(range) + " (" + std::string(range.source) +
-                                ")"};
+      return {std::nullopt, item + " is outside " + std::string(range.name) + "'s range, " +
+                                rangeText(range) + " (" + std::string(range.source) + ")"};
     }
     setup.fixed.at(static_cast<std::size_t>(*timing)) = *value;
   }

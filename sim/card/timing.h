@@ -66,12 +66,17 @@ struct TimingSetup {
 // Reads "CORNER[,NAME=DURATION]...", e.g. "slowest" or
 // "typical,break-link=1300ms"; durations in ns, us, ms or s. On a bad value
 // the result holds no setup, and one line that says why: for a time out of
-// its range, the time's name and its range.
+// its range, "break-link=2s is outside break-link's range, 1.2 s to 1.5 s
+// (its source)".
 struct ParsedTiming {
   std::optional<TimingSetup> setup;
   std::string error;
 };
 [[nodiscard]] ParsedTiming parseTiming(std::string_view text, std::uint64_t seed);
+
+// "slowest", or "typical, break-link 1.4 s": the corner and the times set
+// to a value of their own.
+[[nodiscard]] std::string describeTiming(const TimingSetup& setup);
 
 // "1.35 s", "500 us": a duration as the table shows it.
 [[nodiscard]] std::string formatDuration(Duration duration);

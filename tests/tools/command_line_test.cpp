@@ -115,7 +115,12 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"ByteWidePcCard", "--card-type 1 --bus-width 8",
                     "--card-type 1 is the PC Card, which is always word-wide"},
         RefusedCase{"BusCycle", "--bus-cycle 600,",
-                    "--bus-cycle takes typical, fastest, NS or NS8,NS16, not '600,'"}),
+                    "--bus-cycle takes typical, fastest, NS or NS8,NS16, not '600,'"},
+        RefusedCase{"TimingCorner", "--timing slow",
+                    "--timing corner \"slow\" is none of fastest, typical, slowest and random"},
+        RefusedCase{"TimingOutOfItsRange", "--timing slowest,break-link=2s",
+                    "--timing break-link=2s is outside break-link's range, 1.2 s to 1.5 s (IEEE "
+                    "802.3 28.3.2: break_link_timer)"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -245,8 +250,11 @@ INSTANTIATE_TEST_SUITE_P(
         InstallationCase{"McaAdapterId", "[adapter1]\nsim.McaAdapterId=10000\n",
                          "line 2: sim.McaAdapterId is a hex adapter id such as 7154"},
         InstallationCase{"MachineSetting", "[machine]\nMemory=64\n",
-                         "line 2: unknown machine setting Memory (the machine has Processors and "
-                         "BusCycle)"},
+                         "line 2: unknown machine setting Memory (the machine has Processors, "
+                         "BusCycle and Timing)"},
+        InstallationCase{"Timing", "[machine]\nTiming=fastest,link-loss-10=151ms\n",
+                         "line 2: Timing link-loss-10=151ms is outside link-loss-10's range, 50 ms "
+                         "to 150 ms (IEEE 802.3 14.2.1.7: link_loss_timer)"},
         InstallationCase{"BusCycle", "[machine]\nBusCycle=slow\n",
                          "line 2: BusCycle is typical, fastest, NS or NS8,NS16 (nanoseconds per "
                          "port cycle)"},
@@ -290,6 +298,7 @@ TEST(Installation, KeywordsAsInstalledAndTheCardBesideThem) {
       "[machine]\n"
       "Processors=2\n"
       "BusCycle=255,600\n"
+      "Timing=slowest,break-link=1.4s\n"
       "[adapter2]\n"
       "IoBaseAddress=320\n"
       "NetworkAddress=02:00:5e:10:20\n"
@@ -307,6 +316,8 @@ TEST(Installation, KeywordsAsInstalledAndTheCardBesideThem) {
   ASSERT_TRUE(installation->busCycles.has_value());
   EXPECT_EQ(installation->busCycles->byteCycle, std::chrono::nanoseconds(255));
   EXPECT_EQ(installation->busCycles->wordCycle, std::chrono::nanoseconds(600));
+  ASSERT_TRUE(installation->timing.has_value());
+  EXPECT_EQ(sim::card::describeTiming(*installation->timing), "slowest, break-link 1.4 s");
   const SlotSettings& first = installation->adapters[0];
   const SlotSettings& second = installation->adapters[1];
   EXPECT_TRUE(first.adapter.keywords.empty());

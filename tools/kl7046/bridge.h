@@ -20,6 +20,8 @@ struct BridgeOptions {
   std::string driver;
   std::string pcap;
   std::string config;
+  // The card's timing; none: the installation's, or the typical corner.
+  std::optional<sim::card::TimingSetup> timing;
 };
 
 // Runs until interrupted or the duration is over, then prints the

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "kl7046/bus_cycles.h"
+#include "sim/card/timing.h"
 #include "sim/world/test_frames.h"
 
 namespace kl::tools {
@@ -50,6 +51,7 @@ constexpr const char* kExamples =
     "  kl7046\n"
     "  kl7046 demo --frames 100000 --seed 1 --pcap cable.pcap\n"
     "  kl7046 demo --bus-width 8 --speed 10 --duplex half --json\n"
+    "  kl7046 demo --timing slowest,break-link=1.4s --seed 9\n"
     "  kl7046 bridge --wire kl-wire --station kl-station --duration 60\n"
     "  kl7046 trace --vcd mii.vcd | less";
 
@@ -280,6 +282,7 @@ class Parser {
         ->check(fileName())
         ->type_name("FILE");
     declareDriver(command, demo_.driver);
+    declareTiming(command, demo_.timing);
     command.add_flag("--json", demo_.json, "print the summary as one JSON object");
     command
         .add_option("--corrupt", demo_.corruptFrames,
@@ -303,6 +306,7 @@ class Parser {
                      "show each MII management access rather than the\n"
                      "frames they carry");
     declareDriver(command, trace_.driver);
+    declareTiming(command, trace_.timing);
   }
 
   void declareBridge(CLI::App& command) {
@@ -329,6 +333,7 @@ class Parser {
         ->check(fileName())
         ->type_name("FILE");
     declareDriver(command, bridge_.driver);
+    declareTiming(command, bridge_.timing);
   }
 
   static void declareDriver(CLI::App& command, std::string& driver) {
@@ -338,6 +343,26 @@ class Parser {
                     "driver (32-bit build only)")
         ->check(fileName())
         ->type_name("FILE");
+  }
+
+  // The card's times: a corner, and times of their own within their ranges.
+  static void declareTiming(CLI::App& command, std::optional<sim::card::TimingSetup>& timing) {
+    command
+        .add_option_function<std::string>(
+            "--timing",
+            [&timing](const std::string& text) {
+              timing = sim::card::parseTiming(text, sim::WorldRandom::kDefaultSeed).setup;
+            },
+            "the card's timing corner: fastest, typical,\n"
+            "slowest or random (each time drawn from the\n"
+            "seed), then any ,NAME=DURATION within its range\n"
+            "(default: the installation's, or typical)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+              return sim::card::parseTiming(text, sim::WorldRandom::kDefaultSeed).error;
+            },
+            ""))
+        ->type_name("CORNER");
   }
 
   CLI::App app_{kProgram, "kl7046"};

@@ -43,6 +43,8 @@ struct DemoOptions {
   // What each port cycle costs in virtual time; none: the installation's,
   // or an ideal bus.
   std::optional<sim::BusCycleTimes> busCycles;
+  // The card's timing; none: the installation's, or the typical corner.
+  std::optional<sim::card::TimingSetup> timing;
 };
 
 // The ConnectionType keyword the options ask both adapters for: 0 lets them
@@ -78,6 +80,7 @@ struct DemoReport {
   sim::BusCycleTimes busCycles{};       // as the run had them
   // The driver's longest busy wait at PASSIVE_LEVEL, DISPATCH_LEVEL and DIRQL.
   std::array<sim::Duration, sim::kIrqls> longestBusyWait{};
+  sim::card::TimingSetup timing{};
   double virtualSeconds = 0;
   double hostSeconds = 0;
 

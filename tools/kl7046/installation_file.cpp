@@ -246,6 +246,14 @@ sim::world::SlotSetup applySettings(const SlotSettings& settings, sim::world::Sl
   return slot;
 }
 
+sim::card::TimingSetup timingOf(const std::optional<sim::card::TimingSetup>& given,
+                                const Installation& installation, std::uint64_t seed) {
+  sim::card::TimingSetup timing =
+      given.value_or(installation.timing.value_or(sim::card::TimingSetup{}));
+  timing.seed = seed;
+  return timing;
+}
+
 std::optional<Installation> readInstallation(std::istream& in, std::string& error) {
   Installation installation;
   enum class Section : std::uint8_t { None, Machine, Adapter };
@@ -291,9 +299,16 @@ std::optional<Installation> readInstallation(std::istream& in, std::string& erro
         if (!installation.busCycles) {
           wrong = "BusCycle is typical, fastest, NS or NS8,NS16 (nanoseconds per port cycle)";
         }
+      } else if (sameName(name, "Timing")) {
+        sim::card::ParsedTiming timing =
+            sim::card::parseTiming(value, sim::WorldRandom::kDefaultSeed);
+        installation.timing = timing.setup;
+        if (!timing.setup) {
+          wrong = "Timing " + timing.error;
+        }
       } else if (!sameName(name, "Processors")) {
         wrong = "unknown machine setting " + std::string(name) +
-                " (the machine has Processors and BusCycle)";
+                " (the machine has Processors, BusCycle and Timing)";
       } else if (!processors || *processors == 0 || *processors > 32) {
         wrong = "Processors is a count from 1 to 32";
       } else {

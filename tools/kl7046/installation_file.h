@@ -7,6 +7,9 @@
 //   Processors=1
 //   BusCycle=typical           what a port cycle costs: typical (600 ns),
 //                              fastest (255 ns), NS, or NS8,NS16
+//   Timing=slowest             the card's timing corner: fastest, typical,
+//                              slowest or random, then any ,NAME=DURATION
+//                              of a time of its own within its range
 //   [adapter1]
 //   IoBaseAddress=300          registry keywords, as kl7046.inf writes them
 //   ConnectionType=4
@@ -35,6 +38,7 @@
 
 #include "sim/card/card.h"
 #include "sim/card/phy/negotiation.h"
+#include "sim/card/timing.h"
 #include "sim/host/adapter_setup.h"
 #include "sim/world/network.h"
 
@@ -58,7 +62,13 @@ struct Installation {
   std::array<SlotSettings, 2> adapters;
   std::optional<unsigned> processors;
   std::optional<sim::BusCycleTimes> busCycles;
+  std::optional<sim::card::TimingSetup> timing;
 };
+
+// The timing a run uses: the command line's, else the installation's, else
+// the typical corner; its random draws seeded with `seed`.
+[[nodiscard]] sim::card::TimingSetup timingOf(const std::optional<sim::card::TimingSetup>& given,
+                                              const Installation& installation, std::uint64_t seed);
 
 // `slot` with the settings applied over it: the card (its station address
 // in the PROM image of its bus width, or `station` when the file gives none)

@@ -1,6 +1,7 @@
 #include "kl7046/report.h"
 
 #include "kl7046/bus_cycles.h"
+#include "sim/card/timing.h"
 
 #include <chrono>
 #include <cstdio>
@@ -137,7 +138,7 @@ void printReport(const DemoReport& report, std::ostream& out) {
       << o.minSize << " to " << o.maxSize << " bytes, " << o.busWidth << "-bit bus, card type "
       << o.cardType << ", seed " << o.seed << (o.driver.empty() ? "" : ", driver " + o.driver)
       << (report.busCycles.ideal() ? "" : ", port cycles " + describeBusCycles(report.busCycles))
-      << "\n\n";
+      << ", timing " << sim::card::describeTiming(report.timing) << "\n\n";
   if (report.broughtUp) {
     out << "  link                    "
         << (report.speedMbps != 0
@@ -188,7 +189,9 @@ void printReportJson(const DemoReport& report, std::ostream& out) {
       << ",\"max_size\":" << o.maxSize << ",\"bus_width\":" << o.busWidth
       << ",\"card_type\":" << o.cardType << ",\"seed\":" << o.seed << ",\"bus_cycle_ns\":["
       << report.busCycles.byteCycle.count() << ',' << report.busCycles.wordCycle.count() << ']'
-      << ",\"link\":{\"up\":" << (report.speedMbps != 0 ? "true" : "false")
+      << ",\"timing\":";
+  jsonString(out, sim::card::describeTiming(report.timing));
+  out << R"(,"link":{"up":)" << (report.speedMbps != 0 ? "true" : "false")
       << ",\"speed_mbps\":" << report.speedMbps << ",\"duplex\":";
   jsonString(out, report.duplex);
   out << "},\"adapters\":[";

@@ -167,7 +167,8 @@ class TracePrinter {
 int runTrace(const TraceOptions& options, std::ostream& out, std::ostream& err) {
   try {
     DriverSource driver(options.driver);
-    sim::world::CardWorld world;
+    sim::world::CardWorld world(
+        sim::MachineSetup{.timing = options.timing.value_or(sim::card::TimingSetup{})});
     sim::Machine& machine = world.machine();
     const sim::world::SlotSetup slot{.card = {.prom = sim::card::wordWidePromImage(kStation)}};
     sim::card::Card& card = *world.addCard(slot.card, slot.base, slot.vector);
@@ -209,8 +210,9 @@ int runTrace(const TraceOptions& options, std::ostream& out, std::ostream& err) 
       err << "kl7046 trace: the adapter did not come up\n";
       return 1;
     }
-    // The link is up by the end of initialisation; let the pair settle.
-    machine.runFor(2s);
+    // The link comes up once the PHY has powered up and negotiated, at any
+    // corner within 3 s of the start.
+    machine.runFor(3s);
     auto packet = sim::Packet::fromBytes(
         sim::world::buildTestFrame(kFarStation, kStation, {1, 0}, sim::world::kSmallestTestFrame));
     step("one send: 60 bytes to the far station", [&] {
@@ -224,7 +226,7 @@ int runTrace(const TraceOptions& options, std::ostream& out, std::ostream& err) 
     });
     step("a link change: the switch port forced to 10 Mbit/s half duplex", [&] {
       partner.force({sim::card::Speed::Mbit10, sim::card::Duplex::Half});
-      machine.runFor(3s);
+      machine.runFor(4s);
     });
     step("halt", [&] { adapter.halt(); });
     card.mii().setObserver(nullptr);

@@ -4,8 +4,11 @@
 // a VCD file.
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <string>
+
+#include "sim/card/timing.h"
 
 namespace kl::tools {
 
@@ -15,6 +18,8 @@ struct TraceOptions {
   // management frames it carried.
   bool mii = false;
   std::string driver;
+  // The card's timing; none: the typical corner.
+  std::optional<sim::card::TimingSetup> timing;
 };
 
 // Returns the program's exit status.

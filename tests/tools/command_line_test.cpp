@@ -155,14 +155,17 @@ INSTANTIATE_TEST_SUITE_P(
                       BridgeCase{"Unknown", "--frames 3", "unknown option '--frames'"}),
     [](const auto& param) { return std::string(param.param.name); });
 
-TEST(BridgeOptions, TakeTheDevicesAndTheDuration) {
+TEST(BridgeOptions, TakeTheDevicesTheDurationTheTimingAndTheSeed) {
   std::string error;
-  const auto options =
-      Parse<BridgeOptions>("bridge", "--wire w0 --station s0 --duration 2.5", error);
+  const auto options = Parse<BridgeOptions>(
+      "bridge", "--wire w0 --station s0 --duration 2.5 --timing random --seed 12", error);
   ASSERT_TRUE(options.has_value()) << error;
   EXPECT_EQ(options->wire, "w0");
   EXPECT_EQ(options->station, "s0");
   EXPECT_EQ(options->durationSeconds, 2.5);
+  ASSERT_TRUE(options->timing.has_value());
+  EXPECT_EQ(options->timing->corner, sim::card::TimingCorner::Random);
+  EXPECT_EQ(options->seed, 12U);
 }
 
 TEST(CommandLine, IsTheDemosWithoutACommandAndShowsTheVersion) {

@@ -262,10 +262,11 @@ int runBridge(const BridgeOptions& options, const Installation& installation, st
     DriverSource driver(options.driver);
     const SlotSettings& settings = installation.adapters[0];
     const sim::world::SlotSetup slot = applySettings(settings, {}, kStationAddress);
-    sim::world::CardWorld world(sim::MachineSetup{
-        .processorCount = installation.processors.value_or(1),
-        .busCycles = installation.busCycles.value_or(sim::BusCycleTimes{}),
-        .timing = timingOf(options.timing, installation, sim::WorldRandom::kDefaultSeed)});
+    sim::world::CardWorld world(
+        sim::MachineSetup{.processorCount = installation.processors.value_or(1),
+                          .seed = options.seed,
+                          .busCycles = installation.busCycles.value_or(sim::BusCycleTimes{}),
+                          .timing = timingOf(options.timing, installation, options.seed)});
     sim::card::Card& card = *world.addCard(slot.card, slot.base, slot.vector);
     sim::MiniportAdapter& adapter = world.addAdapter(sim::world::adapterSetupFor(slot));
     world.machine().onViolation([&](const std::string& what) {

@@ -5,11 +5,13 @@
 // the wall clock.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
 
 #include "kl7046/installation_file.h"
+#include "sim/core/random.h"
 
 namespace kl::tools {
 
@@ -22,6 +24,8 @@ struct BridgeOptions {
   std::string config;
   // The card's timing; none: the installation's, or the typical corner.
   std::optional<sim::card::TimingSetup> timing;
+  // The machine's seed: a random corner's times and the wire's backoff.
+  std::uint64_t seed = sim::WorldRandom::kDefaultSeed;
 };
 
 // Runs until interrupted or the duration is over, then prints the

@@ -334,6 +334,13 @@ class Parser {
         ->type_name("FILE");
     declareDriver(command, bridge_.driver);
     declareTiming(command, bridge_.timing);
+    command
+        .add_option("--seed", bridge_.seed,
+                    "seed of a random timing corner's times and of\n"
+                    "the wire's backoff")
+        ->transform(wholeNumber<std::uint64_t>("a number"))
+        ->capture_default_str()
+        ->type_name("S");
   }
 
   static void declareDriver(CLI::App& command, std::string& driver) {

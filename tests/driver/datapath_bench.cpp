@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "driver/driver_entry.h"
 #include "driver/miniport_handlers.h"
 #include "nic/controller.h"
+#include "support/linked_driver.h"
 
 namespace kl::test {
 
@@ -97,6 +97,7 @@ HandBuiltAdapter::HandBuiltAdapter(sim::Machine& machine, const AdapterPlacement
     WRITE_PORT_UCHAR(record_.IoPort + port::TCR, 0x00);  // on the wire
   });
   machine.processor().atDeviceLevel([&] { MiniportEnableInterrupt(&record_); });
+  host_->upWithoutInitialize();
 }
 
 void HandBuiltAdapter::atDispatch(const std::function<void()>& code) { machine_.atDispatch(code); }
@@ -149,7 +150,7 @@ std::vector<std::uint8_t> HandBuiltAdapter::ringBytes(std::uint32_t address,
 
 DatapathBench::DatapathBench(const AdapterPlacement& placement)
     : machine_(std::make_unique<sim::Machine>()) {
-  EXPECT_EQ(machine_->loadDriver(&DriverEntry), STATUS_SUCCESS);
+  EXPECT_EQ(loadLinkedDriver(*machine_), STATUS_SUCCESS);
   nic_ = std::make_unique<HandBuiltAdapter>(*machine_, placement);
 }
 

@@ -5,7 +5,9 @@
 // length limits, with each lookahead size, and through transfer-data.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -359,6 +361,44 @@ INSTANTIATE_TEST_SUITE_P(Waiting, TransferCompletesTransmit,
                          ::testing::Values(EarlyRow{"NextBufferFull", 2},
                                            EarlyRow{"NothingWaiting", 1}),
                          [](const auto& test) { return test.param.name; });
+
+// ---------------------------------------------------------------------------
+// The checks made after every handler, each shown firing on a receive side
+// that a handler left broken.
+
+struct BrokenRow {
+  std::string name;
+  std::function<void(Adapter&)> breaks;  // runs as a handler
+  std::string fault;
+};
+
+void PrintTo(const BrokenRow& row, std::ostream* out) { *out << row.name; }
+
+class AfterHandlerCheck : public ::testing::TestWithParam<BrokenRow> {};
+
+TEST_P(AfterHandlerCheck, FiresOnAReceiveSideLeftBroken) {
+  ReceiveBench bench;
+  std::vector<std::string> broken;
+  sim::Machine::current().onViolation([&](const std::string& what) { broken.push_back(what); });
+  bench.nic().atDispatch([&] { GetParam().breaks(bench.record()); });
+  ASSERT_EQ(broken.size(), 1U);
+  EXPECT_EQ(broken[0], "the receive ring is inconsistent: " + GetParam().fault);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Invariants, AfterHandlerCheck,
+    ::testing::Values(
+        BrokenRow{"NextPageOutsideTheRing", [](Adapter& a) { a.NextPacketPage = kRingStop; },
+                  "NextPacketPage 0x80 lies outside the ring 0x4C-0x7F"},
+        BrokenRow{"BoundaryNotBehindTheNextPage",
+                  [](Adapter& a) { a.NextPacketPage = kRingFirst; },
+                  "BNRY is 0x4C, not 0x7F, one page behind NextPacketPage 0x4C"},
+        BrokenRow{"PageOneAtRest",
+                  [](Adapter& a) { WRITE_PORT_UCHAR(a.IoPort, 0x62); },  // page 1, STA
+                  "register page 1 is selected at rest"},
+        BrokenRow{"OverflowPending", [](Adapter& a) { a.Overflowed = TRUE; },
+                  "an overflow recovery was left unfinished"}),
+    [](const auto& test) { return test.param.name; });
 
 }  // namespace
 }  // namespace kl::test

@@ -272,10 +272,13 @@ class TransmitRefused : public ::testing::TestWithParam<RefusedRow> {};
 TEST_P(TransmitRefused, IsCompletedAsAFailureAtOnceWithoutTouchingTheCard) {
   TransmitBench bench(BusWidth::Word);
   Adapter& a = bench.record();
+  // Every buffer full, the frame being sent at buffer 3: the queue is blocked.
   a.CurrentTx = 3;
   a.NextTxSend = 3;
   a.NextTxFill = 3;
-  bench.nic().record()->TxBufferState[3] = kTxBufferFull;  // the queue is blocked
+  bench.occupy(3, 1514);
+  bench.occupy(9, 700);
+  bench.occupy(0, 700);
   sim::Packet& blocked = bench.send(100);
   auto& bus = bench.nic().interposer();
   const std::uint64_t accessesBefore = bus.accesses();

@@ -93,9 +93,11 @@ void Controller::write(const RegisterInfo& info, std::uint8_t value) {
       break;
     case Register::Rbcr0:
       dma_.setByteCountLow(value);
+      enterResetStateWhenIdle();
       break;
     case Register::Rbcr1:
       dma_.setByteCountHigh(value);
+      enterResetStateWhenIdle();
       break;
     case Register::Miimr:
       if (miiPort_ != nullptr) {
@@ -146,15 +148,27 @@ void Controller::applyRunState(std::uint8_t value) {
     enterStoppedState();
   } else if ((value & reg::kCrSta) != 0) {
     stopped_ = false;
+    inResetState_ = false;
   }
 }
 
-// Stopping cuts off the frame being sent and lifts the receiver's overflow
-// latch, which only a stop and a new start clear.
+// Stopping cuts off the frame being sent at once; the reset state follows.
 void Controller::enterStoppedState() {
   stopped_ = true;
   transmitter_.stop();
-  receiver_.stop();
+  enterResetStateWhenIdle();
+}
+
+// A stopped controller reaches its reset state, where RST shows and the
+// receiver's overflow latch lifts, only with no remote-DMA bytes left to
+// move: after a transfer cut short, not before the host writes RBCR zero.
+// That is why a stop, for a restart or an overflow recovery, is followed by
+// clearing RBCR0 and RBCR1.
+void Controller::enterResetStateWhenIdle() {
+  if (stopped_ && dma_.remainingCount() == 0) {
+    inResetState_ = true;
+    receiver_.stop();
+  }
 }
 
 void Controller::transmitted(const TransmitEngine::Outcome& outcome) {
@@ -211,14 +225,16 @@ void Controller::writeData(std::span<const std::uint8_t> bytes, CycleWidth cycle
 
 void Controller::reset() {
   hold(Register::Cr) = reg::kCrAfterReset;
-  enterStoppedState();
   hold(Register::Imr) = registerInfo(Register::Imr).resetValue;
   dma_.abort();
+  dma_.setByteCountLow(0);
+  dma_.setByteCountHigh(0);
+  enterStoppedState();
 }
 
 std::uint8_t Controller::isr() const {
   std::uint8_t value = held(Register::Isr);
-  if (stopped_ && !faults_.stoppedStateHidden && !faults_.rstHidden) {
+  if (inResetState_ && !faults_.stoppedStateHidden && !faults_.rstHidden) {
     value |= reg::kIsrRst;
   }
   if (tallies_.anyHalfFull()) {

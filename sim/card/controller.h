@@ -50,8 +50,8 @@ class Controller {
   void readData(std::span<std::uint8_t> bytes, CycleWidth cycle);
   void writeData(std::span<const std::uint8_t> bytes, CycleWidth cycle);
 
-  // A hardware reset: stopped, CR 0x21, IMR 0, remote DMA idle. The other
-  // registers keep their contents.
+  // A hardware reset: stopped in the reset state, CR 0x21, IMR 0, remote DMA
+  // idle with no count left. The other registers keep their contents.
   void reset();
 
   // The wire. Frames go to `end` (none: the card is on no cable) and come
@@ -92,12 +92,12 @@ class Controller {
   [[nodiscard]] std::uint8_t miimr() const { return held(Register::Miimr); }
   [[nodiscard]] const RemoteDma& remoteDma() const { return dma_; }
 
-  // ISR as the host reads it. RST shows the stopped state; CNT shows while a
+  // ISR as the host reads it. RST shows the reset state; CNT shows while a
   // tally counter is at half range, and also stays latched from the moment a
   // counter got there until the host acknowledges it, so neither reading the
   // counters first nor acknowledging first can make it go unseen.
   [[nodiscard]] std::uint8_t isr() const;
-  // Latches status bits (RST excepted: it follows the stopped state).
+  // Latches status bits (RST excepted: it follows the reset state).
   void setIsrBits(std::uint8_t mask) { hold(Register::Isr) |= mask & ~reg::kIsrRst; }
   // The controller wants to interrupt: a status bit that IMR enables is set.
   // The line is looked at after every port access, so the bits that follow
@@ -144,6 +144,7 @@ class Controller {
   void command(std::uint8_t value);
   void applyRunState(std::uint8_t value);
   void enterStoppedState();
+  void enterResetStateWhenIdle();
   void transmitted(const TransmitEngine::Outcome& outcome);
   void applyRemoteDmaCommand(std::uint8_t rd);
 
@@ -159,6 +160,7 @@ class Controller {
 
   RegisterFile registers_ = powerUpValues();
   bool stopped_ = true;
+  bool inResetState_ = true;  // stopped, with nothing left to move
   std::function<void(const std::string&)> brokenRule_;
   bool heldToRules_ = true;
 };

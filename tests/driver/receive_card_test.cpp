@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/miniport_handlers.h"
 #include "tests/driver/datapath_bench.h"
 
 namespace kl::test {
@@ -263,6 +264,9 @@ struct TransferRow {
   UINT length;
   NDIS_STATUS status;
   UINT transferred;
+  // The card leaves its socket at this remote-DMA set-up of the transfer
+  // (counted from 1; 0: it stays). The failed read is logged.
+  unsigned cardGoneAt = 0;
 };
 
 class ReceiveTransfer : public ::testing::TestWithParam<TransferRow> {};
@@ -275,14 +279,27 @@ TEST_P(ReceiveTransfer, CopiesWithinTheFrameOnly) {
   NDIS_STATUS status = NDIS_STATUS_PENDING;
   UINT transferred = 0xFFFF;
   std::vector<std::uint8_t> copied;
+  sim::card::Card& card = bench.nic().card();
   bench.protocol().onReceive = [&](sim::MiniportAdapter& adapter, DatapathProtocol::Frame&) {
     const auto packet = sim::Packet::withSpace(2048);
+    unsigned setups = 0;
+    bench.nic().interposer().setHook([&](std::uint64_t, std::uint16_t offset, sim::Direction d) {
+      if (offset == port::RSAR0 && d == sim::Direction::Write && ++setups == row.cardGoneAt) {
+        card.faults().removed = true;
+      }
+    });
     status = adapter.transferData(packet->ndis(), row.offset, row.length, transferred);
+    bench.nic().interposer().clearHook();
+    card.faults().removed = false;
     copied = packet->bytes();
   };
   bench.received(bench.nic().storeFrame(row.page, frame));
 
   EXPECT_EQ(status, row.status);
+  const std::vector<sim::ErrorLogEntry> failure = {
+      {bench.nic().host().handle(), NDIS_ERROR_CODE_HARDWARE_FAILURE, {2}}};
+  EXPECT_EQ(sim::Machine::current().errorLog(),
+            row.cardGoneAt != 0 ? failure : std::vector<sim::ErrorLogEntry>{});
   ASSERT_EQ(transferred, row.transferred);
   const auto from = frame.begin() + 14 + std::min<std::ptrdiff_t>(row.offset, 1500);
   EXPECT_TRUE(std::equal(from, from + transferred, copied.begin()));
@@ -296,8 +313,41 @@ INSTANTIATE_TEST_SUITE_P(
         TransferRow{"AtTheEndNothing", 0x60, 1500, 10, NDIS_STATUS_SUCCESS, 0},
         TransferRow{"BeyondTheEndFails", 0x60, 1501, 10, NDIS_STATUS_FAILURE, 0},
         TransferRow{"AcrossTheRingsEnd", kRingStop - 3, 0, 2000, NDIS_STATUS_SUCCESS, 1500},
-        TransferRow{"StartingPastTheRingsEnd", kRingStop - 3, 900, 400, NDIS_STATUS_SUCCESS, 400}),
+        TransferRow{"StartingPastTheRingsEnd", kRingStop - 3, 900, 400, NDIS_STATUS_SUCCESS, 400},
+        TransferRow{"CardGoneFails", 0x60, 0, 2000, NDIS_STATUS_FAILURE, 0, 1},
+        // Up to the ring's end, 750 bytes, came before the card left.
+        TransferRow{"CardGoneAtTheRingsEndKeepsWhatCame", kRingStop - 3, 0, 2000,
+                    NDIS_STATUS_FAILURE, 750, 2}),
     [](const auto& test) { return test.param.name; });
+
+// The card leaves its socket as the pass reads the frame's lookahead: nothing
+// is indicated and the read pointer stays, so that once the card is back the
+// frame comes up whole.
+TEST(ReceiveCardGone, AtTheLookaheadReadTheFrameWaitsForTheCard) {
+  ReceiveBench bench;
+  constexpr std::uint8_t kPage = 0x60;
+  bench.readFrom(kPage);
+  const std::vector<std::uint8_t> frame = bench.frame(300, 5);
+  const std::uint8_t curr = bench.nic().storeFrame(kPage, frame);
+  sim::card::Card& card = bench.nic().card();
+  unsigned setups = 0;
+  bench.nic().interposer().setHook([&](std::uint64_t, std::uint16_t offset, sim::Direction d) {
+    if (offset == port::RSAR0 && d == sim::Direction::Write && ++setups == 2) {
+      card.faults().removed = true;
+    }
+  });
+  bench.received(curr);
+  EXPECT_TRUE(bench.delivered().empty());
+  EXPECT_EQ(bench.record().NextPacketPage, kPage);
+
+  bench.nic().interposer().clearHook();
+  card.faults().removed = false;
+  sim::Machine::current().processor().atDeviceLevel(
+      [&] { MiniportEnableInterrupt(&bench.record()); });
+  bench.received(curr);
+  EXPECT_EQ(bench.delivered(), std::vector<std::vector<std::uint8_t>>{frame});
+  EXPECT_TRUE(sim::Machine::current().errorLog().empty());
+}
 
 // ---------------------------------------------------------------------------
 // A transmission that ends while a protocol copies a frame.

@@ -355,6 +355,7 @@ TEST(ReceiveCardGone, AtTheLookaheadReadTheFrameWaitsForTheCard) {
 struct EarlyRow {
   std::string name;
   std::size_t packets;  // sent before the frame arrives; the first is on the wire
+  bool aborts = false;  // the first transmission aborts instead
 };
 
 class TransferCompletesTransmit : public ::testing::TestWithParam<EarlyRow> {};
@@ -362,6 +363,7 @@ class TransferCompletesTransmit : public ::testing::TestWithParam<EarlyRow> {};
 TEST_P(TransferCompletesTransmit, StartsTheNextWaitingBufferOrLeavesPtxForTheHandler) {
   const EarlyRow& row = GetParam();
   ReceiveBench bench;
+  bench.nic().card().faults().transmitAborts = row.aborts ? 1 : 0;
   std::vector<std::unique_ptr<sim::Packet>> packets;
   for (std::size_t i = 0; i < row.packets; ++i) {
     packets.push_back(sim::Packet::fromBytes(
@@ -374,6 +376,7 @@ TEST_P(TransferCompletesTransmit, StartsTheNextWaitingBufferOrLeavesPtxForTheHan
   bool busyAfter = false;
   std::uint8_t pageAfter = 0;
   UCHAR workAfter = 0;
+  Adapter recordAfter{};
   bench.protocol().onReceive = [&](sim::MiniportAdapter& adapter, DatapathProtocol::Frame& got) {
     // The protocol takes its time; the frame on the wire finishes meanwhile.
     sim::Machine& machine = sim::Machine::current();
@@ -388,18 +391,36 @@ TEST_P(TransferCompletesTransmit, StartsTheNextWaitingBufferOrLeavesPtxForTheHan
     busyAfter = bench.nic().card().controller().transmitter().busy();
     pageAfter = bench.nic().card().controller().tpsr();
     workAfter = bench.record().IsrAccum;
+    recordAfter = bench.record();
   };
   bench.readFrom(bench.record().NextPacketPage);
   bench.received(bench.nic().storeFrame(bench.record().NextPacketPage, frame));
 
   ASSERT_EQ(bench.protocol().frames.size(), 1U);
   EXPECT_EQ(bench.protocol().frames[0].bytes, frame);
-  if (row.packets > 1) {
+  // The first frame took buffers 0-3, the second 4-7.
+  if (row.aborts) {
+    EXPECT_TRUE(busyAfter) << "the aborted frame was not sent again from within the copy";
+    EXPECT_EQ(pageAfter, firstPage);
+    EXPECT_EQ(workAfter & 0x08, 0);
+    EXPECT_EQ(bench.nic().card().controller().isr() & 0x08, 0) << "the abort was not acknowledged";
+    EXPECT_EQ(recordAfter.CurrentTx, 0);
+  } else if (row.packets > 1) {
     EXPECT_TRUE(busyAfter) << "the waiting buffer was not started";
     EXPECT_EQ(pageAfter, firstPage + 4) << "started another buffer than the next";
+    EXPECT_EQ(workAfter & 0x02, 0) << "the completion was left for the handler as well";
+    EXPECT_EQ(recordAfter.CurrentTx, 4);
+    EXPECT_EQ(recordAfter.NextTxSend, 4U);
+    EXPECT_EQ(recordAfter.TxPending, TRUE);
+    EXPECT_EQ(recordAfter.TxGoodCount, 1U);
+    EXPECT_EQ(std::vector<ULONG>(recordAfter.TxBufferState, recordAfter.TxBufferState + 8),
+              (std::vector<ULONG>{0, 0, 0, 0, 2, 2, 2, 2}));
   } else {
     EXPECT_FALSE(busyAfter);
     EXPECT_NE(workAfter & 0x02, 0) << "the completion was not left for the handler";
+    EXPECT_EQ(recordAfter.CurrentTx, 0) << "the finished frame was retired early";
+    EXPECT_EQ(recordAfter.TxGoodCount, 0U);
+    EXPECT_EQ(recordAfter.TxBufferState[0], 2U);
   }
   // Either way each frame is counted once when it has gone.
   sim::Machine::current().runFor(2ms);
@@ -409,7 +430,8 @@ TEST_P(TransferCompletesTransmit, StartsTheNextWaitingBufferOrLeavesPtxForTheHan
 
 INSTANTIATE_TEST_SUITE_P(Waiting, TransferCompletesTransmit,
                          ::testing::Values(EarlyRow{"NextBufferFull", 2},
-                                           EarlyRow{"NothingWaiting", 1}),
+                                           EarlyRow{"NothingWaiting", 1},
+                                           EarlyRow{"AbortedWhileCopying", 1, true}),
                          [](const auto& test) { return test.param.name; });
 
 // ---------------------------------------------------------------------------

@@ -462,8 +462,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BrokenRow{"NextPageOutsideTheRing", [](Adapter& a) { a.NextPacketPage = kRingStop; },
                   "NextPacketPage 0x80 lies outside the ring 0x4C-0x7F"},
-        BrokenRow{"BoundaryNotBehindTheNextPage",
-                  [](Adapter& a) { a.NextPacketPage = kRingFirst; },
+        BrokenRow{"BoundaryNotBehindTheNextPage", [](Adapter& a) { a.NextPacketPage = kRingFirst; },
                   "BNRY is 0x4C, not 0x7F, one page behind NextPacketPage 0x4C"},
         BrokenRow{"PageOneAtRest",
                   [](Adapter& a) { WRITE_PORT_UCHAR(a.IoPort, 0x62); },  // page 1, STA

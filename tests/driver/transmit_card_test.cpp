@@ -206,16 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
                 3,
                 3,
                 3},
-        RingRow{"OneMoreThanAFullRing",
-                3,
-                3,
-                3,
-                {{3, 1514}, {9, 700}, {0, 700}},
-                60,
-                -1,
-                3,
-                3,
-                3}),
+        RingRow{"OneMoreThanAFullRing", 3, 3, 3, {{3, 1514}, {9, 700}, {0, 700}}, 60, -1, 3, 3, 3}),
     [](const auto& test) { return test.param.name; });
 
 TEST(TransmitRing, SendSideFollowsTheFillSideToZero) {

@@ -188,26 +188,35 @@ INSTANTIATE_TEST_SUITE_P(
                     [](SlotSetup& slot) {
                       slot.adapter.keywords.insert_or_assign("IoBaseAddress", std::string("280"));
                     },
-                    NDIS_STATUS_FAILURE, {kAdapterNotFound, {}}},
+                    NDIS_STATUS_FAILURE,
+                    {kAdapterNotFound, {}}},
         RefusalCase{"IoBaseOutOfRange",
                     [](SlotSetup& slot) {
                       slot.adapter.keywords.insert_or_assign("IoBaseAddress", std::string("11F"));
                     },
-                    NDIS_STATUS_FAILURE, {kUnsupportedConfiguration, {0x11F}}},
+                    NDIS_STATUS_FAILURE,
+                    {kUnsupportedConfiguration, {0x11F}}},
         RefusalCase{"NoMemory",
                     [](SlotSetup& slot) {
                       slot.card.memory = MemoryPlacement{0x4000, 0};
                     },
-                    NDIS_STATUS_FAILURE, {kAdapterNotFound, {}}},
+                    NDIS_STATUS_FAILURE,
+                    {kAdapterNotFound, {}}},
         RefusalCase{"MemoryTooSmall",
                     [](SlotSetup& slot) {
                       slot.card.memory = MemoryPlacement{0x4000, 0x1000};
                     },
-                    NDIS_STATUS_FAILURE, {kAdapterNotFound, {}}},
+                    NDIS_STATUS_FAILURE,
+                    {kAdapterNotFound, {}}},
         RefusalCase{
-            "NeverReportsStopped", [](SlotSetup&) {}, NDIS_STATUS_FAILURE, {kAdapterNotFound, {}},
+            "NeverReportsStopped",
+            [](SlotSetup&) {},
+            NDIS_STATUS_FAILURE,
+            {kAdapterNotFound, {}},
             [](TwoStations& world) { world.pair().card(1).faults().stoppedStateHidden = true; }},
-        RefusalCase{"InterruptCannotBeConnected", [](SlotSetup&) {}, NDIS_STATUS_FAILURE,
+        RefusalCase{"InterruptCannotBeConnected",
+                    [](SlotSetup&) {},
+                    NDIS_STATUS_FAILURE,
                     {kInterruptConnect, {}},
                     [](TwoStations& world) {
                       world.machine().ndisFailures().failCall(sim::NdisOperation::RegisterInterrupt,

@@ -70,8 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ExchangeCase{"WordLongest", BusWidth::Word, kLongest, 1000, 15},
                       ExchangeCase{"WordOneBuffer", BusWidth::Word, kOneBuffer, 1000, 16},
                       ExchangeCase{"ByteAroundPages", BusWidth::Byte, kAroundPages, 1000, 17},
-                      ExchangeCase{"WordMixedAtTenOnACostedBus", BusWidth::Word, kMixed, 1000,
-                                   18, kTypicalPcCardBus, kTenFull}),
+                      ExchangeCase{"WordMixedAtTenOnACostedBus", BusWidth::Word, kMixed, 1000, 18,
+                                   kTypicalPcCardBus, kTenFull}),
     [](const auto& param) { return std::string(param.param.name); });
 
 // Every length from the shortest the protocol builds to the longest, each

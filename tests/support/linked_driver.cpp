@@ -67,8 +67,7 @@ std::string page(ULONG number) {
 // the bus, which would count as the driver's accesses and move the card's
 // state. Nothing for a card out of its socket, which keeps none of what the
 // driver writes, or for ports with no card model behind them.
-std::optional<RegistersAtRest> registersAtRest(sim::Machine& machine,
-                                               const Adapter& adapter) {
+std::optional<RegistersAtRest> registersAtRest(sim::Machine& machine, const Adapter& adapter) {
   const auto port = static_cast<sim::PortAddress>(reinterpret_cast<std::uintptr_t>(adapter.IoPort));
   sim::IoDevice* device = machine.bus().deviceAt(port);
   while (device != nullptr && device->deviceBehind() != nullptr) {

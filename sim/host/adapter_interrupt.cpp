@@ -86,7 +86,7 @@ class AdapterInterrupt::Connection final : public InterruptVector {
     }
     NDIS_MINIPORT_INTERRUPT& object = owner.connection_->object_;
     --object.DpcCount;
-    owner.adapter_.machine().processor().serialized([&] {
+    owner.adapter_.machine().processor().serialized("MiniportHandleInterrupt", [&] {
       object.InterruptDpc.DeferredRoutine(&object.InterruptDpc, object.InterruptDpc.DeferredContext,
                                           nullptr, nullptr);
     });

@@ -75,7 +75,7 @@ class AdapterTimers::Timer {
             return;
           }
           ++owner.runs_;
-          owner.adapter_.machine().processor().serialized([key] {
+          owner.adapter_.machine().processor().serialized("a timer function", [key] {
             key->Dpc.DeferredRoutine(&key->Dpc, key->Dpc.DeferredContext, nullptr, nullptr);
           });
         });

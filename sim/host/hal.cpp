@@ -53,7 +53,9 @@ VOID NTAPI WRITE_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
 }
 
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
-  Machine::current().runFor(std::chrono::microseconds(MicroSeconds));
+  Machine& machine = Machine::current();
+  machine.runFor(std::chrono::microseconds(MicroSeconds));
+  machine.checkHandlerStillInBounds();
 }
 
 }  // extern "C"

@@ -92,7 +92,7 @@ class Machine {
   // Runs `code` as a serialised handler at DISPATCH level would run.
   template <class F>
   void atDispatch(F&& code) {
-    processor_.serialized(std::forward<F>(code));
+    processor_.serialized("a routine at dispatch level", std::forward<F>(code));
   }
 
   // ---- NDIS operations a test makes fail.
@@ -117,7 +117,10 @@ class Machine {
   // Every serialised handler is timed against the setup's bounds, and the
   // adapters checked after it.
   void watchHandler(Processor::HandlerEdge edge);
-  void checkHandlerBounds();
+  // While the handler still runs (at a port access or a stall), a bound
+  // passed is a hang: the broken rule is reported with the handler's name
+  // and the process stops, so the test fails instead of looping.
+  void checkHandlerStillInBounds();
 
   // ---- The library's side of registration, memory and I/O ranges.
   NDIS_HANDLE initializeWrapper(PVOID driverObject);
@@ -172,6 +175,9 @@ class Machine {
   VirtualTime handlerEntered_{};
   std::uint64_t handlerAccesses_ = 0;
   bool handlerOverran_ = false;
+
+  // What the running handler has passed of its bounds; empty when nothing.
+  [[nodiscard]] std::string handlerOverBounds() const;
 };
 
 }  // namespace kl::sim

@@ -16,7 +16,7 @@ MiniportAdapter::~MiniportAdapter() = default;
 template <class Handler>
 NDIS_STATUS MiniportAdapter::callHandler(const char* name, Handler&& handler) {
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
-  machine_.processor().serialized([&] { status = handler(); });
+  machine_.processor().serialized(name, [&] { status = handler(); });
   checkStatus(name, status);
   return status;
 }
@@ -89,7 +89,7 @@ void MiniportAdapter::halt() {
   const std::size_t memoryBefore = machine_.memoryBlocksHeld();
   // From the call on, the adapter is gone to NDIS, and its record with it.
   initialized_ = false;
-  machine_.processor().serialized([&] { table->HaltHandler(context()); });
+  machine_.processor().serialized("MiniportHalt", [&] { table->HaltHandler(context()); });
   if (!outstanding_.empty()) {
     machine_.violation("MiniportHalt returned still holding packets it never completed");
   }

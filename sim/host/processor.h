@@ -31,12 +31,16 @@ class InterruptVector {
 
 class Processor {
  public:
-  // Runs `handler` as a serialised handler. When the outermost one returns,
-  // the deferred work that piled up meanwhile runs.
+  // Runs `handler`, called `name` in what the host reports of it, as a
+  // serialised handler. When the outermost one returns, the deferred work
+  // that piled up meanwhile runs.
   template <class F>
-  void serialized(F&& handler) {
-    if (serializedDepth_++ == 0 && watcher_) {
-      watcher_(HandlerEdge::Entered);
+  void serialized(const char* name, F&& handler) {
+    if (serializedDepth_++ == 0) {
+      running_ = name;
+      if (watcher_) {
+        watcher_(HandlerEdge::Entered);
+      }
     }
     handler();
     if (serializedDepth_ == 1 && watcher_) {
@@ -71,6 +75,8 @@ class Processor {
 
   [[nodiscard]] bool atDeviceLevel() const { return deviceLevel_; }
   [[nodiscard]] bool inSerializedHandler() const { return serializedDepth_ > 0; }
+  // The name of the outermost serialised handler running, or of the last.
+  [[nodiscard]] const char* runningHandler() const { return running_; }
 
   // Deferred work runs in the order it was queued.
   void queueDeferred(std::function<void()> work);
@@ -88,6 +94,7 @@ class Processor {
 
   bool deviceLevel_ = false;
   int serializedDepth_ = 0;
+  const char* running_ = "";
   bool draining_ = false;
   std::deque<std::function<void()>> deferred_;
   std::vector<InterruptVector*> vectors_;

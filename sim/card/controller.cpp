@@ -178,6 +178,7 @@ void Controller::transmitted(const TransmitEngine::Outcome& outcome) {
 
 void Controller::frameArrived(const net::WireFrame& frame) {
   if (stopped_ || (tcr() & reg::kTcrLoopbackMask) != 0) {
+    ++framesNotStored_;
     return;
   }
   const Reception reception = receiver_.receive(frame, ReceiveSetup{.rcr = rcr(),
@@ -195,6 +196,7 @@ void Controller::frameArrived(const net::WireFrame& frame) {
   setIsrBits(reception.isr);
   if (reception.tally) {
     addTallyCounts(*reception.tally, 1);
+    framesNotStored_ += *reception.tally == Tally::MissedFrame ? 1 : 0;
   }
 }
 

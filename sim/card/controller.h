@@ -91,6 +91,11 @@ class Controller {
   // As written, but for MDIO in, which is read from the line.
   [[nodiscard]] std::uint8_t miimr() const { return held(Register::Miimr); }
   [[nodiscard]] const RemoteDma& remoteDma() const { return dma_; }
+  // Frames that reached the controller from the wire and were not stored:
+  // heard while it was stopped or looped back, or refused for want of room.
+  [[nodiscard]] std::uint64_t framesNotStored() const { return framesNotStored_; }
+  // A tally counter's count, without the clearing a read of it makes.
+  [[nodiscard]] std::uint8_t tallyCount(Tally tally) const { return tallies_.count(tally); }
 
   // ISR as the host reads it. RST shows the reset state; CNT shows while a
   // tally counter is at half range, and also stays latched from the moment a
@@ -161,6 +166,7 @@ class Controller {
   RegisterFile registers_ = powerUpValues();
   bool stopped_ = true;
   bool inResetState_ = true;  // stopped, with nothing left to move
+  std::uint64_t framesNotStored_ = 0;
   std::function<void(const std::string&)> brokenRule_;
   bool heldToRules_ = true;
 };

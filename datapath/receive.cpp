@@ -199,6 +199,12 @@ BOOLEAN ReceivePass(Adapter* adapter) {
         break;
       }
     }
+    // A CURR outside the ring (a card that lost its setup) gives the pass no
+    // end to read to: it takes nothing rather than chase it for ever.
+    if (!PageInRing(adapter, adapter->CurrentPage)) {
+      emptied = TRUE;
+      break;
+    }
     ++adapter->RcvPassCount;
 
     BOOLEAN indicated = FALSE;

@@ -116,10 +116,19 @@ BOOLEAN FrameEndsByCurrentPage(Adapter* adapter) {
                                                                                        : FALSE;
 }
 
-// Abandons every frame up to CURR.
+// A page the controller can store into: PSTART up to the page before PSTOP.
+BOOLEAN PageInRing(const Adapter* adapter, UCHAR page) {
+  return page >= adapter->RxFirstPage && page < adapter->RxStopPage;
+}
+
+// Abandons every frame up to CURR. A CURR outside the ring (a card out of
+// its socket reads all ones) is nowhere to read from: the read pointer stays
+// where it is, so that a card that comes back is not read outside its ring.
 VOID SkipToCurrentPage(Adapter* adapter) {
   ReadCurrentPage(adapter);
-  adapter->NextPacketPage = adapter->CurrentPage;
+  if (PageInRing(adapter, adapter->CurrentPage)) {
+    adapter->NextPacketPage = adapter->CurrentPage;
+  }
 }
 
 // The second half of a receive-overflow recovery, once the ring is emptied
@@ -189,6 +198,12 @@ BOOLEAN ReceivePass(Adapter* adapter) {
         emptied = TRUE;
         break;
       }
+    }
+    // A CURR outside the ring (a card that lost its setup) gives the pass no
+    // end to read to: it takes nothing rather than chase it for ever.
+    if (!PageInRing(adapter, adapter->CurrentPage)) {
+      emptied = TRUE;
+      break;
     }
     ++adapter->RcvPassCount;
 

@@ -5,12 +5,20 @@
 // no pages, remote DMA running past the memory, TXP with a count past the
 // memory, no memory at all), the card must not crash, hang or touch memory
 // outside its own; AddressSanitizer and libFuzzer's time-out watch for that.
+// And the model keeps its own rules after every operation: the receiver
+// stores inside PSTART..PSTOP and leaves CURR there, a tally counter only
+// goes down when the host reads it, and the interrupt line is asserted
+// exactly when ISR & IMR (or a PHY event) says so with the output enabled.
 //
 // Input: one byte choosing the bus width and the memory placement, then
 // operations of an opcode byte and the bytes it takes.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -45,11 +53,75 @@ constexpr std::uint8_t kOffsetMask = 0x3F;
 constexpr std::size_t kLongestString = 2048;
 constexpr std::size_t kLongestFrame = 1600;
 
-void runFor(Clock& clock, Duration duration) {
+void check(bool holds, std::string_view what) {
+  if (!holds) {
+    std::fprintf(stderr, "broken: %.*s\n", static_cast<int>(what.size()), what.data());
+    std::abort();
+  }
+}
+
+constexpr std::array<kl::sim::card::Tally, 3> kTallies = {kl::sim::card::Tally::FrameAlignment,
+                                                          kl::sim::card::Tally::Crc,
+                                                          kl::sim::card::Tally::MissedFrame};
+
+std::array<std::uint8_t, 3> tallies(const Card& card) {
+  std::array<std::uint8_t, 3> counts{};
+  for (std::size_t i = 0; i < kTallies.size(); ++i) {
+    counts[i] = card.controller().tallyCount(kTallies[i]);
+  }
+  return counts;
+}
+
+// The rules that hold after any operation. `hostRead`: the operation read
+// registers, which may have cleared a tally counter.
+void checkModel(const Card& card, const std::array<std::uint8_t, 3>& before, bool hostRead) {
+  const kl::sim::card::Controller& controller = card.controller();
+  const bool wanted = (controller.isr() & controller.imr()) != 0 || card.vendor().phyEventPending();
+  check(card.interruptAsserted() == (card.vendor().interruptOutputEnabled() && wanted),
+        "the interrupt line disagrees with ISR & IMR");
+  if (!hostRead) {
+    const std::array<std::uint8_t, 3> after = tallies(card);
+    for (std::size_t i = 0; i < after.size(); ++i) {
+      check(after[i] >= before[i], "a tally counter went down without being read");
+    }
+  }
+}
+
+// Time passes, in which only the receiver stores: with a ring set up,
+// nothing outside it changes, and a CURR it moved stays inside it.
+void runFor(Clock& clock, Card& card, Duration duration) {
+  const kl::sim::card::Controller& controller = card.controller();
+  const std::uint32_t ringStart = controller.pstart() * kl::sim::card::CardMemory::kPageSize;
+  const std::uint32_t ringStop = controller.pstop() * kl::sim::card::CardMemory::kPageSize;
+  const kl::sim::card::MemoryPlacement ram = card.memory().placement();
+  std::vector<std::uint8_t> before(ram.size);
+  card.memory().read(ram.start, before);
+  const std::uint8_t curr = controller.curr();
   const auto until = clock.now() + duration;
   while (clock.fireNextDue(until)) {
   }
   clock.moveTo(until);
+  std::vector<std::uint8_t> after(before.size());
+  card.memory().read(ram.start, after);
+  // The RAM below the ring and above it, as offsets into the copies.
+  const auto offset = [&](std::uint32_t address) {
+    return static_cast<std::ptrdiff_t>(std::clamp(address, ram.start, ram.start + ram.size) -
+                                       ram.start);
+  };
+  // The rules bind a controller set up as a host sets one up: a ring of
+  // some pages with CURR inside it; otherwise the receiver goes where the
+  // registers send it, as the controller does.
+  const bool ring = controller.pstart() < controller.pstop() && curr >= controller.pstart() &&
+                    curr < controller.pstop() && ringStop <= ram.start + ram.size;
+  check(
+      std::equal(before.begin(), before.begin() + offset(ring ? ringStart : ram.start + ram.size),
+                 after.begin()) &&
+          std::equal(before.begin() + offset(ring ? ringStop : ram.start + ram.size), before.end(),
+                     after.begin() + offset(ring ? ringStop : ram.start + ram.size)),
+      "the receiver stored outside PSTART..PSTOP");
+  check(!ring || controller.curr() == curr ||
+            (controller.curr() >= controller.pstart() && controller.curr() < controller.pstop()),
+        "the receiver left CURR outside the ring");
 }
 
 enum Operation : std::uint8_t {
@@ -79,6 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   card.plugInto(cable.end(Cable::Side::A));
 
   while (input.remaining_bytes() != 0) {
+    const std::array<std::uint8_t, 3> talliesBefore = tallies(card);
     const auto operation =
         static_cast<Operation>(input.ConsumeIntegralInRange<int>(0, kOperationCount - 1));
     const auto offset =
@@ -119,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case kTimePasses:
-        runFor(clock, std::chrono::microseconds(input.ConsumeIntegral<std::uint16_t>()));
+        runFor(clock, card, std::chrono::microseconds(input.ConsumeIntegral<std::uint16_t>()));
         break;
       case kFrameArrives: {
         std::vector<std::uint8_t> frame = input.ConsumeBytes<std::uint8_t>(
@@ -134,7 +207,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case kOperationCount:
         break;
     }
+    checkModel(card, talliesBefore,
+               operation == kRead8 || operation == kRead16 || operation == kReadString8 ||
+                   operation == kReadString16);
   }
-  runFor(clock, std::chrono::milliseconds(2));
+  runFor(clock, card, std::chrono::milliseconds(2));
   return 0;
 }

@@ -35,6 +35,7 @@ class Interposer final : public IoDevice {
   void writeString16(std::uint16_t offset, std::span<const std::uint8_t> bytes) override;
   [[nodiscard]] std::string_view registerName(std::uint16_t offset,
                                               Direction direction) const override;
+  [[nodiscard]] IoDevice* deviceBehind() const override { return &device_; }
 
  private:
   void before(std::uint16_t offset, Direction direction);

@@ -45,6 +45,8 @@ class IoBus {
   // Returns false, attaching nothing, when the range overlaps another device's.
   bool attach(PortAddress base, std::uint32_t length, IoDevice& device);
   void detach(const IoDevice& device);
+  // The device that decodes `port`, if any.
+  [[nodiscard]] IoDevice* deviceAt(PortAddress port) const { return decode(port).device; }
 
   // Called after every access, once the device has seen it, with the time
   // its cycles took (which the bus does not spend itself: its clock is not

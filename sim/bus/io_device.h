@@ -41,6 +41,10 @@ class IoDevice {
   // selected register page), for decoded traces. Empty when unnamed.
   [[nodiscard]] virtual std::string_view registerName(std::uint16_t offset,
                                                       Direction direction) const;
+
+  // For a device placed in front of another on the bus, the one behind it;
+  // null for a device that answers its ports itself.
+  [[nodiscard]] virtual IoDevice* deviceBehind() const { return nullptr; }
 };
 
 // A level-sensitive interrupt request line driven by a device.

@@ -99,9 +99,11 @@ void Controller::write(const RegisterInfo& info, std::uint8_t value) {
       break;
     case Register::Rbcr0:
       dma_.setByteCountLow(value);
+      enterResetStateWhenIdle();
       break;
     case Register::Rbcr1:
       dma_.setByteCountHigh(value);
+      enterResetStateWhenIdle();
       break;
     case Register::Miimr:
       if (miiPort_ != nullptr) {
@@ -152,18 +154,31 @@ void Controller::applyRunState(std::uint8_t value) {
     enterStoppedState(Timing::ControllerStop);
   } else if ((value & reg::kCrSta) != 0) {
     stopped_ = false;
+    inResetState_ = false;
   }
 }
 
-// Stopping cuts off the frame being sent and lifts the receiver's overflow
-// latch, which only a stop and a new start clear.
+// Stopping cuts off the frame being sent at once; the reset state follows
+// after the controller's stop (or reset) time.
 void Controller::enterStoppedState(Timing entry) {
   if (!stopped_) {
     resetStateFrom_ = clock_.now() + timing_(entry);
   }
   stopped_ = true;
   transmitter_.stop();
-  receiver_.stop();
+  enterResetStateWhenIdle();
+}
+
+// A stopped controller reaches its reset state, where RST shows and the
+// receiver's overflow latch lifts, only with no remote-DMA bytes left to
+// move: after a transfer cut short, not before the host writes RBCR zero.
+// That is why a stop, for a restart or an overflow recovery, is followed by
+// clearing RBCR0 and RBCR1.
+void Controller::enterResetStateWhenIdle() {
+  if (stopped_ && dma_.remainingCount() == 0) {
+    inResetState_ = true;
+    receiver_.stop();
+  }
 }
 
 void Controller::transmitted(const TransmitEngine::Outcome& outcome) {
@@ -173,6 +188,7 @@ void Controller::transmitted(const TransmitEngine::Outcome& outcome) {
 
 void Controller::frameArrived(const net::WireFrame& frame) {
   if (stopped_ || (tcr() & reg::kTcrLoopbackMask) != 0) {
+    ++framesNotStored_;
     return;
   }
   const Reception reception = receiver_.receive(frame, ReceiveSetup{.rcr = rcr(),
@@ -190,6 +206,7 @@ void Controller::frameArrived(const net::WireFrame& frame) {
   setIsrBits(reception.isr);
   if (reception.tally) {
     addTallyCounts(*reception.tally, 1);
+    framesNotStored_ += *reception.tally == Tally::MissedFrame ? 1 : 0;
   }
 }
 
@@ -228,14 +245,16 @@ void Controller::writeData(std::span<const std::uint8_t> bytes, CycleWidth cycle
 
 void Controller::reset() {
   hold(Register::Cr) = reg::kCrAfterReset;
-  enterStoppedState(Timing::ControllerReset);
   hold(Register::Imr) = registerInfo(Register::Imr).resetValue;
   dma_.abort();
+  dma_.setByteCountLow(0);
+  dma_.setByteCountHigh(0);
+  enterStoppedState(Timing::ControllerReset);
 }
 
 std::uint8_t Controller::isr() const {
   std::uint8_t value = held(Register::Isr);
-  if (stopped_ && clock_.now() >= resetStateFrom_ && !faults_.stoppedStateHidden &&
+  if (inResetState_ && clock_.now() >= resetStateFrom_ && !faults_.stoppedStateHidden &&
       !faults_.rstHidden) {
     value |= reg::kIsrRst;
   }

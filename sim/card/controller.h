@@ -55,8 +55,8 @@ class Controller {
   void readData(std::span<std::uint8_t> bytes, CycleWidth cycle);
   void writeData(std::span<const std::uint8_t> bytes, CycleWidth cycle);
 
-  // A hardware reset: stopped, CR 0x21, IMR 0, remote DMA idle. The other
-  // registers keep their contents.
+  // A hardware reset: stopped in the reset state, CR 0x21, IMR 0, remote DMA
+  // idle with no count left. The other registers keep their contents.
   void reset();
 
   // The wire. Frames go to `end` (none: the card is on no cable) and come
@@ -96,14 +96,19 @@ class Controller {
   // As written, but for MDIO in, which is read from the line.
   [[nodiscard]] std::uint8_t miimr() const { return held(Register::Miimr); }
   [[nodiscard]] const RemoteDma& remoteDma() const { return dma_; }
+  // Frames that reached the controller from the wire and were not stored:
+  // heard while it was stopped or looped back, or refused for want of room.
+  [[nodiscard]] std::uint64_t framesNotStored() const { return framesNotStored_; }
+  // A tally counter's count, without the clearing a read of it makes.
+  [[nodiscard]] std::uint8_t tallyCount(Tally tally) const { return tallies_.count(tally); }
 
-  // ISR as the host reads it. RST shows the stopped state once the controller
+  // ISR as the host reads it. RST shows the reset state once the controller
   // has entered it, some time after the stop or reset; CNT shows while a
   // tally counter is at half range, and also stays latched from the moment a
   // counter got there until the host acknowledges it, so neither reading the
   // counters first nor acknowledging first can make it go unseen.
   [[nodiscard]] std::uint8_t isr() const;
-  // Latches status bits (RST excepted: it follows the stopped state).
+  // Latches status bits (RST excepted: it follows the reset state).
   void setIsrBits(std::uint8_t mask) { hold(Register::Isr) |= mask & ~reg::kIsrRst; }
   // The controller wants to interrupt: a status bit that IMR enables is set.
   // The line is looked at after every port access, so the bits that follow
@@ -149,8 +154,10 @@ class Controller {
   // then TXP. TXP reads back set while a transmission is under way.
   void command(std::uint8_t value);
   void applyRunState(std::uint8_t value);
-  // Stops at once; RST shows after `entry`.
+  // Stops at once; the reset state follows after `entry`, once no remote-DMA
+  // bytes are left to move.
   void enterStoppedState(Timing entry);
+  void enterResetStateWhenIdle();
   void remoteWriteComplete();
   void transmitted(const TransmitEngine::Outcome& outcome);
   void applyRemoteDmaCommand(std::uint8_t rd);
@@ -169,7 +176,9 @@ class Controller {
 
   RegisterFile registers_ = powerUpValues();
   bool stopped_ = true;
-  VirtualTime resetStateFrom_{};  // when RST shows in the stopped state
+  VirtualTime resetStateFrom_{};  // when RST may show in the reset state
+  bool inResetState_ = true;       // stopped, with nothing left to move
+  std::uint64_t framesNotStored_ = 0;
   std::function<void(const std::string&)> brokenRule_;
   bool heldToRules_ = true;
   Liveness liveness_;

@@ -17,6 +17,8 @@ class TallyCounters {
 
   // A read of a counter clears it, as the host sees it through the port.
   [[nodiscard]] std::uint8_t take(Tally tally);
+  // The count, left as it is.
+  [[nodiscard]] std::uint8_t count(Tally tally) const { return counts_[index(tally)]; }
 
   // Some counter has reached half its range (its top bit is set).
   [[nodiscard]] bool anyHalfFull() const;

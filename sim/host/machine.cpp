@@ -30,7 +30,7 @@ Machine::Machine(MachineSetup setup) : setup_(setup), previous_(currentMachine) 
   // The processor is held for the access's cycles, as in a busy wait: the
   // world goes on meanwhile, and an interrupt is taken at the end.
   bus_.setAccessObserver([this](Duration cycles) {
-    checkHandlerBounds();
+    checkHandlerStillInBounds();
     if (cycles > Duration{}) {
       runFor(cycles);
     } else {
@@ -47,7 +47,9 @@ void Machine::watchHandler(Processor::HandlerEdge edge) {
     handlerOverran_ = false;
     return;
   }
-  checkHandlerBounds();
+  if (const std::string over = handlerOverBounds(); !over.empty()) {
+    violation(over);
+  }
   if (adapterCheck_) {
     for (const auto& adapter : adapters_) {
       if (adapter->initialized()) {
@@ -57,22 +59,35 @@ void Machine::watchHandler(Processor::HandlerEdge edge) {
   }
 }
 
-// Checked at every port access as well as at the handler's return, so that
-// a handler that never returns is caught too.
-void Machine::checkHandlerBounds() {
+std::string Machine::handlerOverBounds() const {
   if (!processor_.inSerializedHandler() || handlerOverran_) {
-    return;
+    return {};
   }
   const HandlerBounds& bounds = setup_.handlerBounds;
-  if (now() - handlerEntered_ > bounds.time) {
-    handlerOverran_ = true;
+  const bool tooLong = now() - handlerEntered_ > bounds.time;
+  if (!tooLong && bus_.accessCount() - handlerAccesses_ <= bounds.accesses) {
+    return {};
+  }
+  const std::string handler(processor_.handler());
+  if (tooLong) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(bounds.time).count();
-    violation("a handler ran for more than " + std::to_string(ms) + " ms of virtual time");
+    return handler + " ran for more than " + std::to_string(ms) + " ms of virtual time";
   }
-  if (bus_.accessCount() - handlerAccesses_ > bounds.accesses) {
-    handlerOverran_ = true;
-    violation("a handler made more than " + std::to_string(bounds.accesses) + " port accesses");
+  return handler + " made more than " + std::to_string(bounds.accesses) + " port accesses";
+}
+
+// Checked at every port access and stall, so that a handler that never
+// returns is caught too. It cannot be let run on, and the driver's code
+// cannot be unwound: the process stops after the report.
+void Machine::checkHandlerStillInBounds() {
+  const std::string over = handlerOverBounds();
+  if (over.empty()) {
+    return;
   }
+  handlerOverran_ = true;
+  violation(over);
+  std::fprintf(stderr, "kl7046 host: %s, and has not returned: stopping\n", over.c_str());
+  std::abort();
 }
 
 Machine::~Machine() {
@@ -115,6 +130,7 @@ void Machine::stall(Duration duration) {
   Duration& longest = longestStall_[static_cast<std::size_t>(processor_.level())];
   longest = std::max(longest, duration);
   runFor(duration);
+  checkHandlerStillInBounds();
 }
 
 bool Machine::checkCall(PlatformCall call) {

@@ -145,7 +145,10 @@ class Machine {
   // Every serialised handler is timed against the setup's bounds, and the
   // adapters checked after it.
   void watchHandler(Processor::HandlerEdge edge);
-  void checkHandlerBounds();
+  // While the handler still runs (at a port access or a stall), a bound
+  // passed is a hang: the broken rule is reported with the handler's name
+  // and the process stops, so the test fails instead of looping.
+  void checkHandlerStillInBounds();
 
   // ---- The library's side of registration, memory and I/O ranges.
   NDIS_HANDLE initializeWrapper(PVOID driverObject);
@@ -202,6 +205,9 @@ class Machine {
   VirtualTime handlerEntered_{};
   std::uint64_t handlerAccesses_ = 0;
   bool handlerOverran_ = false;
+
+  // What the running handler has passed of its bounds; empty when nothing.
+  [[nodiscard]] std::string handlerOverBounds() const;
 };
 
 }  // namespace kl::sim

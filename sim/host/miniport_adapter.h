@@ -82,6 +82,10 @@ class MiniportAdapter {
   // ---- What the miniport learnt about the adapter.
   // Initialized and not (being) halted.
   [[nodiscard]] bool initialized() const { return initialized_; }
+  // For a test that set the miniport's record up by hand, as its initialize
+  // would, and registered it with NdisMSetAttributesEx: the adapter counts
+  // as initialized from now on, and is checked after every handler as such.
+  void upWithoutInitialize() { initialized_ = true; }
   [[nodiscard]] UINT selectedMedium() const { return selectedMedium_; }
   [[nodiscard]] NDIS_HANDLE context() const { return attributes_.context; }
   [[nodiscard]] NDIS_INTERFACE_TYPE interfaceType() const { return attributes_.interfaceType; }

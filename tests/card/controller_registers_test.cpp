@@ -18,28 +18,40 @@ namespace {
 using test::PrintTo;  // NOLINT(misc-unused-using-decls): found by argument-dependent lookup
 
 // ---------------------------------------------------------------------------
-// Run state: STP stops, STA starts, and ISR shows RST while stopped.
+// Run state: STP stops, STA starts, and ISR shows RST once stopped with no
+// remote-DMA bytes left to move.
 
 struct RunStateCase {
   std::string name;
   std::vector<std::uint8_t> commands;  // CR writes, in order
-  bool stopped;
+  bool rst;
+  // A remote read of this many bytes started before the commands, and none
+  // of them read: a transfer cut short.
+  std::uint16_t countLeft = 0;
+  bool countClearedAfter = false;  // RBCR1 and RBCR0 written zero after the commands
 };
 
 class RunState : public testing::TestWithParam<RunStateCase> {};
 
-TEST_P(RunState, IsrShowsRstExactlyWhileStoppedAndCrReadsBackTheLastCommand) {
+TEST_P(RunState, IsrShowsRstExactlyInTheResetStateAndCrReadsBackTheLastCommand) {
   const RunStateCase& c = GetParam();
   Clock clock;
   Card card(clock, configFor(BusWidth::Word));
+  if (c.countLeft != 0) {
+    setUpRemoteDma(card, 0x4000, c.countLeft, cr::kRemoteRead);
+  }
   for (const std::uint8_t command : c.commands) {
     card.write8(port::CR, command);
+  }
+  if (c.countClearedAfter) {
+    card.write8(port::RBCR1, 0);
+    card.write8(port::RBCR0, 0);
   }
   EXPECT_EQ(card.read8(port::CR), c.commands.back());
   // The ISR read needs page 0; select it without changing the run state.
   card.write8(port::CR, static_cast<std::uint8_t>(c.commands.back() & 0x3F));
   elapse(clock, kControllerSettles);
-  EXPECT_EQ((card.read8(port::ISR) & isr::kRst) != 0, c.stopped);
+  EXPECT_EQ((card.read8(port::ISR) & isr::kRst) != 0, c.rst);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -52,7 +64,9 @@ INSTANTIATE_TEST_SUITE_P(
                     RunStateCase{"PageChangeAloneKeepsTheStoppedState", {0x21, 0x40}, true},
                     RunStateCase{"PageChangeAloneKeepsTheRunningState", {0x22, 0x40}, false},
                     RunStateCase{"MiiPageWithStart", {0x21, 0xC2}, false},
-                    RunStateCase{"TransmitCommandReadsBackWhileSending", {0x22, 0x26}, false}),
+                    RunStateCase{"TransmitCommandReadsBackWhileSending", {0x22, 0x26}, false},
+                    RunStateCase{"StopWithACountLeftWaitsForRbcrCleared", {0x21}, false, 6},
+                    RunStateCase{"StopThenRbcrClearedIsReset", {0x21}, true, 6, true}),
     CaseName{});
 
 TEST(RunState, PowerUpIsTheResetState) {

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 
-#include "driver/driver_entry.h"
 #include "driver/miniport_handlers.h"
 #include "nic/controller.h"
 #include "sim/host/handler_names.h"
+#include "support/linked_driver.h"
 
 namespace kl::test {
 
@@ -51,8 +51,6 @@ void DatapathProtocol::receiveComplete(sim::MiniportAdapter& /*adapter*/) { ++re
 
 namespace {
 
-// 16 KiB of packet memory at 0x4000: 12 transmit pages, then the ring.
-constexpr ULONG kRamStart = 0x4000;
 constexpr ULONG kRamSize = 0x4000;
 constexpr std::uint8_t kFcsFill = 0xFC;
 
@@ -61,7 +59,9 @@ constexpr std::uint8_t kFcsFill = 0xFC;
 HandBuiltAdapter::HandBuiltAdapter(sim::Machine& machine, const AdapterPlacement& placement)
     : machine_(machine),
       placement_(placement),
-      card_(machine.clock(), sim::card::CardConfig{.busWidth = placement.width}) {
+      card_(machine.clock(),
+            sim::card::CardConfig{.busWidth = placement.width,
+                                  .memory = {.start = placement.ramStart, .size = kRamSize}}) {
   EXPECT_TRUE(machine.bus().attach(placement.ioBase, sim::card::Card::kPortCount, interposer_));
   machine.wireInterrupt(placement.vector, card_);
   host_ = &machine.addAdapter();
@@ -75,12 +75,12 @@ HandBuiltAdapter::HandBuiltAdapter(sim::Machine& machine, const AdapterPlacement
   a.InterruptNumber = static_cast<signed char>(placement.vector);
   a.TxBufferCount = kTxBufferCount;
   a.MaxMulticastList = kMaxMulticastAddresses;
-  a.RamStart = kRamStart;
+  a.RamStart = placement.ramStart;
   a.RamSize = kRamSize;
-  a.TxAreaStart = kRamStart;
-  a.RxAreaStart = kRamStart + kTxBufferCount * 256;
-  a.RxAreaEnd = kRamStart + kRamSize;
-  a.TxStartPage = static_cast<UCHAR>(kRamStart >> 8);
+  a.TxAreaStart = placement.ramStart;
+  a.RxAreaStart = placement.ramStart + kTxBufferCount * 256;
+  a.RxAreaEnd = placement.ramStart + kRamSize;
+  a.TxStartPage = static_cast<UCHAR>(placement.ramStart >> 8);
   a.RxFirstPage = static_cast<UCHAR>(a.TxStartPage + kTxBufferCount);
   a.RxStopPage = static_cast<UCHAR>(a.TxStartPage + (kRamSize >> 8));
   a.CurrentTx = -1;
@@ -99,6 +99,7 @@ HandBuiltAdapter::HandBuiltAdapter(sim::Machine& machine, const AdapterPlacement
     WRITE_PORT_UCHAR(record_.IoPort + port::TCR, 0x00);  // on the wire
   });
   machine.processor().atDeviceLevel([&] { MiniportEnableInterrupt(&record_); });
+  host_->upWithoutInitialize();
 }
 
 void HandBuiltAdapter::atDispatch(const std::function<void()>& code) { machine_.atDispatch(code); }
@@ -151,7 +152,7 @@ std::vector<std::uint8_t> HandBuiltAdapter::ringBytes(std::uint32_t address,
 
 DatapathBench::DatapathBench(const AdapterPlacement& placement)
     : machine_(std::make_unique<sim::Machine>()) {
-  EXPECT_EQ(machine_->loadDriver(&DriverEntry), STATUS_SUCCESS);
+  EXPECT_EQ(loadLinkedDriver(*machine_), STATUS_SUCCESS);
   nic_ = std::make_unique<HandBuiltAdapter>(*machine_, placement);
 }
 

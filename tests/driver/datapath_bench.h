@@ -62,6 +62,8 @@ struct AdapterPlacement {
   sim::card::BusWidth width = sim::card::BusWidth::Word;
   ULONG cardType = 0;
   std::array<std::uint8_t, 6> station = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x01};
+  // 16 KiB of packet memory from here: 12 transmit pages, then the ring.
+  std::uint32_t ramStart = 0x4000;
 };
 
 // One card, its Adapter record and the protocol bound to it, in a machine

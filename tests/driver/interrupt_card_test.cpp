@@ -89,6 +89,19 @@ TEST(InterruptOnTheCard, OverflowAndTransmittedRecoversThenCompletesTheFrameOnce
   ASSERT_LT(status, trace.size());
   EXPECT_LT(tallies, stop);
   EXPECT_LT(stop, status) << "the transmit step ran before the overflow recovery";
+  // The stop, RBCR cleared so that the controller reaches its reset state,
+  // then a start in internal loopback to empty the ring; back on the wire
+  // once it is empty. The frame was seen sent, so ISR is not read again.
+  const std::vector<Access> recovery = {Wr(port::CR, kStop), Wr(port::RBCR1, 0x00),
+                                        Wr(port::RBCR0, 0x00), Wr(port::TCR, 0x02),
+                                        Wr(port::CR, 0x22)};
+  ASSERT_LE(stop + recovery.size(), trace.size());
+  const auto from = trace.begin() + static_cast<std::ptrdiff_t>(stop);
+  EXPECT_EQ(std::vector<Access>(from, from + static_cast<std::ptrdiff_t>(recovery.size())),
+            recovery);
+  const auto onTheWire = std::find(from, trace.end(), Wr(port::TCR, 0x00));
+  EXPECT_LT(std::find(from, trace.end(), Wr(port::CR, kSelectPage1)), onTheWire)
+      << "back on the wire before the ring was looked at";
   // The finished frame is not sent again: no transmission is under way and
   // it was counted once.
   EXPECT_FALSE(bench.nic().card().controller().transmitter().busy());

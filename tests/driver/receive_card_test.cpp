@@ -5,10 +5,13 @@
 // length limits, with each lookahead size, and through transfer-data.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "driver/miniport_handlers.h"
 #include "tests/driver/datapath_bench.h"
 
 namespace kl::test {
@@ -261,6 +264,9 @@ struct TransferRow {
   UINT length;
   NDIS_STATUS status;
   UINT transferred;
+  // The card leaves its socket at this remote-DMA set-up of the transfer
+  // (counted from 1; 0: it stays). The failed read is logged.
+  unsigned cardGoneAt = 0;
 };
 
 class ReceiveTransfer : public ::testing::TestWithParam<TransferRow> {};
@@ -273,14 +279,27 @@ TEST_P(ReceiveTransfer, CopiesWithinTheFrameOnly) {
   NDIS_STATUS status = NDIS_STATUS_PENDING;
   UINT transferred = 0xFFFF;
   std::vector<std::uint8_t> copied;
+  sim::card::Card& card = bench.nic().card();
   bench.protocol().onReceive = [&](sim::MiniportAdapter& adapter, DatapathProtocol::Frame&) {
     const auto packet = sim::Packet::withSpace(2048);
+    unsigned setups = 0;
+    bench.nic().interposer().setHook([&](std::uint64_t, std::uint16_t offset, sim::Direction d) {
+      if (offset == port::RSAR0 && d == sim::Direction::Write && ++setups == row.cardGoneAt) {
+        card.faults().removed = true;
+      }
+    });
     status = adapter.transferData(packet->ndis(), row.offset, row.length, transferred);
+    bench.nic().interposer().clearHook();
+    card.faults().removed = false;
     copied = packet->bytes();
   };
   bench.received(bench.nic().storeFrame(row.page, frame));
 
   EXPECT_EQ(status, row.status);
+  const std::vector<sim::ErrorLogEntry> failure = {
+      {bench.nic().host().handle(), NDIS_ERROR_CODE_HARDWARE_FAILURE, {2}}};
+  EXPECT_EQ(sim::Machine::current().errorLog(),
+            row.cardGoneAt != 0 ? failure : std::vector<sim::ErrorLogEntry>{});
   ASSERT_EQ(transferred, row.transferred);
   const auto from = frame.begin() + 14 + std::min<std::ptrdiff_t>(row.offset, 1500);
   EXPECT_TRUE(std::equal(from, from + transferred, copied.begin()));
@@ -294,8 +313,41 @@ INSTANTIATE_TEST_SUITE_P(
         TransferRow{"AtTheEndNothing", 0x60, 1500, 10, NDIS_STATUS_SUCCESS, 0},
         TransferRow{"BeyondTheEndFails", 0x60, 1501, 10, NDIS_STATUS_FAILURE, 0},
         TransferRow{"AcrossTheRingsEnd", kRingStop - 3, 0, 2000, NDIS_STATUS_SUCCESS, 1500},
-        TransferRow{"StartingPastTheRingsEnd", kRingStop - 3, 900, 400, NDIS_STATUS_SUCCESS, 400}),
+        TransferRow{"StartingPastTheRingsEnd", kRingStop - 3, 900, 400, NDIS_STATUS_SUCCESS, 400},
+        TransferRow{"CardGoneFails", 0x60, 0, 2000, NDIS_STATUS_FAILURE, 0, 1},
+        // Up to the ring's end, 750 bytes, came before the card left.
+        TransferRow{"CardGoneAtTheRingsEndKeepsWhatCame", kRingStop - 3, 0, 2000,
+                    NDIS_STATUS_FAILURE, 750, 2}),
     [](const auto& test) { return test.param.name; });
+
+// The card leaves its socket as the pass reads the frame's lookahead: nothing
+// is indicated and the read pointer stays, so that once the card is back the
+// frame comes up whole.
+TEST(ReceiveCardGone, AtTheLookaheadReadTheFrameWaitsForTheCard) {
+  ReceiveBench bench;
+  constexpr std::uint8_t kPage = 0x60;
+  bench.readFrom(kPage);
+  const std::vector<std::uint8_t> frame = bench.frame(300, 5);
+  const std::uint8_t curr = bench.nic().storeFrame(kPage, frame);
+  sim::card::Card& card = bench.nic().card();
+  unsigned setups = 0;
+  bench.nic().interposer().setHook([&](std::uint64_t, std::uint16_t offset, sim::Direction d) {
+    if (offset == port::RSAR0 && d == sim::Direction::Write && ++setups == 2) {
+      card.faults().removed = true;
+    }
+  });
+  bench.received(curr);
+  EXPECT_TRUE(bench.delivered().empty());
+  EXPECT_EQ(bench.record().NextPacketPage, kPage);
+
+  bench.nic().interposer().clearHook();
+  card.faults().removed = false;
+  sim::Machine::current().processor().atDeviceLevel(
+      [&] { MiniportEnableInterrupt(&bench.record()); });
+  bench.received(curr);
+  EXPECT_EQ(bench.delivered(), std::vector<std::vector<std::uint8_t>>{frame});
+  EXPECT_TRUE(sim::Machine::current().errorLog().empty());
+}
 
 // ---------------------------------------------------------------------------
 // A transmission that ends while a protocol copies a frame.
@@ -303,6 +355,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct EarlyRow {
   std::string name;
   std::size_t packets;  // sent before the frame arrives; the first is on the wire
+  bool aborts = false;  // the first transmission aborts instead
 };
 
 class TransferCompletesTransmit : public ::testing::TestWithParam<EarlyRow> {};
@@ -310,6 +363,7 @@ class TransferCompletesTransmit : public ::testing::TestWithParam<EarlyRow> {};
 TEST_P(TransferCompletesTransmit, StartsTheNextWaitingBufferOrLeavesPtxForTheHandler) {
   const EarlyRow& row = GetParam();
   ReceiveBench bench;
+  bench.nic().card().faults().transmitAborts = row.aborts ? 1 : 0;
   std::vector<std::unique_ptr<sim::Packet>> packets;
   for (std::size_t i = 0; i < row.packets; ++i) {
     packets.push_back(sim::Packet::fromBytes(
@@ -322,6 +376,7 @@ TEST_P(TransferCompletesTransmit, StartsTheNextWaitingBufferOrLeavesPtxForTheHan
   bool busyAfter = false;
   std::uint8_t pageAfter = 0;
   UCHAR workAfter = 0;
+  Adapter recordAfter{};
   bench.protocol().onReceive = [&](sim::MiniportAdapter& adapter, DatapathProtocol::Frame& got) {
     // The protocol takes its time; the frame on the wire finishes meanwhile.
     sim::Machine& machine = sim::Machine::current();
@@ -336,18 +391,36 @@ TEST_P(TransferCompletesTransmit, StartsTheNextWaitingBufferOrLeavesPtxForTheHan
     busyAfter = bench.nic().card().controller().transmitter().busy();
     pageAfter = bench.nic().card().controller().tpsr();
     workAfter = bench.record().IsrAccum;
+    recordAfter = bench.record();
   };
   bench.readFrom(bench.record().NextPacketPage);
   bench.received(bench.nic().storeFrame(bench.record().NextPacketPage, frame));
 
   ASSERT_EQ(bench.protocol().frames.size(), 1U);
   EXPECT_EQ(bench.protocol().frames[0].bytes, frame);
-  if (row.packets > 1) {
+  // The first frame took buffers 0-3, the second 4-7.
+  if (row.aborts) {
+    EXPECT_TRUE(busyAfter) << "the aborted frame was not sent again from within the copy";
+    EXPECT_EQ(pageAfter, firstPage);
+    EXPECT_EQ(workAfter & 0x08, 0);
+    EXPECT_EQ(bench.nic().card().controller().isr() & 0x08, 0) << "the abort was not acknowledged";
+    EXPECT_EQ(recordAfter.CurrentTx, 0);
+  } else if (row.packets > 1) {
     EXPECT_TRUE(busyAfter) << "the waiting buffer was not started";
     EXPECT_EQ(pageAfter, firstPage + 4) << "started another buffer than the next";
+    EXPECT_EQ(workAfter & 0x02, 0) << "the completion was left for the handler as well";
+    EXPECT_EQ(recordAfter.CurrentTx, 4);
+    EXPECT_EQ(recordAfter.NextTxSend, 4U);
+    EXPECT_EQ(recordAfter.TxPending, TRUE);
+    EXPECT_EQ(recordAfter.TxGoodCount, 1U);
+    EXPECT_EQ(std::vector<ULONG>(recordAfter.TxBufferState, recordAfter.TxBufferState + 8),
+              (std::vector<ULONG>{0, 0, 0, 0, 2, 2, 2, 2}));
   } else {
     EXPECT_FALSE(busyAfter);
     EXPECT_NE(workAfter & 0x02, 0) << "the completion was not left for the handler";
+    EXPECT_EQ(recordAfter.CurrentTx, 0) << "the finished frame was retired early";
+    EXPECT_EQ(recordAfter.TxGoodCount, 0U);
+    EXPECT_EQ(recordAfter.TxBufferState[0], 2U);
   }
   // Either way each frame is counted once when it has gone.
   sim::Machine::current().runFor(2ms);
@@ -357,8 +430,46 @@ TEST_P(TransferCompletesTransmit, StartsTheNextWaitingBufferOrLeavesPtxForTheHan
 
 INSTANTIATE_TEST_SUITE_P(Waiting, TransferCompletesTransmit,
                          ::testing::Values(EarlyRow{"NextBufferFull", 2},
-                                           EarlyRow{"NothingWaiting", 1}),
+                                           EarlyRow{"NothingWaiting", 1},
+                                           EarlyRow{"AbortedWhileCopying", 1, true}),
                          [](const auto& test) { return test.param.name; });
+
+// ---------------------------------------------------------------------------
+// The checks made after every handler, each shown firing on a receive side
+// that a handler left broken.
+
+struct BrokenRow {
+  std::string name;
+  std::function<void(Adapter&)> breaks;  // runs as a handler
+  std::string fault;
+};
+
+void PrintTo(const BrokenRow& row, std::ostream* out) { *out << row.name; }
+
+class AfterHandlerCheck : public ::testing::TestWithParam<BrokenRow> {};
+
+TEST_P(AfterHandlerCheck, FiresOnAReceiveSideLeftBroken) {
+  ReceiveBench bench;
+  std::vector<std::string> broken;
+  sim::Machine::current().onViolation([&](const std::string& what) { broken.push_back(what); });
+  bench.nic().atDispatch([&] { GetParam().breaks(bench.record()); });
+  ASSERT_EQ(broken.size(), 1U);
+  EXPECT_EQ(broken[0], "the receive ring is inconsistent: " + GetParam().fault);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Invariants, AfterHandlerCheck,
+    ::testing::Values(
+        BrokenRow{"NextPageOutsideTheRing", [](Adapter& a) { a.NextPacketPage = kRingStop; },
+                  "NextPacketPage 0x80 lies outside the ring 0x4C-0x7F"},
+        BrokenRow{"BoundaryNotBehindTheNextPage", [](Adapter& a) { a.NextPacketPage = kRingFirst; },
+                  "BNRY is 0x4C, not 0x7F, one page behind NextPacketPage 0x4C"},
+        BrokenRow{"PageOneAtRest",
+                  [](Adapter& a) { WRITE_PORT_UCHAR(a.IoPort, 0x62); },  // page 1, STA
+                  "register page 1 is selected at rest"},
+        BrokenRow{"OverflowPending", [](Adapter& a) { a.Overflowed = TRUE; },
+                  "an overflow recovery was left unfinished"}),
+    [](const auto& test) { return test.param.name; });
 
 }  // namespace
 }  // namespace kl::test

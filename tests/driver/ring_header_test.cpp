@@ -36,10 +36,14 @@ struct HeaderRow {
   bool repeatCountByte = false;  // the count's high byte stored as its low byte
   std::uint8_t nextSkew = 0;     // pages added to the true next page
   bool delivered = true;
+  std::uint8_t status = 0x01;  // the receive status the header carries
+  std::uint32_t ramStart = 0x4000;
 };
 
-std::uint8_t RingPage(std::uint32_t pagesFromFirst) {
-  return static_cast<std::uint8_t>(kRingFirst + pagesFromFirst % kRingPages);
+// The page `pages` on from `page`, around the adapter's ring.
+std::uint8_t RingPage(const Adapter& a, std::uint32_t page, std::uint32_t pages) {
+  const std::uint32_t size = a.RxStopPage - a.RxFirstPage;
+  return static_cast<std::uint8_t>(a.RxFirstPage + (page - a.RxFirstPage + pages) % size);
 }
 
 void PrintTo(const HeaderRow& row, std::ostream* out) { *out << row.name; }
@@ -48,8 +52,9 @@ class RingHeader : public ::testing::TestWithParam<HeaderRow> {};
 
 TEST_P(RingHeader, IsTakenWholeOrAbandonsTheRingUpToCurr) {
   const HeaderRow& row = GetParam();
-  DatapathBench bench(AdapterPlacement{.width = row.width});
+  DatapathBench bench(AdapterPlacement{.width = row.width, .ramStart = row.ramStart});
   HandBuiltAdapter& nic = bench.nic();
+  const Adapter& a = *bench.adapter();
   bench.adapter()->NextPacketPage = row.page;
   nic.setCurr(row.page);
 
@@ -57,17 +62,19 @@ TEST_P(RingHeader, IsTakenWholeOrAbandonsTheRingUpToCurr) {
       PatternFrame(row.length, nic.placement().station, kPeer, row.page);
   const std::size_t count = row.length + kFcsLength;
   const std::size_t stored = row.lead.size() + 4 + count;
-  const std::uint8_t next = RingPage(row.page - kRingFirst + (stored + 255) / 256);
+  const std::uint8_t next = RingPage(a, row.page, (stored + 255) / 256);
   const auto countLow = static_cast<std::uint8_t>(count);
   std::vector<std::uint8_t> bytes = row.lead;
   bytes.insert(bytes.end(),
-               {0x01, RingPage(next - kRingFirst + row.nextSkew), countLow,
+               {row.status, RingPage(a, next, row.nextSkew), countLow,
                 row.repeatCountByte ? countLow : static_cast<std::uint8_t>(count >> 8)});
   bytes.insert(bytes.end(), frame.begin(), frame.end());
   bytes.insert(bytes.end(), kFcsLength, kFcsFill);
   nic.storeRingBytes(nic.pageAddress(row.page), bytes);
-  // A plain frame behind it shows where the read pointer went.
-  const std::vector<std::uint8_t> behind = PatternFrame(100, nic.placement().station, kPeer, 99);
+  // A plain frame behind it shows where the read pointer went. It ends
+  // beyond the pages a skewed next page claims, so that only the count can
+  // tell that page wrong.
+  const std::vector<std::uint8_t> behind = PatternFrame(600, nic.placement().station, kPeer, 99);
   const std::uint8_t curr = nic.storeFrame(next, behind);
   nic.setCurr(curr);
   nic.raiseStatus(0x01);
@@ -121,6 +128,27 @@ INSTANTIATE_TEST_SUITE_P(
                   .length = 1273,
                   .repeatCountByte = true},
         HeaderRow{"ByteLookaheadCrossesTheRingsEnd", BusWidth::Byte, kRingStop - 1, 600, {0x40}},
+        // A byte with an error bit, or a group status before an individual
+        // destination, is no receive status: the header is looked for one
+        // byte further on. Read as a header, the bytes at the page's start
+        // would otherwise pass (a ring at 0x80-0xB3 holds the page 0x81 that
+        // the true status reads as, and the count low byte 4 as the count's
+        // high byte gives a plausible length) and be declined, abandoning
+        // the ring.
+        HeaderRow{.name = "ByteErrorStatusBeforeTheHeader",
+                  .width = BusWidth::Byte,
+                  .page = 0x90,
+                  .length = 512,
+                  .lead = {0x02},
+                  .status = 0x81,
+                  .ramStart = 0x7400},
+        HeaderRow{.name = "ByteGroupStatusBeforeAnIndividualDestination",
+                  .width = BusWidth::Byte,
+                  .page = 0x90,
+                  .length = 512,
+                  .lead = {0x21},
+                  .status = 0x81,
+                  .ramStart = 0x7400},
         HeaderRow{
             "WordLookaheadCrossesTheRingsEnd", BusWidth::Word, kRingStop - 1, 600, {0x40, 0x40}}),
     [](const auto& test) { return test.param.name; });

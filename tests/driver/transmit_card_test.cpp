@@ -191,7 +191,22 @@ INSTANTIATE_TEST_SUITE_P(
         RingRow{"RestartAtZeroStillTooSmall", 2, 9, 2, {{2, 1000}, {6, 700}}, 1000, -1, 0, 2, 2},
         RingRow{"IdleEmptyRingAtTheEndSkipsToZero", -1, 11, 11, {}, 300, 0, 2, 0, 0},
         RingRow{"IdleEmptyRingFitsInPlace", -1, 7, 7, {}, 1000, 7, 11, 7, 7},
-        RingRow{"LastBufferExactlyWrapsFill", 0, 11, 0, {{0, 1514}, {6, 1200}}, 100, 11, 0, 0, 0}),
+        RingRow{"LastBufferExactlyWrapsFill", 0, 11, 0, {{0, 1514}, {6, 1200}}, 100, 11, 0, 0, 0},
+        // The ring's exact-full boundary: a packet that ends at the buffer
+        // being sent, before and after the fill side goes back to 0, and one
+        // more once every buffer is full.
+        RingRow{"FillsUpToTheOneBeingSent", 6, 0, 6, {{6, 1514}}, 1514, 0, 6, 6, 6},
+        RingRow{"GoesBackToZeroAndFillsUpToTheOneBeingSent",
+                3,
+                10,
+                3,
+                {{3, 1514}, {9, 256}},
+                700,
+                0,
+                3,
+                3,
+                3},
+        RingRow{"OneMoreThanAFullRing", 3, 3, 3, {{3, 1514}, {9, 700}, {0, 700}}, 60, -1, 3, 3, 3}),
     [](const auto& test) { return test.param.name; });
 
 TEST(TransmitRing, SendSideFollowsTheFillSideToZero) {
@@ -272,10 +287,13 @@ class TransmitRefused : public ::testing::TestWithParam<RefusedRow> {};
 TEST_P(TransmitRefused, IsCompletedAsAFailureAtOnceWithoutTouchingTheCard) {
   TransmitBench bench(BusWidth::Word);
   Adapter& a = bench.record();
+  // Every buffer full, the frame being sent at buffer 3: the queue is blocked.
   a.CurrentTx = 3;
   a.NextTxSend = 3;
   a.NextTxFill = 3;
-  bench.nic().record()->TxBufferState[3] = kTxBufferFull;  // the queue is blocked
+  bench.occupy(3, 1514);
+  bench.occupy(9, 700);
+  bench.occupy(0, 700);
   sim::Packet& blocked = bench.send(100);
   auto& bus = bench.nic().interposer();
   const std::uint64_t accessesBefore = bus.accesses();

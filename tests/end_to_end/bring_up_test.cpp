@@ -144,11 +144,17 @@ constexpr ULONG kAdapterNotFound = 0xC000138B;
 constexpr ULONG kInterruptConnect = 0xC000138C;
 constexpr ULONG kUnsupportedConfiguration = 0xC0001391;
 
+// The error-log entry a refusal writes.
+struct Logged {
+  ULONG code;
+  std::vector<ULONG> values;
+};
+
 struct RefusalCase {
   const char* name;
   std::function<void(SlotSetup&)> spoil;  // the second slot
   NDIS_STATUS status;
-  ULONG logged;
+  Logged logged;
   // Done once the first adapter is up, before the second one initializes.
   std::function<void(TwoStations&)> fault = [](TwoStations&) {};
 };
@@ -168,7 +174,8 @@ TEST_P(Refusal, ReturnsLogsGivesBackAndLeavesTheOtherAdapterRunning) {
   ASSERT_EQ(world.machine().errorLog().size(), 1U);
   const sim::ErrorLogEntry& entry = world.machine().errorLog().front();
   EXPECT_EQ(entry.adapter, pair.adapter(1).handle());
-  EXPECT_EQ(static_cast<ULONG>(entry.code), c.logged);
+  EXPECT_EQ(static_cast<ULONG>(entry.code), c.logged.code);
+  EXPECT_EQ(entry.values, c.logged.values);
   // The first adapter is not disturbed by its neighbour's failure.
   world.machine().runFor(std::chrono::seconds(3));
   EXPECT_EQ(sim::world::queryUlong(pair.adapter(0), OID_GEN_HARDWARE_STATUS), 0U);
@@ -181,27 +188,36 @@ INSTANTIATE_TEST_SUITE_P(
                     [](SlotSetup& slot) {
                       slot.adapter.keywords.insert_or_assign("IoBaseAddress", std::string("280"));
                     },
-                    NDIS_STATUS_FAILURE, kAdapterNotFound},
+                    NDIS_STATUS_FAILURE,
+                    {kAdapterNotFound, {}}},
         RefusalCase{"IoBaseOutOfRange",
                     [](SlotSetup& slot) {
                       slot.adapter.keywords.insert_or_assign("IoBaseAddress", std::string("11F"));
                     },
-                    NDIS_STATUS_FAILURE, kUnsupportedConfiguration},
+                    NDIS_STATUS_FAILURE,
+                    {kUnsupportedConfiguration, {0x11F}}},
         RefusalCase{"NoMemory",
                     [](SlotSetup& slot) {
                       slot.card.memory = MemoryPlacement{0x4000, 0};
                     },
-                    NDIS_STATUS_FAILURE, kAdapterNotFound},
+                    NDIS_STATUS_FAILURE,
+                    {kAdapterNotFound, {}}},
         RefusalCase{"MemoryTooSmall",
                     [](SlotSetup& slot) {
                       slot.card.memory = MemoryPlacement{0x4000, 0x1000};
                     },
-                    NDIS_STATUS_FAILURE, kAdapterNotFound},
+                    NDIS_STATUS_FAILURE,
+                    {kAdapterNotFound, {}}},
         RefusalCase{
-            "NeverReportsStopped", [](SlotSetup&) {}, NDIS_STATUS_FAILURE, kAdapterNotFound,
+            "NeverReportsStopped",
+            [](SlotSetup&) {},
+            NDIS_STATUS_FAILURE,
+            {kAdapterNotFound, {}},
             [](TwoStations& world) { world.pair().card(1).faults().stoppedStateHidden = true; }},
-        RefusalCase{"InterruptCannotBeConnected", [](SlotSetup&) {}, NDIS_STATUS_FAILURE,
-                    kInterruptConnect,
+        RefusalCase{"InterruptCannotBeConnected",
+                    [](SlotSetup&) {},
+                    NDIS_STATUS_FAILURE,
+                    {kInterruptConnect, {}},
                     [](TwoStations& world) {
                       world.machine().ndisFailures().failCall(sim::NdisOperation::RegisterInterrupt,
                                                               1, NDIS_STATUS_RESOURCES);

@@ -27,6 +27,9 @@ constexpr unsigned kFaultSteps = 400;  // 20 ms of traffic under the fault
 constexpr std::uint64_t kFrames = 100000;
 constexpr std::uint64_t kCleanFrames = 300;
 constexpr ULONG kHardwareFailure = 0xC000138A;
+// The cards' twelve transmit buffers, at the start of their packet memory.
+constexpr ULONG kTransmitArea = 0x4000;
+constexpr ULONG kTransmitAreaEnd = 0x4C00;
 // A cell in the first card's receive ring, and one in its transmit buffers.
 constexpr std::uint32_t kRingCell = 0x4E40;
 constexpr std::uint32_t kTransmitCell = 0x4030;
@@ -110,7 +113,13 @@ TEST_P(FaultDuringTraffic, EveryPacketComesBackOnceAndTrafficIsCleanAfterwards) 
   EXPECT_EQ(world.station(1).counts().sendsFailed, 0U);
   std::uint64_t failuresLogged = 0;
   for (const sim::ErrorLogEntry& entry : world.machine().errorLog()) {
+    // A copy failure names itself (1) and the transmit buffer it was for.
     EXPECT_EQ(entry.code, kHardwareFailure);
+    ASSERT_EQ(entry.values.size(), 2U);
+    EXPECT_EQ(entry.values[0], 1U);
+    EXPECT_TRUE(entry.values[1] >= kTransmitArea && entry.values[1] < kTransmitAreaEnd &&
+                entry.values[1] % 256 == 0)
+        << "not a transmit buffer's address: " << entry.values[1];
     ++failuresLogged;
   }
   EXPECT_EQ(failuresLogged, failed) << "each failed copy is logged once";

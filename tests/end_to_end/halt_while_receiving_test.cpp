@@ -45,6 +45,8 @@ TEST(HaltWhileReceiving, ThenANewInitializeWhileFramesStillArrive) {
         sim::world::buildTestFrame(kNearStation, kFarStation, {kDuringStream, landed++}, 200));
   }
   far.adapter().halt();
+  // A link change reported after the halt finds the card's output off.
+  far.card().raisePhyEvent();
   EXPECT_FALSE(far.card().interruptAsserted()) << "a halted card drives its interrupt";
   far.interposer().setHook(sendAlong);
   ASSERT_EQ(far.adapter().initialize(), NDIS_STATUS_SUCCESS);

@@ -1,12 +1,17 @@
 // A seeded soak: two adapters exchange random traffic both ways, of random
 // sizes and buffer shapes, in rounds. In each round a randomly chosen fault
-// hits while frames flow (transmit aborts, receive overruns, interrupt-line
-// glitches, a pulled cable, a PHY event, a reset of either adapter, or
-// either adapter halted and initialized again with one of the NDIS calls of
-// its initialize failing, and again cleanly where that one failed), is
-// lifted, and then a clean stretch of traffic follows, every frame of which
-// must arrive. Over the whole run every packet comes back exactly once and
-// nothing arrives damaged, twice or out of order.
+// hits either card while frames flow (transmit aborts, receive overruns,
+// interrupt-line glitches, a pulled cable, a PHY event, a reset of either
+// adapter, or either adapter halted and initialized again with one of the
+// NDIS calls of its initialize failing, and again cleanly where that one
+// failed), is lifted, and then a clean stretch of traffic follows, every
+// frame of which must arrive. Every frame a round loses is counted against
+// what its fault may take: a glitch or a PHY event nothing; any other the
+// frames the receiving card heard and did not store (stopped to restart
+// after an abort, or overflowed; an aborted frame itself goes again), and
+// for a pulled cable, a reset or a halt also the frames under way when it
+// hit and those sent until the link is back. Over the whole run every packet comes back
+// exactly once and nothing arrives damaged, twice or out of order.
 //
 // KL7046_SOAK_FRAMES (20000) bounds the frames each side sends and
 // KL7046_SOAK_SEED (7046) seeds everything, the cards' times included (they
@@ -80,6 +85,28 @@ void InitializeAgainFailing(TwoStations& world, std::size_t side, std::mt19937_6
   ASSERT_EQ(world.station(side).open(kUsualFilter, kGroup), NDIS_STATUS_SUCCESS);
 }
 
+// Frames of each side's stream that have reached the other side so far.
+std::array<std::uint64_t, 2> Delivered(TwoStations& world) {
+  return {world.station(1).counts().framesReceived, world.station(0).counts().framesReceived};
+}
+
+bool LinkUp(TwoStations& world) {
+  for (std::size_t side = 0; side < 2; ++side) {
+    if (sim::world::queryUlong(world.pair().adapter(side), OID_GEN_MEDIA_CONNECT_STATUS) !=
+        static_cast<ULONG>(NdisMediaStateConnected)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Frames of each side's stream that the other side's card heard and did not
+// store (while stopped, or overflowed).
+std::array<std::uint64_t, 2> NotStored(TwoStations& world) {
+  return {world.pair().card(1).controller().framesNotStored(),
+          world.pair().card(0).controller().framesNotStored()};
+}
+
 void Pump(TwoStations& world) {
   world.station(0).pump();
   world.station(1).pump();
@@ -96,15 +123,31 @@ TEST(Soak, RandomTrafficFaultsAndResetsLoseNothingTheyDoNotExplain) {
       sim::card::TimingSetup{.corner = sim::card::TimingCorner::Random, .seed = seed});
   world.bringUp();
   std::mt19937_64 random(seed);
-  sim::card::CardFaults& faults = world.pair().card(0).faults();
   std::array<std::uint64_t, kFaultKinds> survived{};
+  std::array<std::uint64_t, kFaultKinds> lost{};
   std::uint64_t cleanFrames = 0;
 
   while (world.station(0).counts().framesSent < frames) {
     const auto fault = static_cast<Fault>(random() % kFaultKinds);
     const unsigned at = static_cast<unsigned>(random() % kFaultSteps);
     const std::size_t side = random() % 2;
-    SCOPED_TRACE(std::string("round with ") + kFaultNames[fault]);
+    SCOPED_TRACE(std::string("round with ") + kFaultNames[fault] + " on card " +
+                 std::to_string(side));
+    sim::card::CardFaults& faults = world.pair().card(side).faults();
+    const std::array<std::uint64_t, 2> roundStart = world.framesSent();
+    // What the fault may take from each sender's stream; while an outage
+    // lasts, everything sent.
+    std::array<std::uint64_t, 2> mayLose{};
+    std::array<std::uint64_t, 2> outageFrom{};
+    bool outage = false;
+    const std::array<std::uint64_t, 2> notStoredBefore = NotStored(world);
+    const auto endOutage = [&] {
+      const std::array<std::uint64_t, 2> sent = world.framesSent();
+      for (std::size_t s = 0; s < 2; ++s) {
+        mayLose[s] = sent[s] - outageFrom[s];
+      }
+      outage = false;
+    };
     world.station(0).aim(world.station(1).address(), kRoundFrames);
     world.station(1).aim(world.station(0).address(), kRoundFrames);
     for (unsigned step = 0; step < kFaultSteps; ++step) {
@@ -120,15 +163,21 @@ TEST(Soak, RandomTrafficFaultsAndResetsLoseNothingTheyDoNotExplain) {
             faults.lineGlitch = true;
             break;
           case kCablePulled:
+            outageFrom = Delivered(world);
+            outage = true;
             world.pair().cable().setConnected(false);
             break;
           case kPhyEvent:
             world.pair().card(side).raisePhyEvent();
             break;
           case kReset:
+            outageFrom = Delivered(world);
+            outage = true;
             ASSERT_EQ(world.pair().adapter(side).reset(), NDIS_STATUS_SUCCESS);
             break;
           case kFailedNdisCall:
+            outageFrom = Delivered(world);
+            outage = true;
             InitializeAgainFailing(world, side, random);
             break;
           case kFaultKinds:
@@ -142,6 +191,9 @@ TEST(Soak, RandomTrafficFaultsAndResetsLoseNothingTheyDoNotExplain) {
         world.pair().cable().setConnected(true);
       }
       Pump(world);
+      if (outage && world.pair().cable().connected() && LinkUp(world)) {
+        endOutage();
+      }
     }
     faults = {};
     if (!world.pair().cable().connected()) {
@@ -153,6 +205,18 @@ TEST(Soak, RandomTrafficFaultsAndResetsLoseNothingTheyDoNotExplain) {
     world.station(1).aim(world.station(0).address(), 0);
     world.machine().runFor(kSettle);
     ASSERT_TRUE(world.pair().waitForLink(5s));
+    if (outage) {
+      endOutage();
+    }
+    const bool lossless = fault == kLineGlitches || fault == kPhyEvent;
+    for (std::size_t s = 0; s < 2; ++s) {
+      if (!lossless) {
+        mayLose[s] += NotStored(world)[s] - notStoredBefore[s];
+      }
+      const std::uint64_t missing = world.missingSince(s, roundStart[s]);
+      EXPECT_LE(missing, mayLose[s]) << "station " << s << " lost more than the fault took";
+      lost[fault] += missing;
+    }
     ++survived[fault];
 
     const std::array<std::uint64_t, 2> sentBefore = world.framesSent();
@@ -178,7 +242,7 @@ TEST(Soak, RandomTrafficFaultsAndResetsLoseNothingTheyDoNotExplain) {
   for (std::size_t kind = 0; kind < kFaultKinds; ++kind) {
     faultCount += survived[kind];
     kinds += std::string(kind == 0 ? "" : ", ") + kFaultNames[kind] + " " +
-             std::to_string(survived[kind]);
+             std::to_string(survived[kind]) + " (" + std::to_string(lost[kind]) + " lost)";
   }
   std::printf(
       "soak: seed %llu, timing random, %llu frames sent, %llu checked intact (%llu in clean "

@@ -5,14 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/driver_entry.h"
 #include "nic/controller.h"
+#include "support/linked_driver.h"
 
 namespace kl::test {
 
 InfoBench::InfoBench() {
   machine_.bus().attach(kInfoIoBase, sim::card::Card::kPortCount, levels_);
-  if (machine_.loadDriver(&DriverEntry) != STATUS_SUCCESS) {
+  if (loadLinkedDriver(machine_) != STATUS_SUCCESS) {
     ADD_FAILURE() << "the driver did not load";
   }
   host_ = &machine_.addAdapter();
@@ -46,6 +46,7 @@ InfoBench::InfoBench() {
   }
   levels_.takeWrites();
   machine_.bus().startTrace();
+  host_->upWithoutInitialize();
 }
 
 NDIS_STATUS InfoBench::set(NDIS_OID oid, std::vector<std::uint8_t> value) {

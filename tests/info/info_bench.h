@@ -54,6 +54,7 @@ class LevelRecorder final : public sim::IoDevice {
                                               sim::Direction direction) const override {
     return device_.registerName(offset, direction);
   }
+  [[nodiscard]] sim::IoDevice* deviceBehind() const override { return &device_; }
 
   // Byte writes since the last call, each with whether it ran at device level.
   std::vector<bool> takeWrites() { return std::exchange(writesAtDeviceLevel_, {}); }

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "driver/driver_entry.h"
+#include "sim/card/card.h"
 #include "sim/host/machine.h"
 
 namespace kl::test {
@@ -53,6 +55,29 @@ std::optional<std::string> sendQueueFault(const Adapter& adapter, std::size_t pa
            std::to_string(packetsHeld) + " that it has not completed";
   }
   return std::nullopt;
+}
+
+std::string page(ULONG number) {
+  constexpr std::string_view kDigits = "0123456789ABCDEF";
+  return {'0', 'x', kDigits[(number >> 4) & 0xF], kDigits[number & 0xF]};
+}
+
+// The registers of the card model at the adapter's ports (behind whatever
+// stands in front of it on the bus), read from the model rather than through
+// the bus, which would count as the driver's accesses and move the card's
+// state. Nothing for a card out of its socket, which keeps none of what the
+// driver writes, or for ports with no card model behind them.
+std::optional<RegistersAtRest> registersAtRest(sim::Machine& machine, const Adapter& adapter) {
+  const auto port = static_cast<sim::PortAddress>(reinterpret_cast<std::uintptr_t>(adapter.IoPort));
+  sim::IoDevice* device = machine.bus().deviceAt(port);
+  while (device != nullptr && device->deviceBehind() != nullptr) {
+    device = device->deviceBehind();
+  }
+  auto* card = dynamic_cast<sim::card::Card*>(device);
+  if (card == nullptr || card->faults().removed) {
+    return std::nullopt;
+  }
+  return RegistersAtRest{.page = card->controller().page(), .bnry = card->controller().bnry()};
 }
 
 }  // namespace
@@ -129,11 +154,38 @@ std::optional<std::string> transmitRingFault(const Adapter& adapter, std::size_t
   return sendQueueFault(adapter, packetsHeld);
 }
 
+std::optional<std::string> receiveRingFault(const Adapter& adapter,
+                                            const std::optional<RegistersAtRest>& card) {
+  const UCHAR next = adapter.NextPacketPage;
+  if (next < adapter.RxFirstPage || next >= adapter.RxStopPage) {
+    return "NextPacketPage " + page(next) + " lies outside the ring " + page(adapter.RxFirstPage) +
+           "-" + page(adapter.RxStopPage - 1);
+  }
+  if (adapter.Overflowed != FALSE) {
+    return std::string("an overflow recovery was left unfinished");
+  }
+  if (!card) {
+    return std::nullopt;
+  }
+  const UCHAR behind = next == adapter.RxFirstPage ? adapter.RxStopPage - 1 : next - 1;
+  if (card->bnry != behind) {
+    return "BNRY is " + page(card->bnry) + ", not " + page(behind) + ", one page behind " +
+           "NextPacketPage " + page(next);
+  }
+  if (card->page != 0) {
+    return "register page " + std::to_string(card->page) + " is selected at rest";
+  }
+  return std::nullopt;
+}
+
 NTSTATUS loadLinkedDriver(sim::Machine& machine) {
   machine.checkAfterHandlers([&machine](sim::MiniportAdapter& adapter) {
     const auto* record = static_cast<const Adapter*>(adapter.context());
     if (const auto fault = transmitRingFault(*record, adapter.packetsOutstanding())) {
       machine.violation("the transmit ring is inconsistent: " + *fault);
+    }
+    if (const auto fault = receiveRingFault(*record, registersAtRest(machine, *record))) {
+      machine.violation("the receive ring is inconsistent: " + *fault);
     }
   });
   return machine.loadDriver(&DriverEntry);

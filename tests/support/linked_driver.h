@@ -16,8 +16,8 @@ class Machine;
 namespace kl::test {
 
 // Calls the linked DriverEntry as the system does, and from then on has the
-// machine check every running adapter's transmit ring each time a serialised
-// handler returns; an inconsistent ring breaks a rule.
+// machine check every running adapter's transmit and receive rings each time
+// a serialised handler returns; an inconsistent ring breaks a rule.
 NTSTATUS loadLinkedDriver(sim::Machine& machine);
 
 // What is inconsistent in the adapter's transmit ring and send queue, with
@@ -26,5 +26,19 @@ NTSTATUS loadLinkedDriver(sim::Machine& machine);
 // agree with each other.
 [[nodiscard]] std::optional<std::string> transmitRingFault(const Adapter& adapter,
                                                            std::size_t packetsHeld);
+
+// The card's registers that the receive side leaves at rest, as the card
+// model holds them.
+struct RegistersAtRest {
+  UCHAR page = 0;  // the register page CR selects
+  UCHAR bnry = 0;
+};
+
+// What is inconsistent between handlers in the adapter's receive ring: the
+// page the driver reads next outside the ring, an overflow recovery left
+// unfinished, and, where the card answers (`card`), BNRY not one page behind
+// that page or a register page other than 0 selected.
+[[nodiscard]] std::optional<std::string> receiveRingFault(
+    const Adapter& adapter, const std::optional<RegistersAtRest>& card);
 
 }  // namespace kl::test

@@ -1,0 +1,30 @@
+# Fails naming each test of the build tree BUILD_DIR that has no TIMEOUT,
+# so that no test can hang the run. ctest lists the tests as indented JSON:
+# a test's name at the tests' depth, each of its properties' names deeper.
+cmake_policy(VERSION 3.25)
+execute_process(COMMAND ${CTEST} --show-only=json-v1 WORKING_DIRECTORY ${BUILD_DIR}
+                OUTPUT_VARIABLE listing RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "ctest could not list the tests")
+endif()
+string(REGEX MATCHALL "\n      \"name\" : \"[^\"]*\"|\n          \"name\" : \"TIMEOUT\"" names
+       "${listing}")
+set(untimed "")
+set(count 0)
+set(test "")
+foreach(line IN LISTS names)
+  if(line MATCHES "^\n      \"name\" : \"(.*)\"$")
+    list(APPEND untimed "${test}")
+    set(test "${CMAKE_MATCH_1}")
+    math(EXPR count "${count} + 1")
+  else()
+    set(test "")
+  endif()
+endforeach()
+list(APPEND untimed "${test}")
+list(REMOVE_ITEM untimed "")
+if(count EQUAL 0 OR untimed)
+  list(JOIN untimed "\n  " listed)
+  message(FATAL_ERROR "of ${count} tests, these have no TIMEOUT:\n  ${listed}")
+endif()
+message(STATUS "all ${count} tests have a TIMEOUT")

@@ -177,7 +177,7 @@ class Controller {
   RegisterFile registers_ = powerUpValues();
   bool stopped_ = true;
   VirtualTime resetStateFrom_{};  // when RST may show in the reset state
-  bool inResetState_ = true;       // stopped, with nothing left to move
+  bool inResetState_ = true;      // stopped, with nothing left to move
   std::uint64_t framesNotStored_ = 0;
   std::function<void(const std::string&)> brokenRule_;
   bool heldToRules_ = true;

@@ -56,5 +56,14 @@ TEST(Machine, StallAdvancesVirtualTimeThroughDueEvents) {
   EXPECT_EQ(seen, (std::vector<VirtualTime>{VirtualTime(500us), VirtualTime(3ms)}));
 }
 
+// Work done within a busy wait (a device's event that itself waits) may hold
+// the processor past the wait's end; time goes on from there, never back.
+TEST(Machine, ABusyWaitWithinAnotherHoldsTheProcessorToItsOwnEnd) {
+  Machine machine;
+  machine.clock().scheduleIn(500us, [] { KeStallExecutionProcessor(2000); });
+  KeStallExecutionProcessor(1000);
+  EXPECT_EQ(machine.now(), VirtualTime(2500us));
+}
+
 }  // namespace
 }  // namespace kl::sim

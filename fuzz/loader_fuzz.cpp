@@ -73,6 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         image.released(reinterpret_cast<const void*>(image.base()))) {
       fail("a loaded image does not hold its own base, or holds it released");
     }
+    // The count sees the loader's mappings at all, or it could not see one
+    // left behind.
+    if (liveImagePages == 0) {
+      fail("a loaded image's pages went uncounted: the loader maps them other than by mmap");
+    }
   } catch (const kl::sim::LoadError& error) {
     // A refusal is an answer, in words a terminal shows as they are.
     for (const char c : std::string_view(error.what())) {

@@ -93,13 +93,20 @@ TEST_P(RingHeader, IsTakenWholeOrAbandonsTheRingUpToCurr) {
 
 // The shifted rows move the header by one data-port access: a byte in byte
 // mode, a word in word mode. A count of 0x203 makes the first look at a
-// header moved by a byte read a next page of 0x01 with a plausible count.
+// header moved by a byte read a next page of 0x01 (below the ring) with a
+// plausible count, or of 0x81 (above it) where the true status is 0x81.
 INSTANTIATE_TEST_SUITE_P(
     Shapes, RingHeader,
     ::testing::Values(
         HeaderRow{"ByteShiftedByOne", BusWidth::Byte, 0x60, 600, {0x40}},
         HeaderRow{"WordShiftedByOne", BusWidth::Word, 0x60, 600, {0x40, 0x40}},
         HeaderRow{"FirstLookNextPageOutsideTheRing", BusWidth::Byte, 0x60, 0x1FF, {0x01}},
+        HeaderRow{.name = "FirstLookNextPageAboveTheRing",
+                  .width = BusWidth::Byte,
+                  .page = 0x60,
+                  .length = 0x1FF,
+                  .lead = {0x01},
+                  .status = 0x81},
         HeaderRow{.name = "ByteNextPageNotFromTheCount",
                   .width = BusWidth::Byte,
                   .page = 0x60,

@@ -42,6 +42,7 @@ Machine::Machine(MachineSetup setup) : setup_(setup), previous_(currentMachine) 
 
 void Machine::watchHandler(Processor::HandlerEdge edge) {
   if (edge == Processor::HandlerEdge::Entered) {
+    handlerName_ = processor_.handler();
     handlerEntered_ = now();
     handlerAccesses_ = bus_.accessCount();
     handlerOverran_ = false;
@@ -68,7 +69,7 @@ std::string Machine::handlerOverBounds() const {
   if (!tooLong && bus_.accessCount() - handlerAccesses_ <= bounds.accesses) {
     return {};
   }
-  const std::string handler(processor_.handler());
+  const std::string handler(handlerName_);
   if (tooLong) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(bounds.time).count();
     return handler + " ran for more than " + std::to_string(ms) + " ms of virtual time";

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ndis.h"
@@ -202,6 +203,8 @@ class Machine {
   std::vector<ErrorLogEntry> errorLog_;
   std::function<void(const std::string&)> violationHandler_;
   std::function<void(MiniportAdapter&)> adapterCheck_;
+  // The outermost serialised handler: the one its bounds are kept for.
+  std::string_view handlerName_;
   VirtualTime handlerEntered_{};
   std::uint64_t handlerAccesses_ = 0;
   bool handlerOverran_ = false;

@@ -14,20 +14,27 @@ bool IoBus::attach(PortAddress base, std::uint32_t length, IoDevice& device) {
     return false;
   }
   mappings_.push_back(Mapping{base, length, &device});
+  lastHit_ = nullptr;
   return true;
 }
 
 void IoBus::detach(const IoDevice& device) {
   std::erase_if(mappings_, [&](const Mapping& m) { return m.device == &device; });
+  lastHit_ = nullptr;
 }
 
+// A driver works one device's ports at a time, so the device the last
+// access reached is looked at first.
 IoBus::Target IoBus::decode(PortAddress port) const {
-  for (const Mapping& m : mappings_) {
-    if (port >= m.base && port < m.base + m.length) {
-      return Target{m.device, static_cast<std::uint16_t>(port - m.base)};
+  const auto holds = [port](const Mapping& m) { return port - m.base < m.length; };
+  if (lastHit_ == nullptr || !holds(*lastHit_)) {
+    const auto it = std::find_if(mappings_.begin(), mappings_.end(), holds);
+    if (it == mappings_.end()) {
+      return Target{nullptr, 0};
     }
+    lastHit_ = &*it;
   }
-  return Target{nullptr, 0};
+  return Target{lastHit_->device, static_cast<std::uint16_t>(port - lastHit_->base)};
 }
 
 void IoBus::record(PortAddress port, const Target& target, std::uint8_t width, Direction direction,

@@ -94,6 +94,7 @@ class IoBus {
   const Clock& clock_;
   std::uint64_t accesses_ = 0;
   std::vector<Mapping> mappings_;
+  mutable const Mapping* lastHit_ = nullptr;
   BusCycleTimes cycleTimes_;
   std::function<void(Duration)> observer_;
   bool tracing_ = false;

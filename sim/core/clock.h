@@ -4,14 +4,20 @@
 // driver stalls or when the host's event loop advances it. Devices schedule
 // events on it; events due at the same instant fire in the order they were
 // scheduled, so a run is the same every time.
+//
+// Scheduling allocates nothing once the clock has held as many events at
+// once as it will: an event lives in a slot of a pool, its callback inside
+// the slot, and the queue is a binary heap of slot numbers that knows where
+// each slot sits in it, so a cancelled event leaves at once.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <optional>
 #include <utility>
+#include <vector>
+
+#include "sim/core/inline_function.h"
 
 namespace kl::sim {
 
@@ -26,12 +32,19 @@ using VirtualTime = Duration;
 
 class Clock {
  public:
-  using Callback = std::function<void()>;
+  // What an event may capture: a few references and values, or a frame.
+  static constexpr std::size_t kCallbackBytes = 72;
+  using Callback = InlineFunction<void(), kCallbackBytes>;
 
   struct EventId {
     std::uint64_t value = 0;
     friend bool operator==(EventId, EventId) = default;
   };
+
+  Clock() = default;
+  Clock(const Clock&) = delete;
+  Clock& operator=(const Clock&) = delete;
+  ~Clock() = default;
 
   [[nodiscard]] VirtualTime now() const { return now_; }
 
@@ -54,15 +67,36 @@ class Clock {
   void moveTo(VirtualTime to);
 
  private:
-  struct Key {
-    VirtualTime at;
-    std::uint64_t sequence;
-    auto operator<=>(const Key&) const = default;  // NOLINT(modernize-use-nullptr)
+  static constexpr std::uint32_t kNotQueued = ~std::uint32_t{0};
+
+  struct Slot {
+    Callback callback;
+    VirtualTime at{};
+    std::uint64_t sequence = 0;
+    // Counts the slot's uses, so that the id of an event long gone never
+    // reaches the event that took the slot after it.
+    std::uint32_t generation = 0;
+    std::uint32_t heapIndex = kNotQueued;  // or the next free slot, when free
   };
+
+  [[nodiscard]] bool before(std::uint32_t a, std::uint32_t b) const {
+    const Slot& x = slots_[a];
+    const Slot& y = slots_[b];
+    return x.at < y.at || (x.at == y.at && x.sequence < y.sequence);
+  }
+  std::uint32_t takeSlot();
+  void freeSlot(std::uint32_t slot);
+  void place(std::size_t index, std::uint32_t slot);
+  void siftUp(std::size_t index);
+  void siftDown(std::size_t index);
+  // Takes the slot at heap position `index` out of the heap.
+  void unqueue(std::size_t index);
 
   VirtualTime now_{};
   std::uint64_t nextSequence_ = 1;
-  std::map<Key, Callback> events_;
+  std::vector<Slot> slots_;
+  std::uint32_t freeSlots_ = kNotQueued;  // a list chained through heapIndex
+  std::vector<std::uint32_t> heap_;
 };
 
 }  // namespace kl::sim

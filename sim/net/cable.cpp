@@ -33,40 +33,41 @@ Cable::Transmission Cable::End::send(WireFrame frame, SendDone done) {
     return Transmission{ticket, arrival + interFrameGap(rate_)};
   }
   idleAt_ = arrival + interFrameGap(rate_);
-  Flight flight{.arrival = clock.scheduleAt(
-                    arrival, cable_.liveness_.guard(
-                                 [&cable = cable_, ticket, from = side_, frame = std::move(frame)] {
-                                   cable.deliver(ticket, from, frame);
-                                 }))};
+  Flight& flight = cable_.inFlight_[side].emplace_back(Flight{.ticket = ticket});
+  flight.arrival = clock.scheduleAt(
+      arrival, cable_.liveness_.guard([&cable = cable_, side] { cable.deliver(side); }));
   if (done) {
-    flight.done = clock.scheduleAt(idleAt_, [done = std::move(done)] { done(SendOutcome{}); });
+    flight.done =
+        clock.scheduleAt(idleAt_, [done = std::move(done)]() mutable { done(SendOutcome{}); });
   }
-  cable_.inFlight_.emplace(ticket, flight);
+  flight.frame = std::move(frame);
   access.fullDuplexFrame(side, ticket, start, arrival);
   return Transmission{ticket, idleAt_};
 }
 
 bool Cable::End::cutOff(const Transmission& transmission) {
   MediumAccess& access = cable_.access_;
-  const auto it = cable_.inFlight_.find(transmission.ticket);
-  if (it == cable_.inFlight_.end()) {
+  std::deque<Flight>& flights = cable_.inFlight_[index(side_)];
+  const auto it = std::find_if(flights.begin(), flights.end(), [&](const Flight& flight) {
+    return flight.ticket == transmission.ticket;
+  });
+  if (it == flights.end()) {
     return access.cutOff(transmission.ticket);
   }
-  cable_.clock_.cancel(it->second.arrival);
-  if (it->second.done) {
-    cable_.clock_.cancel(*it->second.done);
+  cable_.clock_.cancel(it->arrival);
+  if (it->done) {
+    cable_.clock_.cancel(*it->done);
   }
-  cable_.inFlight_.erase(it);
+  flights.erase(it);
   access.cutOff(transmission.ticket);
   return true;
 }
 
-void Cable::deliver(std::uint64_t ticket, Side from, const WireFrame& frame) {
-  const auto it = inFlight_.find(ticket);
-  const bool lost = it != inFlight_.end() && it->second.lostAtFar;
-  inFlight_.erase(ticket);
-  if (!lost) {
-    arrivedWhole(index(from), frame);
+void Cable::deliver(std::size_t from) {
+  Flight flight = std::move(inFlight_[from].front());
+  inFlight_[from].pop_front();
+  if (!flight.lostAtFar) {
+    arrivedWhole(from, flight.frame);
   }
 }
 
@@ -89,8 +90,10 @@ void Cable::arrivedCut(std::size_t from, const WireFrame& fragment) {
 }
 
 void Cable::lostAtFar(std::uint64_t ticket) {
-  if (const auto it = inFlight_.find(ticket); it != inFlight_.end()) {
-    it->second.lostAtFar = true;
+  for (std::deque<Flight>& flights : inFlight_) {
+    for (Flight& flight : flights) {
+      flight.lostAtFar = flight.lostAtFar || flight.ticket == ticket;
+    }
   }
 }
 

@@ -33,8 +33,8 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <map>
 #include <optional>
 #include <vector>
 
@@ -149,6 +149,8 @@ class Cable : private MediumAccess::Wire {
  private:
   // A full-duplex frame on its way.
   struct Flight {
+    std::uint64_t ticket = 0;
+    WireFrame frame;
     Clock::EventId arrival;
     std::optional<Clock::EventId> done;
     bool lostAtFar = false;
@@ -156,7 +158,8 @@ class Cable : private MediumAccess::Wire {
 
   static std::size_t index(Side side) { return side == Side::A ? 0 : 1; }
   [[nodiscard]] End& endAt(std::size_t index) { return index == 0 ? a_ : b_; }
-  void deliver(std::uint64_t ticket, Side from, const WireFrame& frame);
+  // The earliest full-duplex frame from the end at `from` has arrived.
+  void deliver(std::size_t from);
 
   // ---- MediumAccess::Wire.
   [[nodiscard]] BitRate wireRate() const override { return a_.rate_; }
@@ -171,8 +174,9 @@ class Cable : private MediumAccess::Wire {
   bool connected_ = true;
   std::vector<Observer> observers_;
   std::vector<CollisionObserver> collisionObservers_;
-  // Full-duplex frames on their way, by ticket.
-  std::map<std::uint64_t, Flight> inFlight_;
+  // Full-duplex frames on their way, by the end that sent them, in the order
+  // they arrive (an end sends one frame after the other).
+  std::array<std::deque<Flight>, 2> inFlight_;
   std::uint64_t nextTicket_ = 1;
   MediumAccess access_{clock_, *this};
   Liveness liveness_;

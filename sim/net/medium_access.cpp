@@ -232,7 +232,7 @@ void MediumAccess::cameThrough(std::size_t side) {
 void MediumAccess::finish(std::size_t side, const SendOutcome& outcome, VirtualTime at) {
   End& own = ends_.at(side);
   if (SendDone done = std::move(own.queue.front().done); done) {
-    clock_.scheduleAt(at, [done = std::move(done), outcome] { done(outcome); });
+    clock_.scheduleAt(at, [done = std::move(done), outcome]() mutable { done(outcome); });
   }
   own.queue.pop_front();
   if (!own.queue.empty()) {

@@ -27,6 +27,7 @@
 #include <optional>
 
 #include "sim/core/clock.h"
+#include "sim/core/inline_function.h"
 #include "sim/core/liveness.h"
 #include "sim/core/random.h"
 #include "sim/net/ethernet.h"
@@ -40,7 +41,9 @@ struct SendOutcome {
   bool lateCollision = false;  // one of them after the slot time
   bool aborted = false;        // given up after kAttemptLimit attempts
 };
-using SendDone = std::function<void(const SendOutcome&)>;
+// What a sender is told when its frame is through or given up; kept inline,
+// so that a frame's way across the wire allocates nothing of its own.
+using SendDone = InlineFunction<void(const SendOutcome&), 48>;
 
 // One collision as the end that saw it handled it.
 struct CollisionReport {

@@ -47,15 +47,45 @@ class IoDevice {
   [[nodiscard]] virtual IoDevice* deviceBehind() const { return nullptr; }
 };
 
-// A level-sensitive interrupt request line driven by a device.
+// A level-sensitive interrupt request line driven by a device. The device
+// announces every change of the level it makes (it may announce more often
+// than that); the one listening to the line reads the level when told, and
+// keeps reading it while it stays asserted, but need not look at it between
+// announcements. A level that changes with time alone, as a status showing
+// some time after its cause does, says so, and is then read at every step.
 class InterruptSource {
  public:
+  class Listener {
+   public:
+    virtual void lineMayHaveChanged() = 0;
+
+   protected:
+    Listener() = default;
+    Listener(const Listener&) = default;
+    Listener& operator=(const Listener&) = default;
+    ~Listener() = default;
+  };
+
   InterruptSource() = default;
   InterruptSource(const InterruptSource&) = delete;
   InterruptSource& operator=(const InterruptSource&) = delete;
   virtual ~InterruptSource() = default;
 
   [[nodiscard]] virtual bool interruptAsserted() const = 0;
+  [[nodiscard]] virtual bool levelFollowsTime() const { return false; }
+
+  // One listener at a time; none: nullptr.
+  void listen(Listener* listener) { listener_ = listener; }
+
+ protected:
+  void announce() const {
+    if (listener_ != nullptr) {
+      listener_->lineMayHaveChanged();
+    }
+  }
+
+ private:
+  Listener* listener_ = nullptr;
 };
 
 }  // namespace kl::sim

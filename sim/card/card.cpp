@@ -23,6 +23,9 @@ Card::Card(Clock& clock, const CardConfig& config)
       controller_(clock, memory_, faults_, config.timing),
       mii_(config.mdioFloating) {
   controller_.attachMiiPort(&mii_);
+  controller_.onStatusLatched([this] { lineMayHaveChanged(); });
+  faults_.removed.onChange([this] { lineMayHaveChanged(); });
+  faults_.lineGlitch.onChange([this] { lineMayHaveChanged(); });
   if (config.phy) {
     phy_.emplace(clock, *config.phy, config.timing);
     mii_.attach(config.phyAddress, *phy_);
@@ -98,11 +101,14 @@ bool Card::isVendorOffset(std::uint16_t offset) const {
 }
 
 bool Card::reached() {
-  faults_.lineGlitch = false;
+  if (faults_.lineGlitch) {
+    faults_.lineGlitch = false;
+  }
   return !faults_.removed;
 }
 
 std::uint8_t Card::read8(std::uint16_t offset) {
+  const AccessEnd end(*this);
   if (!reached()) {
     return kFloating;
   }
@@ -131,6 +137,7 @@ std::uint8_t Card::read8(std::uint16_t offset) {
 }
 
 void Card::write8(std::uint16_t offset, std::uint8_t value) {
+  const AccessEnd end(*this);
   if (!reached()) {
     return;
   }
@@ -160,6 +167,7 @@ void Card::write8(std::uint16_t offset, std::uint8_t value) {
 // register the host addressed (the driver settles a remote read with word
 // reads at the command port), so it is not held to the register rules.
 std::uint16_t Card::read16(std::uint16_t offset) {
+  const AccessEnd end(*this);
   if (!claimsWordCycle(offset) || !reached()) {
     const std::uint8_t low = read8(offset);
     controller_.holdToRules(false);
@@ -174,6 +182,7 @@ std::uint16_t Card::read16(std::uint16_t offset) {
 }
 
 void Card::write16(std::uint16_t offset, std::uint16_t value) {
+  const AccessEnd end(*this);
   if (!claimsWordCycle(offset) || !reached()) {
     write8(offset, lowByte(value));
     controller_.holdToRules(false);
@@ -187,6 +196,7 @@ void Card::write16(std::uint16_t offset, std::uint16_t value) {
 }
 
 void Card::readString8(std::uint16_t offset, std::span<std::uint8_t> bytes) {
+  const AccessEnd end(*this);
   if (bytes.empty() || decode(offset) != Port::Data || !reached()) {
     IoDevice::readString8(offset, bytes);
     return;
@@ -196,6 +206,7 @@ void Card::readString8(std::uint16_t offset, std::span<std::uint8_t> bytes) {
 }
 
 void Card::writeString8(std::uint16_t offset, std::span<const std::uint8_t> bytes) {
+  const AccessEnd end(*this);
   if (bytes.empty() || decode(offset) != Port::Data || !reached()) {
     IoDevice::writeString8(offset, bytes);
     return;
@@ -206,6 +217,7 @@ void Card::writeString8(std::uint16_t offset, std::span<const std::uint8_t> byte
 
 // A trailing odd byte is no cycle: it is left as it was, as the bus leaves it.
 void Card::readString16(std::uint16_t offset, std::span<std::uint8_t> bytes) {
+  const AccessEnd end(*this);
   const auto words = bytes.first(bytes.size() & ~std::size_t{1});
   const std::optional<CycleWidth> cycles = dataPortCyclesOfString16(offset);
   if (words.empty() || !cycles || !reached()) {
@@ -217,6 +229,7 @@ void Card::readString16(std::uint16_t offset, std::span<std::uint8_t> bytes) {
 }
 
 void Card::writeString16(std::uint16_t offset, std::span<const std::uint8_t> bytes) {
+  const AccessEnd end(*this);
   const auto words = bytes.first(bytes.size() & ~std::size_t{1});
   const std::optional<CycleWidth> cycles = dataPortCyclesOfString16(offset);
   if (words.empty() || !cycles || !reached()) {
@@ -253,6 +266,19 @@ bool Card::interruptAsserted() const {
   }
   return vendor_.interruptOutputEnabled() &&
          (controller_.interruptPending() || vendor_.phyEventPending());
+}
+
+bool Card::levelFollowsTime() const {
+  return !faults_.removed && !faults_.lineGlitch && vendor_.interruptOutputEnabled() &&
+         (controller_.imr() & reg::kIsrRst) != 0;
+}
+
+void Card::lineMayHaveChanged() {
+  const bool high = interruptAsserted();
+  if (high != lineHigh_ || levelFollowsTime()) {
+    lineHigh_ = high;
+    announce();
+  }
 }
 
 }  // namespace kl::sim::card

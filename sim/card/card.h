@@ -97,11 +97,19 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
                                               Direction direction) const override;
 
   // The card's interrupt line: the vendor register's output enable, and
-  // either a status bit that IMR enables or a pending PHY event.
+  // either a status bit that IMR enables or a pending PHY event. It is
+  // worked out again after every port access and every status latched, and
+  // announced when it changes.
   [[nodiscard]] bool interruptAsserted() const override;
+  // RST shows some time after the controller stops, with nothing else
+  // happening: while IMR enables it, the line follows time.
+  [[nodiscard]] bool levelFollowsTime() const override;
 
   // The PHY reports a change of link state.
-  void raisePhyEvent() { vendor_.raisePhyEvent(); }
+  void raisePhyEvent() {
+    vendor_.raisePhyEvent();
+    lineMayHaveChanged();
+  }
 
   // Where the card reports an access by the host that reaches no register
   // (see Controller); none: nowhere.
@@ -123,6 +131,19 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
 
  private:
   enum class Port : std::uint8_t { Register, Data, Reset, Outside };
+  // Works the interrupt line out again once the port access it is made for
+  // is over.
+  class AccessEnd {
+   public:
+    explicit AccessEnd(Card& card) : card_(card) {}
+    AccessEnd(const AccessEnd&) = delete;
+    AccessEnd& operator=(const AccessEnd&) = delete;
+    ~AccessEnd() { card_.lineMayHaveChanged(); }
+
+   private:
+    Card& card_;
+  };
+
   [[nodiscard]] static Port decode(std::uint16_t offset);
   // Whether a 16-bit cycle at `offset` moves through the data port as one
   // access.
@@ -139,6 +160,9 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   // Every access to the card disarms the vendor write; returns whether the
   // access before armed it.
   bool takeVendorArming() { return std::exchange(vendorWriteArmed_, false); }
+  // After anything that may move the interrupt line: announced when its
+  // level changed, and always while it follows time.
+  void lineMayHaveChanged();
 
   BusWidth busWidth_;
   TimingSetup timing_;
@@ -147,6 +171,7 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   Controller controller_;
   VendorRegister vendor_;
   bool vendorWriteArmed_ = false;
+  bool lineHigh_ = false;  // the level last worked out
   MiiBus mii_;
   std::optional<Phy> phy_;
   net::Cable::End* end_ = nullptr;

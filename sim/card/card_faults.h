@@ -3,9 +3,37 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <utility>
 
 namespace kl::sim::card {
+
+// A fault that changes what the card drives on its interrupt line. The card
+// announces its line's changes rather than being read at every step, so
+// setting the fault tells it. A copy takes the setting, not whom to tell.
+class LineFault {
+ public:
+  LineFault() = default;
+  LineFault(bool on) : on_(on) {}  // NOLINT(google-explicit-constructor): set as a bool
+  LineFault(const LineFault& other) : on_(other.on_) {}
+  LineFault& operator=(const LineFault& other) { return *this = other.on_; }
+  LineFault& operator=(bool on) {
+    on_ = on;
+    if (changed_) {
+      changed_();
+    }
+    return *this;
+  }
+  ~LineFault() = default;
+  operator bool() const { return on_; }  // NOLINT(google-explicit-constructor): read as a bool
+
+  void onChange(std::function<void()> changed) { changed_ = std::move(changed); }
+
+ private:
+  bool on_ = false;
+  std::function<void()> changed_;
+};
 
 struct CardFaults {
   // The remote-DMA address never advances: data-port transfers all reach the
@@ -37,10 +65,10 @@ struct CardFaults {
   unsigned receiveOverruns = 0;
   // The card is out of its socket: every port reads 0xFF, writes reach
   // nothing, the interrupt line is let go and the receiver hears nothing.
-  bool removed = false;
+  LineFault removed;
   // A glitch on the interrupt line: it reads asserted, with no cause on the
   // card, until the next port access reaches the card.
-  bool lineGlitch = false;
+  LineFault lineGlitch;
 };
 
 }  // namespace kl::sim::card

@@ -109,11 +109,19 @@ class Controller {
   // counters first nor acknowledging first can make it go unseen.
   [[nodiscard]] std::uint8_t isr() const;
   // Latches status bits (RST excepted: it follows the reset state).
-  void setIsrBits(std::uint8_t mask) { hold(Register::Isr) |= mask & ~reg::kIsrRst; }
+  void setIsrBits(std::uint8_t mask) {
+    hold(Register::Isr) |= mask & ~reg::kIsrRst;
+    if (statusLatched_) {
+      statusLatched_();
+    }
+  }
+  // Called whenever status bits are latched, from the host's side or the
+  // wire's: the interrupt line driven from them may rise.
+  void onStatusLatched(std::function<void()> latched) { statusLatched_ = std::move(latched); }
   // The controller wants to interrupt: a status bit that IMR enables is set.
-  // The line is looked at after every port access, so the bits that follow
-  // the controller's state (RST, CNT) are worked out only when IMR enables
-  // them.
+  // The card works its line out after every port access, so the bits that
+  // follow the controller's state (RST, CNT) are worked out only when IMR
+  // enables them.
   [[nodiscard]] bool interruptPending() const {
     constexpr std::uint8_t kDerived = reg::kIsrRst | reg::kIsrCnt;
     const std::uint8_t imr = held(Register::Imr);
@@ -180,6 +188,7 @@ class Controller {
   bool inResetState_ = true;      // stopped, with nothing left to move
   std::uint64_t framesNotStored_ = 0;
   std::function<void(const std::string&)> brokenRule_;
+  std::function<void()> statusLatched_;
   bool heldToRules_ = true;
   Liveness liveness_;
 };

@@ -11,11 +11,23 @@ namespace kl::sim {
 
 // A connected interrupt: NDIS's interrupt path for the adapter, driven by the
 // interrupt object NDIS filled in the miniport's record.
-class AdapterInterrupt::Connection final : public InterruptVector {
+class AdapterInterrupt::Connection final : public InterruptVector,
+                                           private InterruptSource::Listener {
  public:
   Connection(AdapterInterrupt& owner, NDIS_MINIPORT_INTERRUPT& object, UINT vector,
-             const InterruptSource* line, std::uint64_t number)
-      : owner_(owner), object_(object), vector_(vector), line_(line), number_(number) {}
+             InterruptSource* line, std::uint64_t number)
+      : owner_(owner), object_(object), vector_(vector), line_(line), number_(number) {
+    if (line_ != nullptr) {
+      line_->listen(this);
+    }
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() override {
+    if (line_ != nullptr) {
+      line_->listen(nullptr);
+    }
+  }
 
   [[nodiscard]] NDIS_MINIPORT_INTERRUPT& object() const { return object_; }
   [[nodiscard]] UINT vector() const { return vector_; }
@@ -39,6 +51,9 @@ class AdapterInterrupt::Connection final : public InterruptVector {
 
   [[nodiscard]] bool asserted() const override {
     return line_ != nullptr && line_->interruptAsserted();
+  }
+  [[nodiscard]] bool followsTime() const override {
+    return line_ != nullptr && line_->levelFollowsTime();
   }
 
   // Device level. With RequestIsr FALSE NDIS masks the adapter through
@@ -97,10 +112,12 @@ class AdapterInterrupt::Connection final : public InterruptVector {
     });
   }
 
+  void lineMayHaveChanged() override { owner_.adapter_.machine().processor().watch(*this); }
+
   AdapterInterrupt& owner_;
   NDIS_MINIPORT_INTERRUPT& object_;
   UINT vector_;
-  const InterruptSource* line_;
+  InterruptSource* line_;
   std::uint64_t number_;
 };
 

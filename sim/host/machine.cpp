@@ -43,13 +43,11 @@ Machine::Machine(MachineSetup setup) : setup_(setup), previous_(currentMachine) 
 void Machine::watchHandler(Processor::HandlerEdge edge) {
   if (edge == Processor::HandlerEdge::Entered) {
     handlerName_ = processor_.handler();
-    handlerEntered_ = now();
-    handlerAccesses_ = bus_.accessCount();
-    handlerOverran_ = false;
+    setHandlerLimits();
     return;
   }
-  if (const std::string over = handlerOverBounds(); !over.empty()) {
-    violation(over);
+  if (handlerOverBounds()) {
+    violation(describeOverBounds());
   }
   if (adapterCheck_) {
     for (const auto& adapter : adapters_) {
@@ -58,34 +56,35 @@ void Machine::watchHandler(Processor::HandlerEdge edge) {
       }
     }
   }
+  clearHandlerLimits();
 }
 
-std::string Machine::handlerOverBounds() const {
-  if (!processor_.inSerializedHandler() || handlerOverran_) {
-    return {};
-  }
+// Bounds too large to be reached leave the limit at its largest rather than
+// wrapping round.
+void Machine::setHandlerLimits() {
   const HandlerBounds& bounds = setup_.handlerBounds;
-  const bool tooLong = now() - handlerEntered_ > bounds.time;
-  if (!tooLong && bus_.accessCount() - handlerAccesses_ <= bounds.accesses) {
-    return {};
-  }
+  const std::uint64_t accesses = bus_.accessCount();
+  handlerAccessLimit_ =
+      bounds.accesses > kNoAccessLimit - accesses ? kNoAccessLimit : accesses + bounds.accesses;
+  const VirtualTime entered = now();
+  handlerTimeLimit_ = bounds.time > kNoTimeLimit - entered ? kNoTimeLimit : entered + bounds.time;
+}
+
+std::string Machine::describeOverBounds() const {
+  const HandlerBounds& bounds = setup_.handlerBounds;
   const std::string handler(handlerName_);
-  if (tooLong) {
+  if (now() > handlerTimeLimit_) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(bounds.time).count();
     return handler + " ran for more than " + std::to_string(ms) + " ms of virtual time";
   }
   return handler + " made more than " + std::to_string(bounds.accesses) + " port accesses";
 }
 
-// Checked at every port access and stall, so that a handler that never
-// returns is caught too. It cannot be let run on, and the driver's code
-// cannot be unwound: the process stops after the report.
-void Machine::checkHandlerStillInBounds() {
-  const std::string over = handlerOverBounds();
-  if (over.empty()) {
-    return;
-  }
-  handlerOverran_ = true;
+// It cannot be let run on, and the driver's code cannot be unwound: the
+// process stops after the report.
+void Machine::stopHandlerOverBounds() {
+  const std::string over = describeOverBounds();
+  clearHandlerLimits();
   violation(over);
   std::fprintf(stderr, "kl7046 host: %s, and has not returned: stopping\n", over.c_str());
   std::abort();
@@ -104,9 +103,9 @@ Machine& Machine::current() {
   return *currentMachine;
 }
 
-void Machine::wireInterrupt(UINT vector, const InterruptSource& line) { lines_[vector] = &line; }
+void Machine::wireInterrupt(UINT vector, InterruptSource& line) { lines_[vector] = &line; }
 
-const InterruptSource* Machine::interruptLine(UINT vector) const {
+InterruptSource* Machine::interruptLine(UINT vector) const {
   const auto it = lines_.find(vector);
   return it == lines_.end() ? nullptr : it->second;
 }
@@ -136,43 +135,47 @@ void Machine::stall(Duration duration) {
   checkHandlerStillInBounds();
 }
 
+// Made at every NDIS call: the words of a report are put together only
+// when a rule is broken.
 bool Machine::checkCall(PlatformCall call) {
   const CallRule& rule = ruleOf(call);
   const Irql level = processor_.level();
   const std::string_view handler = processor_.handler();
+  const bool levelAllowed = (rule.allowed & levelBit(level)) != 0;
+  const bool routineAllowed =
+      !rule.initializeOnly || handler.empty() || handler == kMiniportInitialize;
+  if (levelAllowed && routineAllowed) [[likely]] {
+    return true;
+  }
   const std::string from = handler.empty() ? "outside any handler" : "from " + std::string(handler);
-  bool allowed = true;
-  if ((rule.allowed & levelBit(level)) == 0) {
+  if (!levelAllowed) {
     violation(std::string(rule.name) + " called at " + std::string(nameOf(level)) + " " + from +
               "; the platform allows it at " + describe(rule.allowed) + " only");
-    allowed = false;
   }
-  if (rule.initializeOnly && !handler.empty() && handler != kMiniportInitialize) {
+  if (!routineAllowed) {
     violation(std::string(rule.name) + " called " + from + "; only MiniportInitialize may call it");
-    allowed = false;
   }
-  return allowed;
+  return false;
 }
 
 MiniportAdapter* Machine::resolve(const void* handle, HandleKind kind, PlatformCall call) {
   const HandleTable::Entry* entry = handles_.find(handle);
+  if (entry != nullptr && entry->kind == kind &&
+      (kind != HandleKind::ConfigurationContext || entry->owner->configurable())) [[likely]] {
+    return entry->owner;
+  }
   const std::string name(ruleOf(call).name);
   if (entry == nullptr) {
     violation(name + " was given a handle NDIS never gave where " + std::string(describe(kind)) +
               " belongs; refused");
-    return nullptr;
-  }
-  if (entry->kind != kind) {
+  } else if (entry->kind != kind) {
     violation(name + " was given " + std::string(describe(entry->kind)) + " where " +
               std::string(describe(kind)) + " belongs; refused");
-    return nullptr;
-  }
-  if (kind == HandleKind::ConfigurationContext && !entry->owner->configurable()) {
+  } else {
     violation(name + " was given the configuration context after MiniportInitialize " +
               "returned; it is valid only while NDIS initialises the adapter; refused");
-    return nullptr;
   }
-  return entry->owner;
+  return nullptr;
 }
 
 NDIS_HANDLE Machine::initializeWrapper(PVOID driverObject) {

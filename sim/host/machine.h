@@ -82,8 +82,8 @@ class Machine {
 
   // ---- Devices.
   // Wires a device's interrupt request line to an interrupt vector.
-  void wireInterrupt(UINT vector, const InterruptSource& line);
-  [[nodiscard]] const InterruptSource* interruptLine(UINT vector) const;
+  void wireInterrupt(UINT vector, InterruptSource& line);
+  [[nodiscard]] InterruptSource* interruptLine(UINT vector) const;
 
   // ---- Time. Fires the clock's events in order, looking at the interrupt
   // lines after each: the driver's busy wait, or the world going on while no
@@ -148,8 +148,14 @@ class Machine {
   void watchHandler(Processor::HandlerEdge edge);
   // While the handler still runs (at a port access or a stall), a bound
   // passed is a hang: the broken rule is reported with the handler's name
-  // and the process stops, so the test fails instead of looping.
-  void checkHandlerStillInBounds();
+  // and the process stops, so the test fails instead of looping. Made at
+  // every port access, so it costs two compares against limits worked out
+  // as the handler was entered.
+  void checkHandlerStillInBounds() {
+    if (handlerOverBounds()) [[unlikely]] {
+      stopHandlerOverBounds();
+    }
+  }
 
   // ---- The library's side of registration, memory and I/O ranges.
   NDIS_HANDLE initializeWrapper(PVOID driverObject);
@@ -184,7 +190,7 @@ class Machine {
   WorldRandom random_{setup_.seed};
   IoBus bus_{clock_};
   Processor processor_;
-  std::map<UINT, const InterruptSource*> lines_;
+  std::map<UINT, InterruptSource*> lines_;
 
   NdisFailures ndisFailures_;
   HandleTable handles_;
@@ -205,12 +211,25 @@ class Machine {
   std::function<void(MiniportAdapter&)> adapterCheck_;
   // The outermost serialised handler: the one its bounds are kept for.
   std::string_view handlerName_;
-  VirtualTime handlerEntered_{};
-  std::uint64_t handlerAccesses_ = 0;
-  bool handlerOverran_ = false;
+  // The access count and the time past which the running serialised handler
+  // has overrun its bounds; the largest values while none runs, or once its
+  // overrun has been reported.
+  std::uint64_t handlerAccessLimit_ = kNoAccessLimit;
+  VirtualTime handlerTimeLimit_ = kNoTimeLimit;
+  static constexpr std::uint64_t kNoAccessLimit = ~std::uint64_t{0};
+  static constexpr VirtualTime kNoTimeLimit = VirtualTime::max();
 
-  // What the running handler has passed of its bounds; empty when nothing.
-  [[nodiscard]] std::string handlerOverBounds() const;
+  [[nodiscard]] bool handlerOverBounds() const {
+    return bus_.accessCount() > handlerAccessLimit_ || clock_.now() > handlerTimeLimit_;
+  }
+  // Which bound the running handler has passed, in words.
+  [[nodiscard]] std::string describeOverBounds() const;
+  [[noreturn]] void stopHandlerOverBounds();
+  void setHandlerLimits();
+  void clearHandlerLimits() {
+    handlerAccessLimit_ = kNoAccessLimit;
+    handlerTimeLimit_ = kNoTimeLimit;
+  }
 };
 
 }  // namespace kl::sim

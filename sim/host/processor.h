@@ -14,6 +14,11 @@
 // PASSIVE_LEVEL. An asserted interrupt line preempts anything below device
 // level at the next port access or clock step, exactly between two accesses
 // of the code running.
+//
+// The processor does not read every line at every step: a line announces
+// when it may have changed, and only the lines announced since the last
+// step, and those still asserted, are read. A step with no line to read and
+// no deferred work costs a few compares, however many devices there are.
 #pragma once
 
 #include <algorithm>
@@ -31,10 +36,21 @@ namespace kl::sim {
 // run when the line is asserted.
 class InterruptVector {
  public:
+  InterruptVector() = default;
+  InterruptVector(const InterruptVector&) = delete;
+  InterruptVector& operator=(const InterruptVector&) = delete;
   virtual ~InterruptVector() = default;
   [[nodiscard]] virtual bool asserted() const = 0;
+  // Whether the line may change with time alone, unannounced: while it may,
+  // it is read at every step.
+  [[nodiscard]] virtual bool followsTime() const = 0;
   // Runs at device level when the line is asserted.
   virtual void service() = 0;
+
+ private:
+  friend class Processor;
+  std::uint64_t order_ = 0;  // its place in the order of connection; 0: not connected
+  bool watched_ = false;
 };
 
 class Processor {
@@ -89,13 +105,27 @@ class Processor {
   // Deferred work runs in the order it was queued.
   void queueDeferred(std::function<void()> work);
 
+  // Vectors are serviced in the order they were connected.
   void connect(InterruptVector& vector);
-  void disconnect(const InterruptVector& vector);
+  void disconnect(InterruptVector& vector);
+  // The vector's line may have changed: it is read at the next step, and at
+  // every step after that while it stays asserted.
+  void watch(InterruptVector& vector);
 
-  // Looks at the interrupt lines: called after every port access and clock
-  // step. Delivers what is asserted unless the processor is at device level,
-  // then runs deferred work if no serialised handler is running.
-  void poll();
+  // A step: called after every port access and clock step. Delivers what is
+  // asserted unless the processor is at device level, then runs deferred
+  // work if no serialised handler is running.
+  void poll() {
+    if (level_ == Irql::Device) {
+      return;
+    }
+    if (!watched_.empty()) {
+      serviceWatched();
+    }
+    if (serializedDepth_ == 0 && !deferred_.empty()) {
+      runDeferred();
+    }
+  }
 
  private:
   // The level and routine for one piece of code, the ones before it again
@@ -123,14 +153,21 @@ class Processor {
   };
 
   void runDeferred();
+  // Reads the watched lines in the order of connection and services each
+  // that is asserted; a line that rises while another is serviced is read
+  // in the same pass if it comes later in that order.
+  void serviceWatched();
+  // Takes the first watched vector connected after `order` off the watch.
+  InterruptVector* unwatchNextAfter(std::uint64_t order);
 
   Irql level_ = Irql::Passive;
   std::string_view handler_;
   int serializedDepth_ = 0;
   bool draining_ = false;
   std::deque<std::function<void()>> deferred_;
-  std::vector<InterruptVector*> vectors_;
-  std::vector<InterruptVector*> servicing_;  // poll's copy of vectors_
+  std::uint64_t connections_ = 0;
+  std::vector<InterruptVector*> watched_;  // in the order of connection
+  InterruptVector* servicing_ = nullptr;   // cleared if it disconnects meanwhile
   std::function<void(HandlerEdge)> watcher_;
 };
 

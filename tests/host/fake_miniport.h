@@ -24,6 +24,7 @@ class LineDevice final : public IoDevice, public InterruptSource {
     } else if (offset == kLower) {
       asserted_ = false;
     }
+    announce();
   }
   [[nodiscard]] bool interruptAsserted() const override { return asserted_; }
 

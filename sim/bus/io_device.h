@@ -51,8 +51,7 @@ class IoDevice {
 // announces every change of the level it makes (it may announce more often
 // than that); the one listening to the line reads the level when told, and
 // keeps reading it while it stays asserted, but need not look at it between
-// announcements. A level that changes with time alone, as a status showing
-// some time after its cause does, says so, and is then read at every step.
+// announcements.
 class InterruptSource {
  public:
   class Listener {
@@ -72,7 +71,6 @@ class InterruptSource {
   virtual ~InterruptSource() = default;
 
   [[nodiscard]] virtual bool interruptAsserted() const = 0;
-  [[nodiscard]] virtual bool levelFollowsTime() const { return false; }
 
   // One listener at a time; none: nullptr.
   void listen(Listener* listener) { listener_ = listener; }

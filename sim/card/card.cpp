@@ -268,14 +268,9 @@ bool Card::interruptAsserted() const {
          (controller_.interruptPending() || vendor_.phyEventPending());
 }
 
-bool Card::levelFollowsTime() const {
-  return !faults_.removed && !faults_.lineGlitch && vendor_.interruptOutputEnabled() &&
-         (controller_.imr() & reg::kIsrRst) != 0;
-}
-
 void Card::lineMayHaveChanged() {
   const bool high = interruptAsserted();
-  if (high != lineHigh_ || levelFollowsTime()) {
+  if (high != lineHigh_) {
     lineHigh_ = high;
     announce();
   }

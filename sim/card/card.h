@@ -99,11 +99,9 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   // The card's interrupt line: the vendor register's output enable, and
   // either a status bit that IMR enables or a pending PHY event. It is
   // worked out again after every port access and every status latched, and
-  // announced when it changes.
+  // announced when it changes. Nothing moves it with time alone: IMR has no
+  // bit for RST, the one status that shows some time after its cause.
   [[nodiscard]] bool interruptAsserted() const override;
-  // RST shows some time after the controller stops, with nothing else
-  // happening: while IMR enables it, the line follows time.
-  [[nodiscard]] bool levelFollowsTime() const override;
 
   // The PHY reports a change of link state.
   void raisePhyEvent() {
@@ -161,7 +159,7 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   // access before armed it.
   bool takeVendorArming() { return std::exchange(vendorWriteArmed_, false); }
   // After anything that may move the interrupt line: announced when its
-  // level changed, and always while it follows time.
+  // level changed.
   void lineMayHaveChanged();
 
   BusWidth busWidth_;

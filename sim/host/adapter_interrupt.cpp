@@ -52,9 +52,6 @@ class AdapterInterrupt::Connection final : public InterruptVector,
   [[nodiscard]] bool asserted() const override {
     return line_ != nullptr && line_->interruptAsserted();
   }
-  [[nodiscard]] bool followsTime() const override {
-    return line_ != nullptr && line_->levelFollowsTime();
-  }
 
   // Device level. With RequestIsr FALSE NDIS masks the adapter through
   // MiniportDisableInterrupt and always queues the DPC; otherwise the ISR says

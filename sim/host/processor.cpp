@@ -50,9 +50,6 @@ void Processor::serviceWatched() {
   while (InterruptVector* vector = unwatchNextAfter(after)) {
     after = vector->order_;
     if (!vector->asserted()) {
-      if (vector->followsTime()) {
-        watch(*vector);
-      }
       continue;
     }
     servicing_ = vector;

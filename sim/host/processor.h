@@ -16,8 +16,8 @@
 // of the code running.
 //
 // The processor does not read every line at every step: a line announces
-// when it may have changed, and only the lines announced since the last
-// step, and those still asserted, are read. A step with no line to read and
+// its changes, and only the lines announced since the last step, and those
+// still asserted, are read. A step with no line to read and
 // no deferred work costs a few compares, however many devices there are.
 #pragma once
 
@@ -41,9 +41,6 @@ class InterruptVector {
   InterruptVector& operator=(const InterruptVector&) = delete;
   virtual ~InterruptVector() = default;
   [[nodiscard]] virtual bool asserted() const = 0;
-  // Whether the line may change with time alone, unannounced: while it may,
-  // it is read at every step.
-  [[nodiscard]] virtual bool followsTime() const = 0;
   // Runs at device level when the line is asserted.
   virtual void service() = 0;
 

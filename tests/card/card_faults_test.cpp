@@ -23,8 +23,10 @@ TEST(Removed, EveryPortReadsFloatingWritesAreLostAndTheLineIsLetGo) {
   rig.card.write8(port::VENDOR, 0x01);
   ASSERT_TRUE(rig.card.interruptAsserted());
 
+  const LineListener host(rig.card);
   rig.card.faults().removed = true;
   EXPECT_FALSE(rig.card.interruptAsserted());
+  EXPECT_FALSE(host.heard());
   for (std::uint16_t offset = 0; offset < Card::kPortCount; ++offset) {
     EXPECT_EQ(rig.card.read8(offset), 0xFF) << "port " << offset;
   }
@@ -41,15 +43,19 @@ TEST(Removed, EveryPortReadsFloatingWritesAreLostAndTheLineIsLetGo) {
   EXPECT_EQ(rig.card.controller().imr(), kImrNormal);
   EXPECT_EQ(rig.curr(), kPstart + 1) << "a card out of its socket received";
   EXPECT_TRUE(rig.card.interruptAsserted());
+  EXPECT_TRUE(host.heard()) << "the line came back unannounced";
 }
 
 TEST(LineGlitch, AssertsWithNoCauseUntilTheNextAccess) {
   WireRig rig;
   rig.start();
+  const LineListener host(rig.card);
   rig.card.faults().lineGlitch = true;
   EXPECT_TRUE(rig.card.interruptAsserted());
+  EXPECT_TRUE(host.heard());
   EXPECT_EQ(rig.card.read8(port::ISR), 0x00);
   EXPECT_FALSE(rig.card.interruptAsserted());
+  EXPECT_FALSE(host.heard());
 }
 
 TEST(BadCell, ReadsBackInvertedFromTheHostAndToTheWire) {

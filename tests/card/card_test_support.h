@@ -58,6 +58,22 @@ requires requires(const Case& row) {
 }
 void PrintTo(const Case& row, std::ostream* out) { *out << row.name; }
 
+// Listens to a card's interrupt line as the host does: the level it heard
+// is the one it read when the card last announced a change.
+class LineListener final : public InterruptSource::Listener {
+ public:
+  explicit LineListener(InterruptSource& line) : line_(line) { line_.listen(this); }
+  LineListener(const LineListener&) = delete;
+  LineListener& operator=(const LineListener&) = delete;
+  ~LineListener() { line_.listen(nullptr); }
+  void lineMayHaveChanged() override { heard_ = line_.interruptAsserted(); }
+  [[nodiscard]] bool heard() const { return heard_; }
+
+ private:
+  InterruptSource& line_;
+  bool heard_ = false;
+};
+
 // Runs `clock` on by `duration`, firing what falls due.
 inline void elapse(Clock& clock, Duration duration) {
   const VirtualTime until = clock.now() + duration;

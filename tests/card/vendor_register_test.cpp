@@ -192,15 +192,17 @@ TEST_P(InterruptLine, FollowsTheTruthTable) {
   const LineCase& c = GetParam();
   Clock clock;
   Card card(clock, configFor(BusWidth::Word));
+  const LineListener host(card);
   card.write8(port::CR, cr::kStartAbort);
   card.write8(port::IMR, c.imr);
+  static_cast<void>(card.read8(port::VENDOR));
+  card.write8(port::VENDOR, c.enabled ? 0x01 : 0x00);
   card.controller().setIsrBits(c.status);
   if (c.phyEvent) {
     card.raisePhyEvent();
   }
-  static_cast<void>(card.read8(port::VENDOR));
-  card.write8(port::VENDOR, c.enabled ? 0x01 : 0x00);
   EXPECT_EQ(card.interruptAsserted(), c.asserted);
+  EXPECT_EQ(host.heard(), c.asserted) << "the line's change went unannounced";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -224,10 +226,13 @@ TEST(InterruptLine, AcknowledgingTheStatusDropsTheLine) {
   card.write8(port::IMR, 0x1B);
   static_cast<void>(card.read8(port::VENDOR));
   card.write8(port::VENDOR, 0x01);
+  const LineListener host(card);
   card.controller().setIsrBits(isr::kOvw);
   EXPECT_TRUE(card.interruptAsserted());
+  EXPECT_TRUE(host.heard());
   card.write8(port::ISR, isr::kOvw);
   EXPECT_FALSE(card.interruptAsserted());
+  EXPECT_FALSE(host.heard());
 }
 
 TEST(InterruptLine, TheStoppedStateNeverInterrupts) {
@@ -248,8 +253,10 @@ TEST(InterruptLine, CounterAtHalfRangeInterruptsWhenEnabledInImr) {
   card.write8(port::IMR, isr::kCnt);
   static_cast<void>(card.read8(port::VENDOR));
   card.write8(port::VENDOR, 0x01);
+  const LineListener host(card);
   card.controller().addTallyCounts(Tally::MissedFrame, 0x80);
   EXPECT_TRUE(card.interruptAsserted());
+  EXPECT_TRUE(host.heard());
   static_cast<void>(card.read8(port::CNTR2));
   card.write8(port::ISR, isr::kCnt);
   EXPECT_FALSE(card.interruptAsserted());

@@ -36,7 +36,7 @@ Card::Card(Clock& clock, const CardConfig& config)
   }
 }
 
-void Card::plugInto(net::Cable::End& end) {
+void Card::plugInto(net::Jack& end) {
   unplug();
   end.plug(*this);
   end_ = &end;
@@ -53,7 +53,7 @@ void Card::followLink(const LinkResult& link) {
   applyLink(*end_, link);
 }
 
-void applyLink(net::Cable::End& end, const LinkResult& link) {
+void applyLink(net::Jack& end, const LinkResult& link) {
   end.setTransceiverUp(link.up);
   if (link.up) {
     end.setBitRate(link.mode.speed == Speed::Mbit100 ? net::BitRate::Mbit100

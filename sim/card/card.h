@@ -22,7 +22,7 @@
 #include "sim/card/timing.h"
 #include "sim/card/vendor_register.h"
 #include "sim/core/clock.h"
-#include "sim/net/cable.h"
+#include "sim/net/jack.h"
 #include "sim/net/station.h"
 
 namespace kl::sim::card {
@@ -46,7 +46,7 @@ struct CardConfig {
 
 // Sets `end` as a transceiver with `link` drives it: signalling only while
 // the link is up, at the speed it resolved to.
-void applyLink(net::Cable::End& end, const LinkResult& link);
+void applyLink(net::Jack& end, const LinkResult& link);
 
 // Port decode, by offset from the card's I/O base:
 //   0x00-0x0F  the controller's registers of the selected page
@@ -76,7 +76,7 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   // reach its receiver. While the card's PHY is on a twisted-pair segment,
   // its link decides whether the end signals and at what bit rate; plug the
   // PHY into its segment first.
-  void plugInto(net::Cable::End& end);
+  void plugInto(net::Jack& end);
   void unplug();
   void frameArrived(const net::WireFrame& frame) override {
     if (!faults_.removed) {
@@ -172,7 +172,7 @@ class Card final : public IoDevice, public InterruptSource, public net::Station 
   bool lineHigh_ = false;  // the level last worked out
   MiiBus mii_;
   std::optional<Phy> phy_;
-  net::Cable::End* end_ = nullptr;
+  net::Jack* end_ = nullptr;
 };
 
 }  // namespace kl::sim::card

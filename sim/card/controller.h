@@ -22,7 +22,7 @@
 #include "sim/card/transmit_engine.h"
 #include "sim/core/clock.h"
 #include "sim/core/liveness.h"
-#include "sim/net/cable.h"
+#include "sim/net/jack.h"
 #include "sim/net/station.h"
 
 namespace kl::sim::card {
@@ -62,7 +62,7 @@ class Controller {
   // The wire. Frames go to `end` (none: the card is on no cable) and come
   // in through frameArrived; the receiver takes them only while the
   // controller runs with TCR's loopback field clear.
-  void plugInto(net::Cable::End* end) { transmitter_.plugInto(end); }
+  void plugInto(net::Jack* end) { transmitter_.plugInto(end); }
   void frameArrived(const net::WireFrame& frame);
   [[nodiscard]] const TransmitEngine& transmitter() const { return transmitter_; }
   [[nodiscard]] const ReceiveEngine& receiver() const { return receiver_; }

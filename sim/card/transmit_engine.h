@@ -14,7 +14,7 @@
 #include "sim/card/timing.h"
 #include "sim/core/clock.h"
 #include "sim/core/liveness.h"
-#include "sim/net/cable.h"
+#include "sim/net/jack.h"
 
 namespace kl::sim::card {
 
@@ -43,8 +43,8 @@ class TransmitEngine {
   TransmitEngine& operator=(const TransmitEngine&) = delete;
   ~TransmitEngine() = default;
 
-  void plugInto(net::Cable::End* end) { end_ = end; }
-  [[nodiscard]] net::Cable::End* end() const { return end_; }
+  void plugInto(net::Jack* end) { end_ = end; }
+  [[nodiscard]] net::Jack* end() const { return end_; }
   [[nodiscard]] net::BitRate bitRate() const {
     return end_ != nullptr ? end_->bitRate() : kUnpluggedRate;
   }
@@ -69,14 +69,14 @@ class TransmitEngine {
   CardFaults& faults_;
   TimingSource timing_;
   Completion done_;
-  net::Cable::End* end_ = nullptr;
+  net::Jack* end_ = nullptr;
   // A TXP whose frame is still being fetched.
   std::optional<Clock::EventId> starting_;
   // A frame that never reaches a cable: its outcome is the engine's own.
   std::optional<Clock::EventId> completion_;
   // A frame handed to the cable, and the end it went to; the cable reports.
-  std::optional<net::Cable::Transmission> onWire_;
-  net::Cable::End* sentOn_ = nullptr;
+  std::optional<net::Transmission> onWire_;
+  net::Jack* sentOn_ = nullptr;
   // Tells the outcome of the current frame from one of a frame given up.
   std::uint64_t generation_ = 0;
   Liveness liveness_;

@@ -103,6 +103,12 @@ Machine& Machine::current() {
   return *currentMachine;
 }
 
+Machine::Current::Current(Machine& machine) : previous_(currentMachine) {
+  currentMachine = &machine;
+}
+
+Machine::Current::~Current() { currentMachine = previous_; }
+
 void Machine::wireInterrupt(UINT vector, InterruptSource& line) { lines_[vector] = &line; }
 
 InterruptSource* Machine::interruptLine(UINT vector) const {

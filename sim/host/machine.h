@@ -69,6 +69,18 @@ class Machine {
 
   // The machine the platform entry points reach on this thread.
   static Machine& current();
+  // Makes `machine` the current one while it lives: a world of several
+  // machines runs each in its turn.
+  class Current {
+   public:
+    explicit Current(Machine& machine);
+    Current(const Current&) = delete;
+    Current& operator=(const Current&) = delete;
+    ~Current();
+
+   private:
+    Machine* previous_;
+  };
 
   [[nodiscard]] Clock& clock() { return clock_; }
   // Where every random decision of the world's devices comes from; reseed

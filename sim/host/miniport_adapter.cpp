@@ -25,6 +25,7 @@ MiniportAdapter::~MiniportAdapter() {
 
 template <class Handler>
 NDIS_STATUS MiniportAdapter::callHandler(Irql level, std::string_view name, Handler&& handler) {
+  const Machine::Current current(machine_);
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
   machine_.processor().serialized(level, name, [&] { status = handler(); });
   checkStatus(name, status);
@@ -108,6 +109,7 @@ void MiniportAdapter::halt() {
   initialized_ = false;
   hangCheck_.stop();
   halting_ = true;
+  const Machine::Current current(machine_);
   machine_.processor().serialized(Irql::Passive, kMiniportHalt,
                                   [&] { table->HaltHandler(context()); });
   halting_ = false;

@@ -42,6 +42,7 @@
 #include "sim/core/liveness.h"
 #include "sim/core/random.h"
 #include "sim/net/ethernet.h"
+#include "sim/net/jack.h"
 #include "sim/net/medium_access.h"
 #include "sim/net/station.h"
 
@@ -54,49 +55,45 @@ class Cable : private MediumAccess::Wire {
   // A frame the cable delivered: from which end, and when its last bit came.
   using Observer = std::function<void(const WireFrame& frame, Side from, VirtualTime arrival)>;
 
-  // A frame on its way, as `send` returned it.
-  struct Transmission {
-    std::uint64_t ticket = 0;
-    // Frame time and inter-frame gap are over; for a half-duplex end, when
-    // they would be if nothing deferred or collided with the frame.
-    VirtualTime leftAt{};
-  };
+  using Transmission = net::Transmission;
 
-  class End {
+  class End final : public Jack {
    public:
     End(const End&) = delete;
     End& operator=(const End&) = delete;
+    ~End() override = default;
 
-    void plug(Station& station) { station_ = &station; }
-    void unplug() { station_ = nullptr; }
+    void plug(Station& station) override { station_ = &station; }
+    void unplug() override { station_ = nullptr; }
     [[nodiscard]] bool plugged() const { return station_ != nullptr; }
 
-    [[nodiscard]] BitRate bitRate() const { return rate_; }
-    void setBitRate(BitRate rate) { rate_ = rate; }
+    [[nodiscard]] BitRate bitRate() const override { return rate_; }
+    void setBitRate(BitRate rate) override { rate_ = rate; }
 
     // Whether the transceiver at this end has a link to signal over. A PHY
     // without link neither sends nor hears; an end with no PHY model behind
     // it (a test's endpoint) always has one.
     [[nodiscard]] bool transceiverUp() const { return transceiverUp_; }
-    void setTransceiverUp(bool up) { transceiverUp_ = up; }
+    void setTransceiverUp(bool up) override { transceiverUp_ = up; }
 
     // The far end is plugged and the cable connected.
     [[nodiscard]] bool linkUp() const;
     // Frames sent now would cross: the link is up, both transceivers have a
     // link and both ends agree on the bit rate.
-    [[nodiscard]] bool carriesFrames() const;
+    [[nodiscard]] bool carriesFrames() const override;
 
     // The MAC's duplex at this end, as its station last set it.
     [[nodiscard]] Duplex duplex() const { return duplex_; }
-    void setDuplex(Duplex duplex) { duplex_ = duplex; }
+    void setDuplex(Duplex duplex) override { duplex_ = duplex; }
 
     // Puts `frame` on this end's direction of the wire. `done`, when given,
     // gets the outcome at the end of the inter-frame gap after the frame, or
     // when a half-duplex end gives the frame up; not when it is cut off.
-    Transmission send(WireFrame frame, SendDone done = {});
+    Transmission send(WireFrame frame, SendDone done) override;
+    Transmission send(WireFrame frame) { return send(std::move(frame), {}); }
     // Cuts off a frame still on its way: it never arrives. Returns whether
     // there was still something to cut off.
-    bool cutOff(const Transmission& transmission);
+    bool cutOff(const Transmission& transmission) override;
 
     // When this end's direction is free for the next frame.
     [[nodiscard]] VirtualTime idleAt() const { return idleAt_; }

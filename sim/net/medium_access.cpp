@@ -200,14 +200,13 @@ void MediumAccess::collide(std::size_t side, VirtualTime at) {
   wire_.collided(side, report);
 }
 
-WireFrame MediumAccess::fragmentOf(const Attempt& attempt, VirtualTime at) const {
-  const std::uint64_t bits =
-      static_cast<std::uint64_t>((at - attempt.start) / bitTime(1, wire_.wireRate()));
+WireFrame collisionFragment(const WireFrame& frame, Duration onWire, BitRate rate) {
+  const auto bits = static_cast<std::uint64_t>(onWire / bitTime(1, rate));
   if (bits <= kPreambleBits) {
     return {};
   }
-  const auto sent = std::min<std::size_t>((bits - kPreambleBits) / 8, attempt.frame.bytes.size());
-  const auto first = attempt.frame.bytes.begin();
+  const auto sent = std::min<std::size_t>((bits - kPreambleBits) / 8, frame.bytes.size());
+  const auto first = frame.bytes.begin();
   WireFrame fragment{std::vector<std::uint8_t>(first, first + static_cast<std::ptrdiff_t>(sent))};
   fragment.bytes.insert(fragment.bytes.end(), kJamBytes, kJamByte);
   // A cut frame must never pass for a whole one.
@@ -215,6 +214,10 @@ WireFrame MediumAccess::fragmentOf(const Attempt& attempt, VirtualTime at) const
     fragment.bytes.back() ^= 0xFF;
   }
   return fragment;
+}
+
+WireFrame MediumAccess::fragmentOf(const Attempt& attempt, VirtualTime at) const {
+  return collisionFragment(attempt.frame, at - attempt.start, wire_.wireRate());
 }
 
 void MediumAccess::cameThrough(std::size_t side) {

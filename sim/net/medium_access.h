@@ -62,6 +62,11 @@ struct AccessCounts {
   std::uint64_t aborts = 0;
 };
 
+// What a receiver gets of `frame` when a collision cut it short after
+// `onWire` on the wire: its bytes up to the collision and the jam, with a
+// wrong FCS; nothing when only the preamble went out.
+[[nodiscard]] WireFrame collisionFragment(const WireFrame& frame, Duration onWire, BitRate rate);
+
 class MediumAccess {
  public:
   // The cable under the medium access: the two ends are numbered 0 and 1.

@@ -1,9 +1,11 @@
-// The world builder: N KL7046 cards in one machine, each with the adapter
-// NDIS brings up on it and, once added, a traffic station bound to that
-// adapter, joined by a network of the topology asked for. The demo, the
-// end-to-end tests, the benchmarks and the fuzz targets are built by it. The
-// caller loads the driver into the machine before it initializes the
-// adapters.
+// The world builder: N KL7046 cards, each with the adapter NDIS brings up on
+// it and, once added, a traffic station bound to that adapter, joined by a
+// network of the topology asked for. The cards share one machine, or, on a
+// switch, as many machines as it takes to give each card a port range and
+// an interrupt of its own (each machine with its own clock, the machines run
+// in step within the switch's latency). The demo, the end-to-end tests, the
+// benchmarks and the fuzz targets are built by it. The caller loads the
+// driver into every machine before it initializes the adapters.
 #pragma once
 
 #include <array>
@@ -14,8 +16,11 @@
 #include <vector>
 
 #include "sim/core/clock.h"
+#include "sim/net/learning_switch.h"
 #include "sim/world/card_world.h"
+#include "sim/world/hub_wiring.h"
 #include "sim/world/patch_cable.h"
+#include "sim/world/switch_wiring.h"
 #include "sim/world/traffic_run.h"
 #include "sim/world/traffic_station.h"
 
@@ -38,10 +43,26 @@ struct SlotSetup {
 [[nodiscard]] std::array<SlotSetup, 2> defaultSlots(const card::MacAddress& first,
                                                     const card::MacAddress& second);
 
+// The most stations a network has, and the most cards one machine takes (an
+// interrupt each, 2 to 15).
+inline constexpr std::size_t kMostStations = 64;
+inline constexpr std::size_t kCardsPerMachine = 14;
+
+// The address of station `index`: 02:4B:4C:70:46:01 on.
+[[nodiscard]] card::MacAddress stationAddress(std::size_t index);
+
+// `count` word-wide cards with station addresses 02:4B:4C:70:46:01 on, each
+// machine's cards at 0x300, 0x320, ... on interrupts 3, 5, 7, ...; a new
+// machine every `perMachine` cards.
+[[nodiscard]] std::vector<SlotSetup> stationSlots(std::size_t count,
+                                                  std::size_t perMachine = kCardsPerMachine);
+
 // What joins the cards.
 enum class Topology : std::uint8_t {
-  None,   // nothing: the cards are on no network
-  Cable,  // two cards on one cable (see Cabling)
+  None,    // nothing: the cards are on no network
+  Cable,   // two cards on one cable (see Cabling)
+  Hub,     // one shared half-duplex segment
+  Switch,  // a learning switch, a port for each card
 };
 
 // How the two cards of a cable are joined: a patch cable from one to the
@@ -55,6 +76,13 @@ struct NetworkSetup {
   Topology topology = Topology::Cable;
   Cabling cabling;
   MachineSetup machine;
+  // Cards per machine, in the slots' order (at most kCardsPerMachine); on a
+  // switch only can there be more cards than one machine takes.
+  std::size_t cardsPerMachine = kCardsPerMachine;
+  net::BitRate hubRate = net::BitRate::Mbit100;
+  net::SwitchSetup switchSetup;
+  // How each switch port signals (none: every 10/100 ability).
+  std::vector<std::optional<card::LinkSignal>> switchPorts;
 };
 
 // The traffic stations, one on each adapter: station i carries stream
@@ -76,19 +104,55 @@ class Network {
   // given back their packets, then unbinds them.
   ~Network();
 
-  [[nodiscard]] CardWorld& world() { return world_; }
-  [[nodiscard]] Machine& machine() { return world_.machine(); }
+  // The first machine, with the first cards.
+  [[nodiscard]] CardWorld& world() { return *worlds_.front(); }
+  [[nodiscard]] Machine& machine() { return world().machine(); }
+  [[nodiscard]] std::size_t machineCount() const { return worlds_.size(); }
+  [[nodiscard]] Machine& machine(std::size_t index) { return worlds_.at(index)->machine(); }
+  // The machine station `index` is on.
+  [[nodiscard]] Machine& machineOf(std::size_t index) {
+    return worlds_.at(places_.at(index).world)->machine();
+  }
   [[nodiscard]] std::size_t size() const { return adapters_.size(); }
-  [[nodiscard]] card::Card& card(std::size_t index) { return world_.card(index); }
+  [[nodiscard]] Topology topology() const { return topology_; }
+  [[nodiscard]] card::Card& card(std::size_t index) {
+    const Place& place = places_.at(index);
+    return worlds_.at(place.world)->card(place.card);
+  }
   [[nodiscard]] MiniportAdapter& adapter(std::size_t index) { return *adapters_.at(index); }
   // The cable of the Cable topology.
   [[nodiscard]] PatchCable& cable() { return *cable_; }
+  // The hub of the Hub topology, the switch of the Switch topology.
+  [[nodiscard]] net::Hub& hub() { return hub_->hub(); }
+  [[nodiscard]] net::LearningSwitch& learningSwitch() { return switch_->learningSwitch(); }
+  // The cable between station `index` and its switch port.
+  [[nodiscard]] PatchCable& switchCable(std::size_t index) { return switch_->cable(index); }
+
+  // Runs `load` (loading the driver) on every machine, as the current one;
+  // the first status that is not success.
+  template <class Load>
+  auto loadDriver(Load&& load) {
+    decltype(load(machine())) status{};
+    for (const auto& world : worlds_) {
+      const Machine::Current current(world->machine());
+      if (status = load(world->machine()); status != decltype(status){}) {
+        break;
+      }
+    }
+    return status;
+  }
+  // Runs every machine for `duration`, in step.
+  void runFor(Duration duration);
+  // The time of the machine furthest ahead.
+  [[nodiscard]] VirtualTime now() const;
 
   // Initializes every adapter, in the order given (by default, the slots');
   // the first status that is not success.
   NDIS_STATUS initialize(const std::vector<std::size_t>& order = {});
-  // Runs the machine until every adapter reports its media connected, or
-  // `wait` has passed. Returns whether they do.
+  // Initializes every adapter; the stations whose adapter failed.
+  std::vector<std::size_t> initializeEach();
+  // Runs the machines until every initialized adapter reports its media
+  // connected, or `wait` has passed. Returns whether they do.
   bool waitForLink(Duration wait);
   // Halts every adapter that is initialized.
   void halt();
@@ -99,14 +163,26 @@ class Network {
   [[nodiscard]] const TrafficStation& station(std::size_t index) const {
     return *stations_.at(index);
   }
-  // Pumps every station and runs the machine until all are done (see
-  // runTraffic).
+  // Pumps every station and runs the machines until all are done (see
+  // runTraffic). Stations whose adapter is not initialized take no part.
   bool runTraffic(const TrafficRun& run = {});
 
  private:
-  CardWorld world_;
+  struct Place {
+    std::size_t world = 0;
+    std::size_t card = 0;
+  };
+
+  void join(const NetworkSetup& setup);
+
+  Topology topology_;
+  std::vector<std::unique_ptr<CardWorld>> worlds_;
+  std::vector<Place> places_;
   std::vector<MiniportAdapter*> adapters_;
   std::unique_ptr<PatchCable> cable_;
+  std::unique_ptr<HubWiring> hub_;
+  std::unique_ptr<SwitchWiring> switch_;
+  VirtualTime now_{};  // where every machine of several has come to
   std::vector<std::unique_ptr<TrafficStation>> stations_;
 };
 

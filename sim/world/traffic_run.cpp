@@ -6,26 +6,35 @@ namespace kl::sim::world {
 
 bool runTraffic(Machine& machine, std::span<TrafficStation* const> stations,
                 const TrafficRun& run) {
-  const VirtualTime start = machine.now();
+  return runTraffic([&machine](Duration step) { machine.runFor(step); },
+                    [&machine] { return machine.now(); }, stations, run);
+}
+
+bool runTraffic(const std::function<void(Duration)>& runFor,
+                const std::function<VirtualTime()>& now, std::span<TrafficStation* const> stations,
+                const TrafficRun& run) {
+  const VirtualTime start = now();
   const auto allDone = [&] {
     return std::all_of(stations.begin(), stations.end(),
                        [](const TrafficStation* station) { return station->doneSending(); });
   };
-  while (!allDone()) {
-    if (machine.now() - start >= run.limit) {
+  for (std::size_t round = 0; !allDone(); ++round) {
+    if (now() - start >= run.limit) {
       return false;
     }
-    for (TrafficStation* station : stations) {
-      station->pump(run.framesPerStep);
+    for (std::size_t index = 0; index < stations.size(); ++index) {
+      if (index % run.turns == round % run.turns) {
+        stations[index]->pump(run.framesPerStep);
+      }
     }
-    machine.runFor(run.step);
+    runFor(run.step);
     if (run.progress) {
-      run.progress(machine.now() - start);
+      run.progress(now() - start);
     }
   }
-  const VirtualTime settleEnd = machine.now() + run.settle;
-  while (machine.now() < settleEnd && !(run.settled && run.settled())) {
-    machine.runFor(std::min<Duration>(run.step, settleEnd - machine.now()));
+  const VirtualTime settleEnd = now() + run.settle;
+  while (now() < settleEnd && !(run.settled && run.settled())) {
+    runFor(std::min<Duration>(run.step, settleEnd - now()));
   }
   return true;
 }

@@ -16,6 +16,9 @@ struct TrafficRun {
   Duration step = 50us;
   // Packets each station hands down in one round at the most.
   std::size_t framesPerStep = std::numeric_limits<std::size_t>::max();
+  // The stations take turns: station i hands packets down only in the
+  // rounds whose number is i modulo `turns`.
+  std::size_t turns = 1;
   // Time allowed after the last completion for frames still on the wire.
   Duration settle = 5ms;
   // Ends the settle time early once it holds (checked every step).
@@ -30,6 +33,10 @@ struct TrafficRun {
 // sending and the wire has settled, or the limit is reached. Returns whether
 // every station finished in time.
 bool runTraffic(Machine& machine, std::span<TrafficStation* const> stations,
+                const TrafficRun& run = {});
+// The same for a world that `runFor` runs and `now` tells the time of.
+bool runTraffic(const std::function<void(Duration)>& runFor,
+                const std::function<VirtualTime()>& now, std::span<TrafficStation* const> stations,
                 const TrafficRun& run = {});
 
 }  // namespace kl::sim::world

@@ -28,7 +28,7 @@ TrafficStation::TrafficStation(MiniportAdapter& adapter, std::uint8_t stream, st
                                const TrafficShape& shape)
     : adapter_(adapter), stream_(stream), plan_(seed, shape) {}
 
-NDIS_STATUS TrafficStation::open(ULONG filter, const Mac& group) {
+NDIS_STATUS TrafficStation::open(ULONG filter, const std::vector<Mac>& groups) {
   adapter_.bind(*this);
   ULONG done = 0;
   ULONG needed = 0;
@@ -36,14 +36,18 @@ NDIS_STATUS TrafficStation::open(ULONG filter, const Mac& group) {
   if (status != NDIS_STATUS_SUCCESS) {
     return status;
   }
-  group_ = group;
+  groups_ = groups;
   // A list longer than the adapter takes is asked for as every group.
   const std::optional<ULONG> capacity = queryUlong(adapter_, OID_802_3_MAXIMUM_LIST_SIZE);
-  if (capacity.value_or(0) == 0 && (filter & NDIS_PACKET_TYPE_MULTICAST) != 0) {
+  if (capacity.value_or(0) < groups_.size() && (filter & NDIS_PACKET_TYPE_MULTICAST) != 0) {
     filter =
         (filter & ~static_cast<ULONG>(NDIS_PACKET_TYPE_MULTICAST)) | NDIS_PACKET_TYPE_ALL_MULTICAST;
-  } else {
-    status = adapter_.set(OID_802_3_MULTICAST_LIST, group_, done, needed);
+  } else if (!groups_.empty()) {
+    std::vector<std::uint8_t> list;
+    for (const Mac& group : groups_) {
+      list.insert(list.end(), group.begin(), group.end());
+    }
+    status = adapter_.set(OID_802_3_MULTICAST_LIST, list, done, needed);
     if (status != NDIS_STATUS_SUCCESS) {
       return status;
     }
@@ -58,6 +62,11 @@ void TrafficStation::aim(const Mac& peer, std::uint64_t frames) {
   planned_ = counts_.framesSent + frames;
 }
 
+void TrafficStation::aimAt(std::vector<Mac> destinations, std::uint64_t frames) {
+  targets_ = std::move(destinations);
+  planned_ = counts_.framesSent + frames;
+}
+
 void TrafficStation::pump(std::size_t most) {
   for (; most != 0 && counts_.framesSent < planned_ && inFlight_.size() < window_; --most) {
     sendOne();
@@ -66,9 +75,11 @@ void TrafficStation::pump(std::size_t most) {
 
 void TrafficStation::sendOne() {
   const PlannedFrame planned = plan_.next();
-  const Mac& destination = planned.kind == DestinationKind::Broadcast   ? kBroadcast
-                           : planned.kind == DestinationKind::Multicast ? group_
-                                                                        : peer_;
+  const Mac& destination = !targets_.empty() ? targets_[counts_.framesSent % targets_.size()]
+                           : planned.kind == DestinationKind::Broadcast ? kBroadcast
+                           : planned.kind == DestinationKind::Multicast && !groups_.empty()
+                               ? groups_.front()
+                               : peer_;
   handDown(destination, planned.length, planned.pieces);
 }
 
@@ -86,6 +97,7 @@ void TrafficStation::handDown(const Mac& destination, std::size_t length,
   if (sendObserver_) {
     sendObserver_(frame);
   }
+  sentTo_.push_back(destination);
   auto packet = Packet::fromPieces(frame, pieces);
   NDIS_PACKET& ndis = packet->ndis();
   inFlight_.emplace(&ndis, std::move(packet));
@@ -145,6 +157,11 @@ void TrafficStation::account(std::span<const std::uint8_t> frame) {
   receipt.newest = std::max(receipt.newest.value_or(0), identity.sequence);
   ++counts_.framesReceived;
   counts_.bytesReceived += checked->length;
+}
+
+bool TrafficStation::received(std::uint8_t stream, std::uint64_t sequence) const {
+  const auto it = receipts_.find(stream);
+  return it != receipts_.end() && sequence < it->second.seen.size() && it->second.seen[sequence];
 }
 
 std::uint64_t TrafficStation::missingFrom(std::uint8_t stream, std::uint64_t sent) const {

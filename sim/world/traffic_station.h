@@ -54,11 +54,17 @@ class TrafficStation final : public Protocol {
   // multicast list {group}; where the adapter takes no list, asks for every
   // group instead, as a protocol falls back. Returns the first status that
   // is not success.
-  NDIS_STATUS open(ULONG filter, const Mac& group);
+  NDIS_STATUS open(ULONG filter, const Mac& group) { return open(filter, std::vector<Mac>{group}); }
+  // The same with a multicast list of any length; an empty one is left
+  // unset.
+  NDIS_STATUS open(ULONG filter, const std::vector<Mac>& groups);
 
   // From now on sends `frames` frames to `peer` (unicast), to broadcast and
   // to `group`, as the plan mixes them.
   void aim(const Mac& peer, std::uint64_t frames);
+  // From now on sends `frames` frames of the plan's sizes and chains to the
+  // `destinations` in turn, whatever kind the plan draws.
+  void aimAt(std::vector<Mac> destinations, std::uint64_t frames);
   // Hands packets down while fewer than the window are with the miniport
   // and the budget lasts, `most` at the most.
   void pump(std::size_t most = std::numeric_limits<std::size_t>::max());
@@ -78,6 +84,11 @@ class TrafficStation final : public Protocol {
   }
 
   [[nodiscard]] const Mac& address() const { return address_; }
+  [[nodiscard]] const std::vector<Mac>& groups() const { return groups_; }
+  // Where the frame with sequence number `sequence` went.
+  [[nodiscard]] const Mac& sentTo(std::uint64_t sequence) const { return sentTo_.at(sequence); }
+  // Whether the frame of `stream` numbered `sequence` arrived here.
+  [[nodiscard]] bool received(std::uint8_t stream, std::uint64_t sequence) const;
   [[nodiscard]] std::uint8_t stream() const { return stream_; }
   [[nodiscard]] const StationCounts& counts() const { return counts_; }
   // Frames of `stream` numbered below `sent` that never arrived here.
@@ -106,7 +117,9 @@ class TrafficStation final : public Protocol {
   std::size_t window_ = kDefaultWindow;
   Mac address_{};
   Mac peer_{};
-  Mac group_{};
+  std::vector<Mac> groups_;
+  std::vector<Mac> targets_;
+  std::vector<Mac> sentTo_;
   std::uint64_t planned_ = 0;
   std::map<const NDIS_PACKET*, std::unique_ptr<Packet>> inFlight_;
   std::map<std::uint8_t, Receipt> receipts_;

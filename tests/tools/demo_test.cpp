@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kl7046/demo.h"
+#include "kl7046/network_demo.h"
 #include "kl7046/report.h"
 
 namespace kl::tools {
@@ -153,6 +154,38 @@ TEST(DemoFailure, AnAdapterThatCannotComeUpFailsTheRunWithItsErrorLog) {
   std::ostringstream json;
   printReportJson(report, json);
   EXPECT_NE(json.str().find("\"ok\":false"), std::string::npos);
+}
+
+// On a network, a station that cannot come up is named and left out, and
+// the others carry their traffic.
+TEST(NetworkDemo, AStationThatCannotComeUpIsNamedAndTheOthersRun) {
+  DemoOptions options = With(10, 6);
+  options.driver = DriverImage();
+  options.stations = 4;
+  options.topology = sim::world::Topology::Hub;
+  options.pattern = sim::world::Pattern::Storm;
+  Installation installation;
+  installation.adapters[1].adapter.keywords.insert_or_assign("IoBaseAddress", std::string("280"));
+  const NetworkReport report = runNetworkDemo(options, installation);
+  EXPECT_FALSE(report.clean());
+  EXPECT_EQ(report.failure, "");
+  ASSERT_EQ(report.stations.size(), 4U);
+  EXPECT_EQ(report.stations[1].failure, "failed to initialize (see the error log)");
+  for (const std::size_t running : {0U, 2U, 3U}) {
+    const sim::world::StationOutcome& outcome = report.stations[running].outcome;
+    EXPECT_TRUE(outcome.running);
+    EXPECT_EQ(outcome.missing, 0U);
+    EXPECT_EQ(outcome.counts.framesReceived, 2 * options.frames);
+  }
+  std::ostringstream text;
+  printNetworkReport(report, text);
+  const std::string out = text.str();
+  const std::size_t line = out.find("station 2 (02:4b:4c:70:46:02)");
+  ASSERT_NE(line, std::string::npos) << out;
+  EXPECT_NE(out.substr(line, out.find('\n', line) - line).find("failed to initialize"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("FAILED: 1 station did not run"), std::string::npos) << out;
 }
 
 // The driver has no way to see a frame that packet memory damaged after the

@@ -30,7 +30,10 @@ constexpr const char* kDemo =
     "list, then both send a seeded mix of unicast, broadcast and multicast\n"
     "frames of varied sizes and buffer chains, and check every frame that\n"
     "arrives. Exits 0 only when nothing was lost, duplicated or damaged, 1\n"
-    "when something was, 2 for a bad command line.";
+    "when something was, 2 for a bad command line. With --stations,\n"
+    "--topology or --pattern: a network of 2 to 64 such stations, each a card\n"
+    "with its own driver, on a hub, a learning switch or the cable, every\n"
+    "station checking what its filter admits.";
 
 constexpr const char* kTrace =
     "One card through bring-up, one send, one receive and a link change,\n"
@@ -52,6 +55,7 @@ constexpr const char* kExamples =
     "  kl7046 demo --frames 100000 --seed 1 --pcap cable.pcap\n"
     "  kl7046 demo --bus-width 8 --speed 10 --duplex half --json\n"
     "  kl7046 demo --timing slowest,break-link=1.4s --seed 9\n"
+    "  kl7046 demo --stations 64 --topology switch --pattern incast --frames 50\n"
     "  kl7046 bridge --wire kl-wire --station kl-station --duration 60\n"
     "  kl7046 trace --vcd mii.vcd | less";
 
@@ -135,6 +139,9 @@ std::string optionNamedIn(const CLI::Error& error) {
   return message.substr(0, message.find(':'));
 }
 
+constexpr std::size_t kMostStations = sim::world::kMostStations;
+constexpr std::size_t kPerMachine = sim::world::kCardsPerMachine;
+
 std::string checkDemo(const DemoOptions& options) {
   constexpr std::size_t kSmallest = sim::world::kTestHeaderBytes;
   constexpr std::size_t kLargest = sim::world::kLargestTestFrame;
@@ -145,6 +152,14 @@ std::string checkDemo(const DemoOptions& options) {
   }
   if (options.cardType == 1 && options.busWidth == 8) {
     return "--card-type 1 is the PC Card, which is always word-wide";
+  }
+  if (options.stations && (*options.stations < 2 || *options.stations > kMostStations)) {
+    return "--stations takes 2 to " + std::to_string(kMostStations) + " stations, not " +
+           std::to_string(*options.stations);
+  }
+  if (options.perMachine && (*options.perMachine < 1 || *options.perMachine > kPerMachine)) {
+    return "--per-machine takes 1 to " + std::to_string(kPerMachine) + " cards, not " +
+           std::to_string(*options.perMachine);
   }
   return {};
 }
@@ -274,6 +289,7 @@ class Parser {
     command.add_option("--pcap", demo_.pcap, "capture the cable into FILE")
         ->check(fileName())
         ->type_name("FILE");
+    declareNetwork(command);
     command
         .add_option("--config", demo_.config,
                     "the installation: registry keywords and card\n"
@@ -292,6 +308,63 @@ class Parser {
         ->transform(wholeNumber<unsigned>("a number of frames"))
         ->capture_default_str()
         ->type_name("N");
+  }
+
+  // A network of many stations.
+  void declareNetwork(CLI::App& command) {
+    command
+        .add_option_function<std::size_t>(
+            "--stations", [this](std::size_t count) { demo_.stations = count; },
+            "stations on the network, 2 to 64, each a card\n"
+            "with its own driver (2)")
+        ->transform(wholeNumber<std::size_t>("a number of stations"))
+        ->type_name("N");
+    command
+        .add_option_function<sim::world::Topology>(
+            "--topology", [this](sim::world::Topology topology) { demo_.topology = topology; },
+            "what joins them: a hub (one half-duplex\n"
+            "segment), a learning switch, or the cable of two\n"
+            "(cable for two stations, else switch)")
+        ->transform(oneOf<sim::world::Topology>({{"hub", sim::world::Topology::Hub},
+                                                 {"switch", sim::world::Topology::Switch},
+                                                 {"cable", sim::world::Topology::Cable}},
+                                                "hub, switch or cable"))
+        ->type_name("hub|switch|cable");
+    command
+        .add_option_function<std::string>(
+            "--pattern",
+            [this](const std::string& text) { demo_.pattern = sim::world::patternNamed(text); },
+            "all-to-all, incast (all to the first), multicast\n"
+            "(the first to groups some joined) or storm (all\n"
+            "to broadcast) (all-to-all)")
+        ->check(accepting(
+            [](const std::string& text) { return sim::world::patternNamed(text).has_value(); },
+            "all-to-all, incast, multicast or storm"))
+        ->type_name("P");
+    command
+        .add_option_function<std::size_t>(
+            "--per-machine", [this](std::size_t count) { demo_.perMachine = count; },
+            "cards each machine takes, 1 to 14; more machines\n"
+            "than one on a switch only (14)")
+        ->transform(wholeNumber<std::size_t>("a number of cards"))
+        ->type_name("N");
+    command
+        .add_option_function<std::string>(
+            "--pcap-port",
+            [this](const std::string& text) {
+              demo_.pcapPort = text == "all" ? std::nullopt : std::optional(std::stoul(text));
+            },
+            "on a switch, the station whose port --pcap\n"
+            "captures, or all: each port into FILE-N (1)")
+        ->check(accepting(
+            [](const std::string& text) {
+              return text == "all" ||
+                     (!text.empty() && text.size() < 3 &&
+                      std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; }) &&
+                      std::stoul(text) >= 1);
+            },
+            "a station's number or all"))
+        ->type_name("N|all");
   }
 
   void declareTrace(CLI::App& command) {

@@ -30,26 +30,6 @@ constexpr ULONG kFilter =
 // Auto-negotiation and the driver's PHY settling take a few seconds.
 constexpr Duration kLinkWait = 10s;
 
-std::string formatAddress(const sim::world::Mac& mac) {
-  char text[18];
-  std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
-                mac[4], mac[5]);
-  return text;
-}
-
-// One side as the options set it up, before the installation's settings.
-sim::world::SlotSetup slotFor(const DemoOptions& options, sim::world::SlotSetup slot,
-                              const sim::card::MacAddress& station) {
-  slot.card.busWidth =
-      options.busWidth == 8 ? sim::card::BusWidth::Byte : sim::card::BusWidth::Word;
-  slot.adapter.keywords.insert_or_assign("CardType", options.cardType);
-  slot.adapter.keywords.insert_or_assign("ConnectionType", connectionTypeOf(options));
-  if (options.cardType == 1) {
-    slot.adapter.attributeMemory = sim::card::pcCardAttributeMemory(station);
-  }
-  return slot;
-}
-
 std::vector<sim::world::SlotSetup> slotsFor(const DemoOptions& options,
                                             const Installation& installation) {
   const auto slots = sim::world::defaultSlots(kFirstStation, kSecondStation);
@@ -169,6 +149,25 @@ void exchange(DemoReport& report, sim::world::Network& pair, const DemoOptions& 
 }
 
 }  // namespace
+
+std::string formatAddress(const sim::world::Mac& mac) {
+  char text[18];
+  std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
+                mac[4], mac[5]);
+  return text;
+}
+
+sim::world::SlotSetup slotFor(const DemoOptions& options, sim::world::SlotSetup slot,
+                              const sim::card::MacAddress& station) {
+  slot.card.busWidth =
+      options.busWidth == 8 ? sim::card::BusWidth::Byte : sim::card::BusWidth::Word;
+  slot.adapter.keywords.insert_or_assign("CardType", options.cardType);
+  slot.adapter.keywords.insert_or_assign("ConnectionType", connectionTypeOf(options));
+  if (options.cardType == 1) {
+    slot.adapter.attributeMemory = sim::card::pcCardAttributeMemory(station);
+  }
+  return slot;
+}
 
 std::uint32_t connectionTypeOf(const DemoOptions& options) {
   if (!options.speed && options.duplex == DuplexChoice::Auto) {

@@ -16,6 +16,8 @@
 #include "sim/bus/io_bus.h"
 #include "sim/core/clock.h"
 #include "sim/host/irql.h"
+#include "sim/world/network.h"
+#include "sim/world/traffic_pattern.h"
 #include "sim/world/traffic_station.h"
 
 namespace kl::tools {
@@ -45,11 +47,29 @@ struct DemoOptions {
   std::optional<sim::BusCycleTimes> busCycles;
   // The card's timing; none: the installation's, or the typical corner.
   std::optional<sim::card::TimingSetup> timing;
+  // A network of many stations rather than the two cards' exchange, when
+  // any of these is given here or under [network] in the installation.
+  std::optional<std::size_t> stations;
+  std::optional<sim::world::Topology> topology;
+  std::optional<sim::world::Pattern> pattern;
+  // Cards each machine takes, 1 to 14 (several machines: a switch only).
+  std::optional<std::size_t> perMachine;
+  // The station whose port --pcap captures, from 1; none: every port, a
+  // file each.
+  std::optional<std::size_t> pcapPort = 1;
 };
 
 // The ConnectionType keyword the options ask both adapters for: 0 lets them
 // negotiate; 1 to 4 force 10 or 100 Mbit/s, half or full duplex.
 [[nodiscard]] std::uint32_t connectionTypeOf(const DemoOptions& options);
+
+// "02:4b:4c:70:46:01".
+[[nodiscard]] std::string formatAddress(const sim::world::Mac& mac);
+
+// A card and its adapter as the options set them up, before the
+// installation's settings, with `station` as its address.
+[[nodiscard]] sim::world::SlotSetup slotFor(const DemoOptions& options, sim::world::SlotSetup slot,
+                                            const sim::card::MacAddress& station);
 
 struct AdapterReport {
   std::string address;

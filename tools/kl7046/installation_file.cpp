@@ -254,9 +254,56 @@ sim::card::TimingSetup timingOf(const std::optional<sim::card::TimingSetup>& giv
   return timing;
 }
 
+std::optional<sim::world::Topology> topologyNamed(std::string_view name) {
+  using sim::world::Topology;
+  for (const auto& [word, topology] :
+       {std::pair{"cable", Topology::Cable}, std::pair{"hub", Topology::Hub},
+        std::pair{"switch", Topology::Switch}}) {
+    if (sameName(name, word)) {
+      return topology;
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// One line of [network]; what is wrong with it, if anything.
+std::optional<std::string> applyNetworkSetting(std::string_view name, std::string_view value,
+                                               NetworkSettings& network) {
+  const auto count = number<std::size_t>(value, 10);
+  if (sameName(name, "Stations")) {
+    if (!count || *count < 2 || *count > sim::world::kMostStations) {
+      return "Stations is a count from 2 to " + std::to_string(sim::world::kMostStations);
+    }
+    network.stations = count;
+  } else if (sameName(name, "PerMachine")) {
+    if (!count || *count < 1 || *count > sim::world::kCardsPerMachine) {
+      return "PerMachine is a count from 1 to " + std::to_string(sim::world::kCardsPerMachine);
+    }
+    network.perMachine = count;
+  } else if (sameName(name, "Topology")) {
+    network.topology = topologyNamed(value);
+    if (!network.topology) {
+      return "Topology is cable, hub or switch";
+    }
+  } else if (sameName(name, "Pattern")) {
+    network.pattern = sim::world::patternNamed(value);
+    if (!network.pattern) {
+      return "Pattern is all-to-all, incast, multicast or storm";
+    }
+  } else {
+    return "unknown network setting " + std::string(name) +
+           " (the network has Stations, Topology, Pattern and PerMachine)";
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<Installation> readInstallation(std::istream& in, std::string& error) {
   Installation installation;
-  enum class Section : std::uint8_t { None, Machine, Adapter };
+  enum class Section : std::uint8_t { None, Machine, Network, Adapter };
   Section section = Section::None;
   SlotSettings* slot = nullptr;
   std::string line;
@@ -273,12 +320,14 @@ std::optional<Installation> readInstallation(std::istream& in, std::string& erro
     if (text.front() == '[') {
       if (sameName(text, "[machine]")) {
         section = Section::Machine;
+      } else if (sameName(text, "[network]")) {
+        section = Section::Network;
       } else if (sameName(text, "[adapter1]") || sameName(text, "[adapter2]")) {
         section = Section::Adapter;
         slot = &installation.adapters[text[8] == '1' ? 0 : 1];
       } else {
         return fail("unknown section " + std::string(text) +
-                    " (sections are [machine], [adapter1] and [adapter2])");
+                    " (sections are [machine], [network], [adapter1] and [adapter2])");
       }
       continue;
     }
@@ -291,7 +340,11 @@ std::optional<Installation> readInstallation(std::istream& in, std::string& erro
     }
     std::optional<std::string> wrong;
     if (section == Section::None) {
-      wrong = "Keyword=Value lines belong in a section ([machine], [adapter1] or [adapter2])";
+      wrong =
+          "Keyword=Value lines belong in a section ([machine], [network], [adapter1] or "
+          "[adapter2])";
+    } else if (section == Section::Network) {
+      wrong = applyNetworkSetting(name, value, installation.network);
     } else if (section == Section::Machine) {
       const auto processors = number<unsigned>(value, 10);
       if (sameName(name, "BusCycle")) {

@@ -10,6 +10,11 @@
 //   Timing=slowest             the card's timing corner: fastest, typical,
 //                              slowest or random, then any ,NAME=DURATION
 //                              of a time of its own within its range
+//   [network]                  the demo's network (see kl7046 demo --help)
+//   Stations=16                2 to 64
+//   Topology=hub               cable, hub or switch
+//   Pattern=storm              all-to-all, incast, multicast or storm
+//   PerMachine=14              cards each machine takes, 1 to 14
 //   [adapter1]
 //   IoBaseAddress=300          registry keywords, as kl7046.inf writes them
 //   ConnectionType=4
@@ -41,6 +46,7 @@
 #include "sim/card/timing.h"
 #include "sim/host/adapter_setup.h"
 #include "sim/world/network.h"
+#include "sim/world/traffic_pattern.h"
 
 namespace kl::tools {
 
@@ -58,8 +64,17 @@ struct SlotSettings {
   std::optional<std::size_t> attributeMemorySize;
 };
 
+// The network the demo runs, as [network] gives it.
+struct NetworkSettings {
+  std::optional<std::size_t> stations;
+  std::optional<sim::world::Topology> topology;
+  std::optional<sim::world::Pattern> pattern;
+  std::optional<std::size_t> perMachine;
+};
+
 struct Installation {
   std::array<SlotSettings, 2> adapters;
+  NetworkSettings network;
   std::optional<unsigned> processors;
   std::optional<sim::BusCycleTimes> busCycles;
   std::optional<sim::card::TimingSetup> timing;
@@ -76,6 +91,9 @@ struct Installation {
 [[nodiscard]] sim::world::SlotSetup applySettings(const SlotSettings& settings,
                                                   sim::world::SlotSetup slot,
                                                   const sim::card::MacAddress& station);
+
+// The topology a word names: cable, hub or switch, in any case.
+[[nodiscard]] std::optional<sim::world::Topology> topologyNamed(std::string_view name);
 
 // Reads the whole file. On anything it cannot use, returns nothing with
 // `error` naming the line and what is wrong with it.

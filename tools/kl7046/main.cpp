@@ -12,6 +12,7 @@
 
 #include "kl7046/command_line.h"
 #include "kl7046/installation_file.h"
+#include "kl7046/network_demo.h"
 #include "kl7046/progress_bar.h"
 #include "kl7046/report.h"
 
@@ -53,10 +54,27 @@ int run(const kl::tools::TraceOptions& options) {
   return kl::tools::runTrace(options, std::cout, std::cerr);
 }
 
+int runNetwork(const kl::tools::DemoOptions& options, const kl::tools::Installation& installation) {
+  const kl::tools::NetworkChoice choice = kl::tools::networkChoice(options, installation);
+  if (const std::string problem = kl::tools::networkProblem(choice, options); !problem.empty()) {
+    return fail(problem);
+  }
+  kl::tools::ProgressBar bar(std::cerr, isatty(STDERR_FILENO) != 0);
+  const kl::tools::NetworkReport report = kl::tools::runNetworkDemo(
+      options, installation,
+      {.progress = [&](std::uint64_t sent, std::uint64_t due) { bar.update(sent, due); }});
+  bar.finish();
+  kl::tools::printNetworkReport(report, std::cout);
+  return report.clean() ? 0 : 1;
+}
+
 int run(const kl::tools::DemoOptions& options) {
   const auto installation = readConfig(options.config);
   if (!installation) {
     return 2;
+  }
+  if (kl::tools::asksForNetwork(options, *installation)) {
+    return runNetwork(options, *installation);
   }
   kl::tools::ProgressBar bar(std::cerr, isatty(STDERR_FILENO) != 0 && !options.json);
   const kl::tools::DemoReport report = kl::tools::runDemo(

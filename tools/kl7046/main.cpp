@@ -59,12 +59,16 @@ int runNetwork(const kl::tools::DemoOptions& options, const kl::tools::Installat
   if (const std::string problem = kl::tools::networkProblem(choice, options); !problem.empty()) {
     return fail(problem);
   }
-  kl::tools::ProgressBar bar(std::cerr, isatty(STDERR_FILENO) != 0);
+  kl::tools::ProgressBar bar(std::cerr, isatty(STDERR_FILENO) != 0 && !options.json);
   const kl::tools::NetworkReport report = kl::tools::runNetworkDemo(
       options, installation,
       {.progress = [&](std::uint64_t sent, std::uint64_t due) { bar.update(sent, due); }});
   bar.finish();
-  kl::tools::printNetworkReport(report, std::cout);
+  if (options.json) {
+    kl::tools::printNetworkReportJson(report, std::cout);
+  } else {
+    kl::tools::printNetworkReport(report, std::cout);
+  }
   return report.clean() ? 0 : 1;
 }
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "kl7046/driver_source.h"
+#include "kl7046/report.h"
 #include "sim/net/pcap_writer.h"
 
 namespace kl::tools {
@@ -294,6 +295,35 @@ void printNetworkReport(const NetworkReport& report, std::ostream& out) {
     result = "FAILED: frames missing, unwanted, damaged, twice or out of order (above)";
   }
   out << "  result                  " << result << '\n';
+}
+
+void printNetworkReportJson(const NetworkReport& report, std::ostream& out) {
+  const NetworkChoice& c = report.choice;
+  out << "{\"stations\":" << c.stations << ",\"topology\":\""
+      << kTopologyNames.at(static_cast<int>(c.topology)) << "\",\"pattern\":\""
+      << sim::world::nameOf(c.pattern) << "\",\"frames_each_sender\":" << report.options.frames
+      << ",\"seed\":" << report.options.seed << ",\"station\":[";
+  const char* comma = "";
+  for (const StationReport& station : report.stations) {
+    const sim::world::StationOutcome& s = station.outcome;
+    out << comma << "{\"name\":";
+    jsonString(out, station.address);
+    out << ",\"machine\":" << station.machine << ",\"failure\":";
+    jsonString(out, station.failure);
+    out << ",\"sent\":" << s.counts.framesSent << ",\"received\":" << s.counts.framesReceived
+        << ",\"expected\":" << s.expected << ",\"missing\":" << s.missing
+        << ",\"unwanted\":" << s.unwanted << ",\"dropped\":" << s.excused
+        << ",\"damaged\":" << s.counts.damaged << ",\"duplicates\":" << s.counts.duplicates
+        << ",\"out_of_order\":" << s.counts.outOfOrder << ",\"collisions\":" << s.access.collisions
+        << ",\"given_up\":" << s.access.aborts << ",\"port_drops\":" << s.portDrops << '}';
+    comma = ",";
+  }
+  out << "],\"failure\":";
+  jsonString(out, report.failure);
+  out << ",\"violations\":" << report.violations.size()
+      << ",\"virtual_seconds\":" << report.virtualSeconds
+      << ",\"host_seconds\":" << report.hostSeconds
+      << ",\"ok\":" << (report.clean() ? "true" : "false") << "}\n";
 }
 
 }  // namespace kl::tools

@@ -58,5 +58,7 @@ struct NetworkReport {
                                            const DemoObserver& observer = {});
 
 void printNetworkReport(const NetworkReport& report, std::ostream& out);
+// The same as one JSON object (`ok` is what the exit status says).
+void printNetworkReportJson(const NetworkReport& report, std::ostream& out);
 
 }  // namespace kl::tools

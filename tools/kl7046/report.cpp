@@ -90,22 +90,6 @@ void countRow(std::ostream& out, const DemoReport& report, const std::string& la
       std::to_string(field(report.adapters[1])));
 }
 
-void jsonString(std::ostream& out, const std::string& text) {
-  out << '"';
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out << '\\' << c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[7];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-      out << escaped;
-    } else {
-      out << c;
-    }
-  }
-  out << '"';
-}
-
 void jsonAdapter(std::ostream& out, const AdapterReport& adapter) {
   const sim::world::StationCounts& c = adapter.counts;
   out << "{\"address\":";
@@ -131,6 +115,22 @@ void jsonAdapter(std::ostream& out, const AdapterReport& adapter) {
 }
 
 }  // namespace
+
+void jsonString(std::ostream& out, const std::string& text) {
+  out << '"';
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out << '\\' << c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[7];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+      out << escaped;
+    } else {
+      out << c;
+    }
+  }
+  out << '"';
+}
 
 void printReport(const DemoReport& report, std::ostream& out) {
   const DemoOptions& o = report.options;

@@ -1,6 +1,7 @@
 #include "sim/net/hub.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 namespace kl::sim::net {
@@ -34,7 +35,7 @@ Transmission Hub::send(std::size_t port, WireFrame frame, SendDone done) {
   if (!own.jack->carriesFrames()) {
     own.idleAt = left;
     if (done) {
-      clock_.scheduleAt(left, [done = std::move(done)] { done(SendOutcome{}); });
+      clock_.scheduleAt(left, [done = std::move(done)]() mutable { done(SendOutcome{}); });
     }
     return Transmission{ticket, left};
   }
@@ -145,13 +146,20 @@ void Hub::collideWith(std::size_t port, const std::vector<std::size_t>& carriers
   }
   if (first != nullptr) {
     const Attempt& attempt = ports_.at(first->port).queue.front();
-    WireFrame fragment = collisionFragment(attempt.frame, now - attempt.start, rate_);
-    if (!fragment.bytes.empty()) {
+    // The senders and the fragment travel together, held apart from the
+    // event, which keeps only a pointer to them inline.
+    struct Cut {
+      std::vector<std::size_t> senders;
+      WireFrame fragment;
+    };
+    auto cut = std::make_unique<Cut>(
+        Cut{senders, collisionFragment(attempt.frame, now - attempt.start, rate_)});
+    if (!cut->fragment.bytes.empty()) {
       clock_.scheduleAt(now + bitTime(kJamBits, rate_),
-                        liveness_.guard([this, senders, fragment = std::move(fragment)] {
+                        liveness_.guard([this, cut = std::move(cut)] {
                           for (std::size_t other = 0; other < ports_.size(); ++other) {
-                            if (std::ranges::find(senders, other) == senders.end()) {
-                              deliver(other, fragment);
+                            if (std::ranges::find(cut->senders, other) == cut->senders.end()) {
+                              deliver(other, cut->fragment);
                             }
                           }
                         }));
@@ -214,7 +222,7 @@ void Hub::cameThrough(std::size_t port) {
 void Hub::finish(std::size_t port, const SendOutcome& outcome, VirtualTime at) {
   PortState& own = ports_.at(port);
   if (SendDone done = std::move(own.queue.front().done); done) {
-    clock_.scheduleAt(at, [done = std::move(done), outcome] { done(outcome); });
+    clock_.scheduleAt(at, [done = std::move(done), outcome]() mutable { done(outcome); });
   }
   own.queue.pop_front();
   if (!own.queue.empty()) {

@@ -187,6 +187,32 @@ INSTANTIATE_TEST_SUITE_P(Headers, ReceiveRejected,
                                            RejectRow{"CountZero", 0x01, 0, 100}),
                          [](const auto& test) { return test.param.name; });
 
+// A CURR outside the ring, as a controller that lost its setup reports it,
+// gives the pass no end to read to: it takes nothing and the read pointer
+// stays, and once CURR is sound again the waiting frame comes up once.
+class ReceiveWildCurr : public ::testing::TestWithParam<std::uint8_t> {};
+
+TEST_P(ReceiveWildCurr, TakesNothingUntilCurrIsBackInTheRing) {
+  ReceiveBench bench;
+  bench.readFrom(0x60);
+  const std::vector<std::uint8_t> first = bench.frame(300, 6);
+  const std::uint8_t page = bench.nic().storeFrame(0x60, first);
+  bench.received(page);
+  const std::vector<std::uint8_t> second = bench.frame(400, 7);
+  const std::uint8_t curr = bench.nic().storeFrame(page, second);
+  bench.received(GetParam());
+  EXPECT_EQ(bench.delivered().size(), 1U);
+  EXPECT_EQ(bench.record().NextPacketPage, page);
+
+  bench.received(curr);
+  EXPECT_EQ(bench.delivered(), (std::vector<std::vector<std::uint8_t>>{first, second}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, ReceiveWildCurr,
+                         ::testing::Values(std::uint8_t{kRingFirst - 1}, kRingStop,
+                                           std::uint8_t{0xFF}),
+                         [](const auto& test) { return "Curr" + std::to_string(test.param); });
+
 struct LimitRow {
   std::string name;
   std::size_t length;
@@ -267,6 +293,8 @@ struct TransferRow {
   // The card leaves its socket at this remote-DMA set-up of the transfer
   // (counted from 1; 0: it stays). The failed read is logged.
   unsigned cardGoneAt = 0;
+  // The lengths of the destination packet's buffers, in chain order.
+  std::vector<std::size_t> buffers = {2048};
 };
 
 class ReceiveTransfer : public ::testing::TestWithParam<TransferRow> {};
@@ -281,7 +309,11 @@ TEST_P(ReceiveTransfer, CopiesWithinTheFrameOnly) {
   std::vector<std::uint8_t> copied;
   sim::card::Card& card = bench.nic().card();
   bench.protocol().onReceive = [&](sim::MiniportAdapter& adapter, DatapathProtocol::Frame&) {
-    const auto packet = sim::Packet::withSpace(2048);
+    std::vector<std::vector<std::uint8_t>> pieces;
+    for (const std::size_t length : row.buffers) {
+      pieces.emplace_back(length);
+    }
+    const auto packet = sim::Packet::fromPieces(pieces);
     unsigned setups = 0;
     bench.nic().interposer().setHook([&](std::uint64_t, std::uint16_t offset, sim::Direction d) {
       if (offset == port::RSAR0 && d == sim::Direction::Write && ++setups == row.cardGoneAt) {
@@ -317,7 +349,10 @@ INSTANTIATE_TEST_SUITE_P(
         TransferRow{"CardGoneFails", 0x60, 0, 2000, NDIS_STATUS_FAILURE, 0, 1},
         // Up to the ring's end, 750 bytes, came before the card left.
         TransferRow{"CardGoneAtTheRingsEndKeepsWhatCame", kRingStop - 3, 0, 2000,
-                    NDIS_STATUS_FAILURE, 750, 2}),
+                    NDIS_STATUS_FAILURE, 750, 2},
+        TransferRow{"AcrossAChain", 0x60, 0, 2000, NDIS_STATUS_SUCCESS, 1500, 0, {100, 1, 0, 2048}},
+        TransferRow{"IntoTooShortAChain", 0x60, 0, 2000, NDIS_STATUS_SUCCESS, 700, 0, {200, 500}},
+        TransferRow{"IntoAPacketWithoutBuffers", 0x60, 0, 2000, NDIS_STATUS_SUCCESS, 0, 0, {}}),
     [](const auto& test) { return test.param.name; });
 
 // The card leaves its socket as the pass reads the frame's lookahead: nothing

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <optional>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "nic/controller.h"
 #include "nic/remote_dma.h"
+#include "sim/bus/interposer.h"
 #include "sim/card/card.h"
 #include "sim/host/machine.h"
 #include "tests/driver/port_trace.h"
@@ -35,7 +38,7 @@ constexpr std::size_t kMaxFrame = 1514;
 class CardBench {
  public:
   explicit CardBench(BusWidth width) : card_(machine_.clock(), CardConfig{.busWidth = width}) {
-    machine_.bus().attach(kIoBase, Card::kPortCount, card_);
+    machine_.bus().attach(kIoBase, Card::kPortCount, interposer_);
     adapter_.IoPort = reinterpret_cast<PUCHAR>(static_cast<std::uintptr_t>(kIoBase));
     adapter_.MiniportHandle = machine_.addAdapter().handle();
     adapter_.EightBitMode = width == BusWidth::Byte ? TRUE : FALSE;
@@ -50,6 +53,7 @@ class CardBench {
   [[nodiscard]] Adapter* adapter() { return &adapter_; }
   [[nodiscard]] Card& card() { return card_; }
   [[nodiscard]] sim::Machine& machine() { return machine_; }
+  [[nodiscard]] sim::Interposer& interposer() { return interposer_; }
 
   // Fills card memory from `from` to `to` with a pattern: `background(a)`.
   template <class Pattern>
@@ -62,6 +66,7 @@ class CardBench {
  private:
   sim::Machine machine_;
   Card card_;  // its transmitter runs on the machine's clock
+  sim::Interposer interposer_{card_};
   Adapter adapter_{};
 };
 
@@ -229,6 +234,67 @@ INSTANTIATE_TEST_SUITE_P(Widths, FrozenAddress, ::testing::Values(BusWidth::Byte
                          [](const auto& test) {
                            return std::string(test.param == BusWidth::Byte ? "Byte" : "Word");
                          });
+
+// ---------------------------------------------------------------------------
+// A card pulled from its socket at each port access of a transfer: the
+// transfer reports failure, and the first status read that shows the card
+// gone is the driver's last access to it.
+
+struct PullRow {
+  std::string name;
+  BusWidth width;
+  bool write;
+  std::uint32_t address;
+  std::size_t length;
+};
+
+void PrintTo(const PullRow& row, std::ostream* out) { *out << row.name; }
+
+// Makes the transfer with the card pulled at access `pullAt` (none if past
+// the end); returns the number of accesses the transfer made in all.
+std::uint64_t PulledTransfer(const PullRow& row, std::uint64_t pullAt) {
+  CardBench bench(row.width);
+  Card& card = bench.card();
+  std::optional<std::uint64_t> lastLook;
+  std::uint64_t made = 0;
+  bench.interposer().setHook([&](std::uint64_t access, std::uint16_t offset, sim::Direction d) {
+    made = access + 1;
+    card.faults().removed = card.faults().removed || access == pullAt;
+    if (!lastLook && card.faults().removed && offset == port::ISR && d == sim::Direction::Read) {
+      lastLook = access;
+    }
+  });
+  std::vector<std::uint8_t> data = Bytes(row.length, 19);
+  const auto length = static_cast<ULONG>(row.length);
+  const BOOLEAN done = row.write
+                           ? DmaWriteToCard(bench.adapter(), row.address, data.data(), length)
+                           : DmaReadFromCard(bench.adapter(), data.data(), row.address, length);
+  EXPECT_EQ(done, card.faults().removed ? FALSE : TRUE);
+  if (lastLook) {
+    EXPECT_EQ(made, *lastLook + 1) << "accesses after the status read that showed the card gone";
+  }
+  return made;
+}
+
+class CardPulledMidTransfer : public ::testing::TestWithParam<PullRow> {};
+
+TEST_P(CardPulledMidTransfer, FailsAndStopsAtTheStatusThatShowsItGone) {
+  const std::uint64_t accesses = PulledTransfer(GetParam(), ~std::uint64_t{0});
+  for (std::uint64_t pullAt = 0; pullAt < accesses; ++pullAt) {
+    SCOPED_TRACE("pulled at access " + std::to_string(pullAt));
+    PulledTransfer(GetParam(), pullAt);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, CardPulledMidTransfer,
+    ::testing::Values(PullRow{"WordReadFromAnOddAddress", BusWidth::Word, false, 0x4C01, 7},
+                      PullRow{"WordWriteToAnOddAddress", BusWidth::Word, true, 0x4C01, 7},
+                      PullRow{"WordReadFromAnEvenAddress", BusWidth::Word, false, 0x4C00, 7},
+                      PullRow{"WordWriteToAnEvenAddress", BusWidth::Word, true, 0x4C00, 7},
+                      PullRow{"ByteRead", BusWidth::Byte, false, 0x4C01, 7},
+                      PullRow{"ByteWrite", BusWidth::Byte, true, 0x4C01, 7}),
+    [](const auto& test) { return test.param.name; });
 
 }  // namespace
 }  // namespace kl::test

@@ -113,6 +113,31 @@ TEST(InterruptOnTheCard, OverflowAndTransmittedRecoversThenCompletesTheFrameOnce
   EXPECT_EQ(bench.nic().protocol.frames[0].bytes, bench.frame());
 }
 
+// The frame on the wire ends between the handler's look at ISR and the
+// recovery's stop: ISR shows it sent once the controller has stopped, so it
+// is completed, not sent again.
+TEST(InterruptOnTheCard, AFrameEndingAsTheRecoveryStopsIsNotSentAgain) {
+  DatapathBench bench;
+  HandBuiltAdapter& nic = bench.nic();
+  const auto packet = sim::Packet::fromBytes(PatternFrame(1514, kPeer, nic.placement().station, 3));
+  ASSERT_EQ(nic.send(*packet), NDIS_STATUS_PENDING);
+  bool stopped = false;
+  nic.interposer().setHook([&](std::uint64_t, std::uint16_t offset, sim::Direction direction) {
+    if (!stopped && offset == port::CR && direction == sim::Direction::Write &&
+        nic.record()->Overflowed) {
+      stopped = true;
+      bench.machine().runFor(200us);
+    }
+  });
+  nic.raiseStatus(0x10);  // OVW, with the frame still going out
+  nic.interposer().clearHook();
+
+  ASSERT_TRUE(stopped);
+  EXPECT_FALSE(nic.card().controller().transmitter().busy()) << "sent again";
+  EXPECT_EQ(bench.adapter()->TxGoodCount, 1U);
+  EXPECT_EQ(nic.protocol.completions.size(), 1U);
+}
+
 TEST(InterruptOnTheCard, PhyEventAloneUpdatesTheLinkThenFindsNoStatusAndReturns) {
   DatapathBench bench;
   sim::IoBus& bus = bench.machine().bus();

@@ -14,6 +14,7 @@
 #include "sim/loader/driver_image.h"
 #include "sim/loader/load_error.h"
 #include "sim/pe/pe_image.h"
+#include "support/image_pages.h"
 
 namespace kl::test {
 namespace {
@@ -220,16 +221,6 @@ const BadImage kBadImages[] = {
      "imports what the system's modules do not export: Ndis\\x1B[2J from NDIS.SYS"},
 };
 
-// Mappings of this process, to see that a refused image leaves none behind.
-std::size_t mappingCount() {
-  std::ifstream maps("/proc/self/maps");
-  std::size_t lines = 0;
-  for (std::string line; std::getline(maps, line);) {
-    ++lines;
-  }
-  return lines;
-}
-
 class RefusedImage : public ::testing::TestWithParam<BadImage> {};
 
 TEST_P(RefusedImage, NamesTheFileAndTheProblem) {
@@ -238,7 +229,6 @@ TEST_P(RefusedImage, NamesTheFileAndTheProblem) {
   GetParam().spoil(bytes, layout);
   const std::string name = std::string(GetParam().name) + ".sys";
 
-  const std::size_t mappings = mappingCount();
   try {
     const sim::DriverImage image(name, bytes);
     FAIL() << "the image was loaded at " << image.base();
@@ -247,7 +237,7 @@ TEST_P(RefusedImage, NamesTheFileAndTheProblem) {
     EXPECT_EQ(message.rfind(name + ": ", 0), 0U) << message;
     EXPECT_NE(message.find(GetParam().problem), std::string::npos) << message;
   }
-  EXPECT_EQ(mappingCount(), mappings);
+  EXPECT_EQ(LiveImagePages(), 0U) << "the refused image stays mapped";
 }
 
 INSTANTIATE_TEST_SUITE_P(Spoilt, RefusedImage, ::testing::ValuesIn(kBadImages),
@@ -269,8 +259,12 @@ TEST(RefusedImage, AFileThatIsNotThere) {
 
 TEST(AcceptedImage, TheUnspoiltProbeLoads) {
   const Bytes bytes = fileBytes(probeImage("probe"));
-  const sim::DriverImage image("probe.sys", bytes);
-  EXPECT_NE(image.base(), 0U);
+  {
+    const sim::DriverImage image("probe.sys", bytes);
+    EXPECT_NE(image.base(), 0U);
+    EXPECT_NE(LiveImagePages(), 0U) << "the image's pages are not counted";
+  }
+  EXPECT_EQ(LiveImagePages(), 0U) << "the dropped image stays mapped";
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "sim/host/machine.h"
 #include "sim/loader/driver_image.h"
 #include "sim/loader/load_error.h"
+#include "support/image_pages.h"
 
 namespace kl::test {
 
@@ -166,6 +167,7 @@ TEST(ProbeImages, ImportsTheHostLacksAreAllNamedAndNothingStaysMapped) {
       EXPECT_NE(message.find(missing), std::string::npos) << message;
     }
   }
+  EXPECT_EQ(LiveImagePages(), 0U) << "the refused image stays mapped";
 }
 
 }  // namespace

@@ -319,14 +319,33 @@ INSTANTIATE_TEST_SUITE_P(
                                   std::vector<std::uint8_t>(2000, 0x22)}}),
     [](const auto& test) { return test.param.name; });
 
-TEST(TransmitRefused, CopyWhoseAddressNeverMovesFailsThatPacketAndTriesTheNext) {
+// The card's remote-DMA address stops moving from one of the send's
+// remote-DMA set-ups on: at the copy's (logged with the address), or at the
+// padding's of a short frame.
+struct FrozenRow {
+  std::string name;
+  std::size_t length;
+  unsigned frozenFromSetup;
+  std::vector<ULONG> logged;  // the error log entry's values; none when empty
+};
+
+class TransmitFrozen : public ::testing::TestWithParam<FrozenRow> {};
+
+TEST_P(TransmitFrozen, FailsThatPacketAndTriesTheNext) {
+  const FrozenRow& row = GetParam();
   TransmitBench bench(BusWidth::Word);
   Adapter& a = bench.record();
   a.NextTxFill = 4;
   a.NextTxSend = 4;
-  bench.nic().card().faults().crdaFrozen = true;
+  sim::card::Card& card = bench.nic().card();
+  unsigned setups = 0;
+  bench.nic().interposer().setHook([&](std::uint64_t, std::uint16_t offset, sim::Direction d) {
+    if (offset == port::RSAR0 && d == sim::Direction::Write && ++setups == row.frozenFromSetup) {
+      card.faults().crdaFrozen = true;
+    }
+  });
 
-  bench.send(500);
+  bench.send(row.length);
 
   const auto& completions = bench.nic().protocol.completions;
   ASSERT_EQ(completions.size(), 1u);
@@ -336,17 +355,25 @@ TEST(TransmitRefused, CopyWhoseAddressNeverMovesFailsThatPacketAndTriesTheNext) 
   for (const ULONG state : a.TxBufferState) {
     EXPECT_EQ(state, kTxBufferEmpty);
   }
-  ASSERT_EQ(bench.machine().errorLog().size(), 1u);
-  EXPECT_EQ(bench.machine().errorLog()[0],
-            (sim::ErrorLogEntry{a.MiniportHandle, 0xC000138A, {1, 0x4400}}));
+  const std::vector<sim::ErrorLogEntry> logged =
+      row.logged.empty()
+          ? std::vector<sim::ErrorLogEntry>{}
+          : std::vector<sim::ErrorLogEntry>{{a.MiniportHandle, 0xC000138A, row.logged}};
+  EXPECT_EQ(bench.machine().errorLog(), logged);
 
-  bench.nic().card().faults().crdaFrozen = false;
+  bench.nic().interposer().clearHook();
+  card.faults().crdaFrozen = false;
   bench.send(500, 2);
   ASSERT_EQ(completions.size(), 2u);
   EXPECT_EQ(completions[1].status, NDIS_STATUS_SUCCESS);
   EXPECT_EQ(bench.buffer(4, 500), bench.frame(500, 2));
   EXPECT_EQ(a.CurrentTx, 4);
 }
+
+INSTANTIATE_TEST_SUITE_P(Setups, TransmitFrozen,
+                         ::testing::Values(FrozenRow{"AtTheCopy", 500, 1, {1, 0x4400}},
+                                           FrozenRow{"AtThePadding", 50, 3, {}}),
+                         [](const auto& test) { return test.param.name; });
 
 // ---------------------------------------------------------------------------
 // An interrupt between any two port accesses of a send: the interrupt

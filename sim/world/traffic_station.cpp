@@ -68,7 +68,7 @@ void TrafficStation::aimAt(std::vector<Mac> destinations, std::uint64_t frames) 
 }
 
 void TrafficStation::pump(std::size_t most) {
-  for (; most != 0 && counts_.framesSent < planned_ && inFlight_.size() < window_; --most) {
+  for (; most != 0 && counts_.framesSent < planned_ && packets_.lent() < window_; --most) {
     sendOne();
   }
 }
@@ -98,9 +98,7 @@ void TrafficStation::handDown(const Mac& destination, std::size_t length,
     sendObserver_(frame);
   }
   sentTo_.push_back(destination);
-  auto packet = Packet::fromPieces(frame, pieces);
-  NDIS_PACKET& ndis = packet->ndis();
-  inFlight_.emplace(&ndis, std::move(packet));
+  NDIS_PACKET& ndis = packets_.lend(frame, pieces).ndis();
   ++counts_.framesSent;
   counts_.bytesSent += frame.size();
   // A status other than pending has already come back through sendComplete.
@@ -109,7 +107,7 @@ void TrafficStation::handDown(const Mac& destination, std::size_t length,
 
 void TrafficStation::sendComplete(MiniportAdapter& /*adapter*/, NDIS_PACKET& packet,
                                   NDIS_STATUS status) {
-  if (inFlight_.erase(&packet) == 0) {
+  if (!packets_.giveBack(packet)) {
     ++counts_.strayCompletions;
     return;
   }

@@ -56,9 +56,15 @@ std::unique_ptr<Packet> Packet::fromBytes(std::span<const std::uint8_t> frame) {
 
 std::unique_ptr<Packet> Packet::withSpace(std::size_t length) {
   std::unique_ptr<Packet> packet(new Packet());
-  packet->storage_.emplace_back(length, 0);
-  packet->link();
+  packet->refillWithSpace(length);
   return packet;
+}
+
+void Packet::refillWithSpace(std::size_t length) {
+  storage_.resize(1);
+  storage_[0].assign(length, 0);
+  packet_ = NDIS_PACKET{};
+  link();
 }
 
 void Packet::link() {

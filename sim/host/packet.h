@@ -32,6 +32,9 @@ class Packet {
   // fromPieces does), in the storage it already has where that is large
   // enough: a protocol that reuses its packets allocates nothing a send.
   void refill(std::span<const std::uint8_t> frame, std::span<const std::size_t> lengths);
+  // Builds it again as one zero-filled buffer of `length` bytes (as
+  // withSpace does), in the storage it has where that is large enough.
+  void refillWithSpace(std::size_t length);
 
   Packet(const Packet&) = delete;
   Packet& operator=(const Packet&) = delete;

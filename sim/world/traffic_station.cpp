@@ -92,8 +92,8 @@ void TrafficStation::sendShaped(const Mac& destination, std::size_t length,
 void TrafficStation::handDown(const Mac& destination, std::size_t length,
                               const std::vector<std::size_t>& pieces) {
   const auto sequence = static_cast<std::uint32_t>(counts_.framesSent);
-  const std::vector<std::uint8_t> frame =
-      buildTestFrame(destination, address_, {stream_, sequence}, length);
+  buildTestFrame(sending_, destination, address_, {stream_, sequence}, length);
+  const std::vector<std::uint8_t>& frame = sending_;
   if (sendObserver_) {
     sendObserver_(frame);
   }
@@ -122,8 +122,8 @@ void TrafficStation::sendComplete(MiniportAdapter& /*adapter*/, NDIS_PACKET& pac
 
 void TrafficStation::receive(MiniportAdapter& adapter, std::span<const std::uint8_t> header,
                              std::span<const std::uint8_t> lookahead, UINT packetSize) {
-  if (const auto frame = receivedFrame(adapter, header, lookahead, packetSize)) {
-    account(*frame);
+  if (collectFrame(adapter, header, lookahead, packetSize, receiving_, *transferSpace_)) {
+    account(receiving_);
   } else {
     ++counts_.transferFailures;
   }

@@ -122,6 +122,11 @@ class TrafficStation final : public Protocol {
   std::vector<Mac> sentTo_;
   std::uint64_t planned_ = 0;
   PacketPool packets_;
+  // The frame being sent and the one being received, and where transfer-data
+  // puts the rest of a frame: kept from frame to frame.
+  std::vector<std::uint8_t> sending_;
+  std::vector<std::uint8_t> receiving_;
+  std::unique_ptr<Packet> transferSpace_ = Packet::withSpace(0);
   std::map<std::uint8_t, Receipt> receipts_;
   StationCounts counts_;
   std::function<void(std::span<const std::uint8_t>)> sendObserver_;

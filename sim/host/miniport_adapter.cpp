@@ -194,7 +194,12 @@ void MiniportAdapter::sendComplete(NDIS_PACKET& packet, NDIS_STATUS status) {
 }
 
 void MiniportAdapter::completeSend(NDIS_PACKET& packet, NDIS_STATUS status) {
-  std::erase(outstanding_, &packet);
+  // The list's order means nothing: the last one takes the place freed.
+  const auto held = std::find(outstanding_.begin(), outstanding_.end(), &packet);
+  if (held != outstanding_.end()) {
+    *held = outstanding_.back();
+    outstanding_.pop_back();
+  }
   if (protocol_ != nullptr) {
     protocol_->sendComplete(*this, packet, status);
   }

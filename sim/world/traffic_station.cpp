@@ -141,8 +141,10 @@ void TrafficStation::account(std::span<const std::uint8_t> frame) {
   }
   const FrameIdentity& identity = checked->identity;
   Receipt& receipt = receipts_[identity.stream];
+  // Grown by half again at a time rather than by one a frame; a sequence
+  // past the frames sent reads as not seen either way.
   if (receipt.seen.size() <= identity.sequence) {
-    receipt.seen.resize(identity.sequence + 1);
+    receipt.seen.resize(std::max<std::size_t>(identity.sequence + 1, receipt.seen.size() * 3 / 2));
   }
   if (receipt.seen[identity.sequence]) {
     ++counts_.duplicates;

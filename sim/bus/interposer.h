@@ -38,7 +38,23 @@ class Interposer final : public IoDevice {
   [[nodiscard]] IoDevice* deviceBehind() const override { return &device_; }
 
  private:
-  void before(std::uint16_t offset, Direction direction);
+  // Counts the access and passes it on to the device behind with `method`;
+  // with a hook set, the whole of it goes out of line, so that an access
+  // with none costs a count, a test and the call.
+  template <auto Method, class... Args>
+  decltype(auto) pass(Direction direction, std::uint16_t offset, Args... args) {
+    const std::uint64_t access = accesses_++;
+    if (hook_) [[unlikely]] {
+      return passHooked<Method>(access, direction, offset, args...);
+    }
+    return (device_.*Method)(offset, args...);
+  }
+  template <auto Method, class... Args>
+  [[gnu::cold, gnu::noinline]] decltype(auto) passHooked(std::uint64_t access, Direction direction,
+                                                         std::uint16_t offset, Args... args) {
+    hook_(access, offset, direction);
+    return (device_.*Method)(offset, args...);
+  }
 
   IoDevice& device_;
   Hook hook_;

@@ -23,17 +23,13 @@ void IoBus::detach(const IoDevice& device) {
   lastHit_ = nullptr;
 }
 
-// A driver works one device's ports at a time, so the device the last
-// access reached is looked at first.
-IoBus::Target IoBus::decode(PortAddress port) const {
-  const auto holds = [port](const Mapping& m) { return port - m.base < m.length; };
-  if (lastHit_ == nullptr || !holds(*lastHit_)) {
-    const auto it = std::find_if(mappings_.begin(), mappings_.end(), holds);
-    if (it == mappings_.end()) {
-      return Target{nullptr, 0};
-    }
-    lastHit_ = &*it;
+IoBus::Target IoBus::decodeAnew(PortAddress port) const {
+  const auto it = std::find_if(mappings_.begin(), mappings_.end(),
+                               [port](const Mapping& m) { return port - m.base < m.length; });
+  if (it == mappings_.end()) {
+    return Target{nullptr, 0};
   }
+  lastHit_ = &*it;
   return Target{lastHit_->device, static_cast<std::uint16_t>(port - lastHit_->base)};
 }
 

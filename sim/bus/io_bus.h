@@ -83,7 +83,15 @@ class IoBus {
     std::uint16_t offset;
   };
 
-  [[nodiscard]] Target decode(PortAddress port) const;
+  // A driver works one device's ports at a time, so the device the last
+  // access reached is looked at first, inline.
+  [[nodiscard]] Target decode(PortAddress port) const {
+    if (lastHit_ != nullptr && port - lastHit_->base < lastHit_->length) [[likely]] {
+      return Target{lastHit_->device, static_cast<std::uint16_t>(port - lastHit_->base)};
+    }
+    return decodeAnew(port);
+  }
+  [[nodiscard]] Target decodeAnew(PortAddress port) const;
   void record(PortAddress port, const Target& target, std::uint8_t width, Direction direction,
               std::uint32_t count);
   template <class Operation>

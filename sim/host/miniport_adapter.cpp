@@ -150,10 +150,11 @@ NDIS_STATUS MiniportAdapter::set(NDIS_OID oid, std::span<std::uint8_t> buffer, U
 }
 
 NDIS_STATUS MiniportAdapter::send(NDIS_PACKET& packet) {
-  if (!outstanding_.insert(&packet).second) {
+  if (holds(packet)) {
     machine_.violation("a packet was sent again before its completion");
     return NDIS_STATUS_FAILURE;
   }
+  outstanding_.push_back(&packet);
   if (machine_.processor().inSerializedHandler()) {
     if (queuedSends_.empty()) {
       machine_.processor().queueDeferred([this] { sendQueued(); });
@@ -168,7 +169,7 @@ NDIS_STATUS MiniportAdapter::sendNow(NDIS_PACKET& packet) {
   const auto* table = machine_.characteristics();
   const NDIS_STATUS status = callHandler(Irql::Dispatch, kMiniportSend,
                                          [&] { return table->SendHandler(context(), &packet, 0); });
-  if (status != NDIS_STATUS_PENDING && outstanding_.contains(&packet)) {
+  if (status != NDIS_STATUS_PENDING && holds(packet)) {
     completeSend(packet, status);
   }
   return status;
@@ -184,7 +185,7 @@ void MiniportAdapter::sendQueued() {
 }
 
 void MiniportAdapter::sendComplete(NDIS_PACKET& packet, NDIS_STATUS status) {
-  if (!outstanding_.contains(&packet)) {
+  if (!holds(packet)) {
     machine_.violation("NdisMSendComplete for a packet the miniport does not hold");
     return;
   }
@@ -193,7 +194,12 @@ void MiniportAdapter::sendComplete(NDIS_PACKET& packet, NDIS_STATUS status) {
 }
 
 void MiniportAdapter::completeSend(NDIS_PACKET& packet, NDIS_STATUS status) {
-  outstanding_.erase(&packet);
+  // The list's order means nothing: the last one takes the place freed.
+  const auto held = std::find(outstanding_.begin(), outstanding_.end(), &packet);
+  if (held != outstanding_.end()) {
+    *held = outstanding_.back();
+    outstanding_.pop_back();
+  }
   if (protocol_ != nullptr) {
     protocol_->sendComplete(*this, packet, status);
   }

@@ -2,11 +2,11 @@
 // MiniportAdapterHandle the driver passes back in every call about the adapter.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <optional>
-#include <set>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -133,6 +133,9 @@ class MiniportAdapter {
   NDIS_STATUS sendNow(NDIS_PACKET& packet);
   void sendQueued();
   void completeSend(NDIS_PACKET& packet, NDIS_STATUS status);
+  [[nodiscard]] bool holds(const NDIS_PACKET& packet) const {
+    return std::find(outstanding_.begin(), outstanding_.end(), &packet) != outstanding_.end();
+  }
 
   Machine& machine_;
   AdapterSetup setup_;
@@ -157,7 +160,8 @@ class MiniportAdapter {
   AdapterTimers timers_{*this};
   HangCheck hangCheck_{*this};
 
-  std::set<const NDIS_PACKET*> outstanding_;
+  // The packets the miniport holds: a window of a few, so a flat list.
+  std::vector<const NDIS_PACKET*> outstanding_;
   // Sends a protocol made while a serialised handler ran.
   std::deque<NDIS_PACKET*> queuedSends_;
   bool indicating_ = false;

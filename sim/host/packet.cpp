@@ -6,7 +6,7 @@ namespace kl::sim {
 
 static_assert(sizeof(MDL) % sizeof(ULONG_PTR) == 0 && alignof(MDL) <= alignof(ULONG_PTR));
 
-Packet::Descriptor::Descriptor(std::span<std::uint8_t> piece) {
+void Packet::Descriptor::describe(std::span<std::uint8_t> piece) {
   const auto address = reinterpret_cast<ULONG_PTR>(piece.data());
   const auto length = static_cast<ULONG>(piece.size());
   const ULONG pages = length == 0 ? 0 : ADDRESS_AND_SIZE_TO_SPAN_PAGES(piece.data(), length);
@@ -35,14 +35,18 @@ std::unique_ptr<Packet> Packet::fromPieces(const std::vector<std::vector<std::ui
 std::unique_ptr<Packet> Packet::fromPieces(std::span<const std::uint8_t> frame,
                                            std::span<const std::size_t> lengths) {
   std::unique_ptr<Packet> packet(new Packet());
-  packet->storage_.reserve(lengths.size());
-  for (const std::size_t length : lengths) {
-    packet->storage_.emplace_back(frame.begin(),
-                                  frame.begin() + static_cast<std::ptrdiff_t>(length));
-    frame = frame.subspan(length);
-  }
-  packet->link();
+  packet->refill(frame, lengths);
   return packet;
+}
+
+void Packet::refill(std::span<const std::uint8_t> frame, std::span<const std::size_t> lengths) {
+  storage_.resize(lengths.size());
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    storage_[i].assign(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(lengths[i]));
+    frame = frame.subspan(lengths[i]);
+  }
+  packet_ = NDIS_PACKET{};
+  link();
 }
 
 std::unique_ptr<Packet> Packet::fromBytes(std::span<const std::uint8_t> frame) {
@@ -52,15 +56,21 @@ std::unique_ptr<Packet> Packet::fromBytes(std::span<const std::uint8_t> frame) {
 
 std::unique_ptr<Packet> Packet::withSpace(std::size_t length) {
   std::unique_ptr<Packet> packet(new Packet());
-  packet->storage_.emplace_back(length, 0);
-  packet->link();
+  packet->refillWithSpace(length);
   return packet;
 }
 
+void Packet::refillWithSpace(std::size_t length) {
+  storage_.resize(1);
+  storage_[0].assign(length, 0);
+  packet_ = NDIS_PACKET{};
+  link();
+}
+
 void Packet::link() {
-  descriptors_.reserve(storage_.size());
-  for (auto& piece : storage_) {
-    descriptors_.emplace_back(piece);
+  descriptors_.resize(storage_.size());
+  for (std::size_t i = 0; i < storage_.size(); ++i) {
+    descriptors_[i].describe(storage_[i]);
   }
   for (std::size_t i = 0; i + 1 < descriptors_.size(); ++i) {
     descriptors_[i].mdl()->Next = descriptors_[i + 1].mdl();

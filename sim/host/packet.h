@@ -28,6 +28,14 @@ class Packet {
   // One zero-filled buffer of `length` bytes, as a transfer-data destination.
   static std::unique_ptr<Packet> withSpace(std::size_t length);
 
+  // Builds the packet again over `frame` cut as `lengths` give (as
+  // fromPieces does), in the storage it already has where that is large
+  // enough: a protocol that reuses its packets allocates nothing a send.
+  void refill(std::span<const std::uint8_t> frame, std::span<const std::size_t> lengths);
+  // Builds it again as one zero-filled buffer of `length` bytes (as
+  // withSpace does), in the storage it has where that is large enough.
+  void refillWithSpace(std::size_t length);
+
   Packet(const Packet&) = delete;
   Packet& operator=(const Packet&) = delete;
   ~Packet() = default;
@@ -42,7 +50,8 @@ class Packet {
   // An MDL and the page frame numbers after it, in storage aligned for both.
   class Descriptor {
    public:
-    explicit Descriptor(std::span<std::uint8_t> piece);
+    // Describes `piece`, in the words it already has where they suffice.
+    void describe(std::span<std::uint8_t> piece);
     [[nodiscard]] PMDL mdl() { return reinterpret_cast<PMDL>(words_.data()); }
 
    private:

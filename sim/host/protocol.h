@@ -11,6 +11,7 @@
 namespace kl::sim {
 
 class MiniportAdapter;
+class Packet;
 
 class Protocol {
  public:
@@ -37,5 +38,12 @@ class Protocol {
 [[nodiscard]] std::optional<std::vector<std::uint8_t>> receivedFrame(
     MiniportAdapter& adapter, std::span<const std::uint8_t> header,
     std::span<const std::uint8_t> lookahead, UINT packetSize);
+// The same into `frame`, with transfer-data into `space` (built again as one
+// buffer of the bytes wanted), both in the storage they have where that is
+// large enough: a protocol that keeps them allocates nothing a frame. False
+// where receivedFrame gives nothing.
+bool collectFrame(MiniportAdapter& adapter, std::span<const std::uint8_t> header,
+                  std::span<const std::uint8_t> lookahead, UINT packetSize,
+                  std::vector<std::uint8_t>& frame, Packet& space);
 
 }  // namespace kl::sim

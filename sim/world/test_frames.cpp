@@ -28,7 +28,15 @@ std::uint32_t get32(std::span<const std::uint8_t> frame, std::size_t at) {
 
 std::vector<std::uint8_t> buildTestFrame(const Mac& destination, const Mac& source,
                                          FrameIdentity identity, std::size_t length) {
-  std::vector<std::uint8_t> frame(std::max(length, kTestHeaderBytes));
+  std::vector<std::uint8_t> frame;
+  buildTestFrame(frame, destination, source, identity, length);
+  return frame;
+}
+
+// Every byte is written: the header's fields, then the pattern after them.
+void buildTestFrame(std::vector<std::uint8_t>& frame, const Mac& destination, const Mac& source,
+                    FrameIdentity identity, std::size_t length) {
+  frame.resize(std::max(length, kTestHeaderBytes));
   std::copy(destination.begin(), destination.end(), frame.begin());
   std::copy(source.begin(), source.end(), frame.begin() + 6);
   frame[kEtherTypeAt] = static_cast<std::uint8_t>(kTestEtherType >> 8);
@@ -40,7 +48,6 @@ std::vector<std::uint8_t> buildTestFrame(const Mac& destination, const Mac& sour
   put16(frame, kLengthAt, static_cast<std::uint16_t>(frame.size()));
   fillPattern(patternSeed(identity.stream, identity.sequence), kTestHeaderBytes,
               std::span(frame).subspan(kTestHeaderBytes));
-  return frame;
 }
 
 bool looksLikeTestFrame(std::span<const std::uint8_t> frame) {

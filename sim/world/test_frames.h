@@ -39,6 +39,9 @@ struct FrameIdentity {
 // `length` bytes (without FCS) from `source` to `destination`.
 [[nodiscard]] std::vector<std::uint8_t> buildTestFrame(const Mac& destination, const Mac& source,
                                                        FrameIdentity identity, std::size_t length);
+// The same into `frame`, in the storage it has where that is large enough.
+void buildTestFrame(std::vector<std::uint8_t>& frame, const Mac& destination, const Mac& source,
+                    FrameIdentity identity, std::size_t length);
 
 // A test frame that arrived as its sender built it.
 struct CheckedFrame {

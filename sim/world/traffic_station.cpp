@@ -68,7 +68,7 @@ void TrafficStation::aimAt(std::vector<Mac> destinations, std::uint64_t frames) 
 }
 
 void TrafficStation::pump(std::size_t most) {
-  for (; most != 0 && counts_.framesSent < planned_ && inFlight_.size() < window_; --most) {
+  for (; most != 0 && counts_.framesSent < planned_ && packets_.lent() < window_; --most) {
     sendOne();
   }
 }
@@ -92,15 +92,13 @@ void TrafficStation::sendShaped(const Mac& destination, std::size_t length,
 void TrafficStation::handDown(const Mac& destination, std::size_t length,
                               const std::vector<std::size_t>& pieces) {
   const auto sequence = static_cast<std::uint32_t>(counts_.framesSent);
-  const std::vector<std::uint8_t> frame =
-      buildTestFrame(destination, address_, {stream_, sequence}, length);
+  buildTestFrame(sending_, destination, address_, {stream_, sequence}, length);
+  const std::vector<std::uint8_t>& frame = sending_;
   if (sendObserver_) {
     sendObserver_(frame);
   }
   sentTo_.push_back(destination);
-  auto packet = Packet::fromPieces(frame, pieces);
-  NDIS_PACKET& ndis = packet->ndis();
-  inFlight_.emplace(&ndis, std::move(packet));
+  NDIS_PACKET& ndis = packets_.lend(frame, pieces).ndis();
   ++counts_.framesSent;
   counts_.bytesSent += frame.size();
   // A status other than pending has already come back through sendComplete.
@@ -109,7 +107,7 @@ void TrafficStation::handDown(const Mac& destination, std::size_t length,
 
 void TrafficStation::sendComplete(MiniportAdapter& /*adapter*/, NDIS_PACKET& packet,
                                   NDIS_STATUS status) {
-  if (inFlight_.erase(&packet) == 0) {
+  if (!packets_.giveBack(packet)) {
     ++counts_.strayCompletions;
     return;
   }
@@ -124,8 +122,8 @@ void TrafficStation::sendComplete(MiniportAdapter& /*adapter*/, NDIS_PACKET& pac
 
 void TrafficStation::receive(MiniportAdapter& adapter, std::span<const std::uint8_t> header,
                              std::span<const std::uint8_t> lookahead, UINT packetSize) {
-  if (const auto frame = receivedFrame(adapter, header, lookahead, packetSize)) {
-    account(*frame);
+  if (collectFrame(adapter, header, lookahead, packetSize, receiving_, *transferSpace_)) {
+    account(receiving_);
   } else {
     ++counts_.transferFailures;
   }
@@ -143,8 +141,10 @@ void TrafficStation::account(std::span<const std::uint8_t> frame) {
   }
   const FrameIdentity& identity = checked->identity;
   Receipt& receipt = receipts_[identity.stream];
+  // Grown by half again at a time rather than by one a frame; a sequence
+  // past the frames sent reads as not seen either way.
   if (receipt.seen.size() <= identity.sequence) {
-    receipt.seen.resize(identity.sequence + 1);
+    receipt.seen.resize(std::max<std::size_t>(identity.sequence + 1, receipt.seen.size() * 3 / 2));
   }
   if (receipt.seen[identity.sequence]) {
     ++counts_.duplicates;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "sim/host/miniport_adapter.h"
-#include "sim/host/packet.h"
+#include "sim/host/packet_pool.h"
 #include "sim/host/protocol.h"
 #include "sim/world/test_frames.h"
 
@@ -74,9 +74,9 @@ class TrafficStation final : public Protocol {
                   const std::vector<std::size_t>& pieces);
   // Everything planned was sent and has come back.
   [[nodiscard]] bool doneSending() const {
-    return planned_ == counts_.framesSent && inFlight_.empty();
+    return planned_ == counts_.framesSent && packets_.lent() == 0;
   }
-  [[nodiscard]] std::size_t packetsHeld() const { return inFlight_.size(); }
+  [[nodiscard]] std::size_t packetsHeld() const { return packets_.lent(); }
   void setWindow(std::size_t window) { window_ = window; }
   // Called with every frame as it is handed to the miniport.
   void onSend(std::function<void(std::span<const std::uint8_t> frame)> observer) {
@@ -121,7 +121,12 @@ class TrafficStation final : public Protocol {
   std::vector<Mac> targets_;
   std::vector<Mac> sentTo_;
   std::uint64_t planned_ = 0;
-  std::map<const NDIS_PACKET*, std::unique_ptr<Packet>> inFlight_;
+  PacketPool packets_;
+  // The frame being sent and the one being received, and where transfer-data
+  // puts the rest of a frame: kept from frame to frame.
+  std::vector<std::uint8_t> sending_;
+  std::vector<std::uint8_t> receiving_;
+  std::unique_ptr<Packet> transferSpace_ = Packet::withSpace(0);
   std::map<std::uint8_t, Receipt> receipts_;
   StationCounts counts_;
   std::function<void(std::span<const std::uint8_t>)> sendObserver_;

@@ -1,4 +1,4 @@
-// The test frames' payload: built and checked in blocks (eight bytes at a
+// The test frames' payload: built and checked in blocks (32 and 8 bytes at a
 // time where the processor has AVX2), it must stay byte for byte the pattern
 // the frame format defines, which captures and port traces show.
 #include <gtest/gtest.h>
@@ -36,7 +36,7 @@ TEST_P(Pattern, BlocksGiveEveryByteOfTheDefinitionAndCatchAnyOneWrong) {
   }
 }
 
-// Lengths around the eight-byte steps and the 256-byte blocks of the check,
+// Lengths around the 32- and 8-byte steps and the 256-byte blocks of the check,
 // and sequence numbers whose mix wraps.
 INSTANTIATE_TEST_SUITE_P(World, Pattern,
                          ::testing::Values(PatternCase{1, 0, 21, 0}, PatternCase{1, 0, 21, 7},

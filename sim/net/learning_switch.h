@@ -10,8 +10,7 @@
 // that finds it full is dropped (tail drop) and counted.
 //
 // A frame is forwarded a fixed latency after its last bit arrived: the time
-// the switch takes to look it up, and the lookahead that lets ports on
-// machines with clocks of their own run in step (see Network).
+// the switch takes to look it up.
 #pragma once
 
 #include <array>

@@ -55,14 +55,6 @@ std::vector<SlotSetup> stationSlots(std::size_t count, std::size_t perMachine) {
   return slots;
 }
 
-VirtualTime Network::now() const {
-  VirtualTime furthest = now_;
-  for (const auto& world : worlds_) {
-    furthest = std::max(furthest, world->machine().now());
-  }
-  return furthest;
-}
-
 Network::Network(const NetworkSetup& setup) : topology_(setup.topology) {
   const std::size_t count = setup.slots.size();
   if (setup.topology == Topology::Cable && count != 2) {
@@ -74,14 +66,13 @@ Network::Network(const NetworkSetup& setup) : topology_(setup.topology) {
   }
   const std::size_t perMachine =
       std::clamp<std::size_t>(setup.cardsPerMachine, 1, kCardsPerMachine);
-  if (count > perMachine && setup.topology != Topology::Switch) {
-    throw std::invalid_argument(
-        "only a switch joins cards of several machines: " + std::to_string(count) + " stations, " +
-        std::to_string(perMachine) + " a machine");
+  if (count > perMachine) {
+    sharedClock_ = std::make_unique<SharedClock>();
   }
   for (std::size_t index = 0; index < count; ++index) {
     if (index % perMachine == 0) {
       MachineSetup machine = setup.machine;
+      machine.sharedClock = sharedClock_.get();
       machine.seed += worlds_.size();
       machine.timing.seed += worlds_.size() * kCardsPerMachine;
       worlds_.push_back(std::make_unique<CardWorld>(machine));
@@ -103,10 +94,8 @@ Network::Network(const NetworkSetup& setup) : topology_(setup.topology) {
 void Network::join(const NetworkSetup& setup) {
   Clock& clock = machine().clock();
   std::vector<card::Card*> cards;
-  std::vector<Clock*> clocks;
   for (std::size_t index = 0; index < size(); ++index) {
     cards.push_back(&card(index));
-    clocks.push_back(&machineOf(index).clock());
   }
   switch (setup.topology) {
     case Topology::None:
@@ -122,7 +111,7 @@ void Network::join(const NetworkSetup& setup) {
       hub_ = std::make_unique<HubWiring>(clock, cards, setup.hubRate, machine().random());
       break;
     case Topology::Switch:
-      switch_ = std::make_unique<SwitchWiring>(clocks, cards, setup.switchPorts, setup.switchSetup);
+      switch_ = std::make_unique<SwitchWiring>(clock, cards, setup.switchPorts, setup.switchSetup);
       break;
   }
 }
@@ -139,29 +128,6 @@ Network::~Network() {
   switch_.reset();
   while (!worlds_.empty()) {
     worlds_.pop_back();
-  }
-}
-
-// Each machine in its turn runs a quantum no longer than the switch's
-// latency, so that a frame one machine's port takes in is forwarded no
-// earlier than the time every other machine has reached. A machine that ran
-// alone (an initialize's busy waits) or was carried past the quantum by a
-// busy wait is ahead: the others catch up with it first.
-void Network::runFor(Duration duration) {
-  if (worlds_.size() == 1) {
-    machine().runFor(duration);
-    return;
-  }
-  now_ = now();
-  const VirtualTime target = now_ + duration;
-  const Duration quantum = switch_ ? learningSwitch().latency() : duration;
-  while (now_ < target) {
-    now_ = std::min(target, now_ + quantum);
-    for (const auto& world : worlds_) {
-      Machine& each = world->machine();
-      const Machine::Current current(each);
-      each.runFor(std::max(Duration{}, now_ - each.now()));
-    }
   }
 }
 
@@ -227,8 +193,7 @@ bool Network::runTraffic(const TrafficRun& run) {
       running.push_back(station.get());
     }
   }
-  return sim::world::runTraffic([this](Duration step) { runFor(step); }, [this] { return now(); },
-                                running, run);
+  return sim::world::runTraffic(machine(), running, run);
 }
 
 }  // namespace kl::sim::world

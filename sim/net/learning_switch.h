@@ -48,14 +48,15 @@ class LearningSwitch {
   // A frame the queue of port `to` turned away.
   using DropObserver = std::function<void(const WireFrame& frame, std::size_t to)>;
 
-  explicit LearningSwitch(const SwitchSetup& setup = {}) : setup_(setup) {}
+  explicit LearningSwitch(Clock& clock, const SwitchSetup& setup = {})
+      : clock_(clock), setup_(setup) {}
   LearningSwitch(const LearningSwitch&) = delete;
   LearningSwitch& operator=(const LearningSwitch&) = delete;
   ~LearningSwitch();
 
-  // A port at the end of a cable whose frames run on `clock`; the switch
-  // plugs into the end until it is destroyed. Returns the port's number.
-  std::size_t addPort(Clock& clock, Cable::End& end);
+  // A port at the end of a cable; the switch plugs into the end until it is
+  // destroyed. Returns the port's number.
+  std::size_t addPort(Cable::End& end);
 
   [[nodiscard]] std::size_t portCount() const { return ports_.size(); }
   [[nodiscard]] const SwitchPortCounts& counts(std::size_t port) const {
@@ -71,13 +72,12 @@ class LearningSwitch {
  private:
   class Port final : public Station {
    public:
-    Port(LearningSwitch& owner, std::size_t index, Clock& clock, Cable::End& end)
-        : owner_(owner), index_(index), clock_(clock), end_(end) {}
+    Port(LearningSwitch& owner, std::size_t index, Cable::End& end)
+        : owner_(owner), index_(index), end_(end) {}
     void frameArrived(const WireFrame& frame) override { owner_.arrived(index_, frame); }
 
     LearningSwitch& owner_;
     std::size_t index_;
-    Clock& clock_;
     Cable::End& end_;
     std::deque<WireFrame> queue;  // the frame on the wire first
     SwitchPortCounts counts;
@@ -92,6 +92,7 @@ class LearningSwitch {
   void enqueue(std::size_t to, const WireFrame& frame);
   void sendNext(std::size_t to);
 
+  Clock& clock_;
   SwitchSetup setup_;
   std::vector<std::unique_ptr<Port>> ports_;
   std::map<Address, Entry> table_;

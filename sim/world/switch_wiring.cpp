@@ -5,14 +5,14 @@ namespace kl::sim::world {
 SwitchWiring::SwitchWiring(Clock& clock, std::span<card::Card* const> cards,
                            std::span<const std::optional<card::LinkSignal>> signals,
                            const net::SwitchSetup& setup)
-    : switch_(std::make_unique<net::LearningSwitch>(setup)) {
+    : switch_(std::make_unique<net::LearningSwitch>(clock, setup)) {
   for (std::size_t index = 0; index < cards.size(); ++index) {
     const std::optional<card::LinkSignal> signal =
         index < signals.size() ? signals[index] : std::nullopt;
     ports_.push_back(signal ? std::make_unique<card::LinkPartner>(*signal)
                             : std::make_unique<card::LinkPartner>());
     cables_.push_back(std::make_unique<PatchCable>(clock, *cards[index], *ports_.back()));
-    switch_->addPort(clock, cables_.back()->cable().end(net::Cable::Side::B));
+    switch_->addPort(cables_.back()->cable().end(net::Cable::Side::B));
   }
 }
 

@@ -21,9 +21,9 @@ LearningSwitch::~LearningSwitch() {
   }
 }
 
-std::size_t LearningSwitch::addPort(Cable::End& end) {
+std::size_t LearningSwitch::addPort(Clock& clock, Cable::End& end) {
   const std::size_t index = ports_.size();
-  ports_.push_back(std::make_unique<Port>(*this, index, end));
+  ports_.push_back(std::make_unique<Port>(*this, index, clock, end));
   end.plug(*ports_.back());
   return index;
 }
@@ -46,13 +46,15 @@ void LearningSwitch::arrived(std::size_t from, const WireFrame& frame) {
     return;
   }
   ++in.counts.received;
-  const VirtualTime now = clock_.now();
+  const VirtualTime now = in.clock_.now();
   if (const Address source = addressAt(frame, kAddressBytes); !isGroupAddress(source)) {
     table_[source] = Entry{from, now};
   }
   forward(from, frame, now + setup_.latency);
 }
 
+// Each output port takes the frame at `at` on its own clock, which is never
+// past it while the machines keep within the latency of each other.
 void LearningSwitch::forward(std::size_t from, const WireFrame& frame, VirtualTime at) {
   const Address destination = addressAt(frame, 0);
   std::vector<std::size_t> outputs;
@@ -68,7 +70,9 @@ void LearningSwitch::forward(std::size_t from, const WireFrame& frame, VirtualTi
     }
   }
   for (const std::size_t to : outputs) {
-    clock_.scheduleAt(at, liveness_.guard([this, to, frame] { enqueue(to, frame); }));
+    Clock& clock = ports_[to]->clock_;
+    clock.scheduleAt(std::max(at, clock.now()),
+                     liveness_.guard([this, to, frame] { enqueue(to, frame); }));
   }
 }
 

@@ -10,7 +10,8 @@
 // that finds it full is dropped (tail drop) and counted.
 //
 // A frame is forwarded a fixed latency after its last bit arrived: the time
-// the switch takes to look it up.
+// the switch takes to look it up, and the lookahead that lets ports on
+// machines with clocks of their own run in step (see Network).
 #pragma once
 
 #include <array>
@@ -48,15 +49,14 @@ class LearningSwitch {
   // A frame the queue of port `to` turned away.
   using DropObserver = std::function<void(const WireFrame& frame, std::size_t to)>;
 
-  explicit LearningSwitch(Clock& clock, const SwitchSetup& setup = {})
-      : clock_(clock), setup_(setup) {}
+  explicit LearningSwitch(const SwitchSetup& setup = {}) : setup_(setup) {}
   LearningSwitch(const LearningSwitch&) = delete;
   LearningSwitch& operator=(const LearningSwitch&) = delete;
   ~LearningSwitch();
 
-  // A port at the end of a cable; the switch plugs into the end until it is
-  // destroyed. Returns the port's number.
-  std::size_t addPort(Cable::End& end);
+  // A port at the end of a cable whose frames run on `clock`; the switch
+  // plugs into the end until it is destroyed. Returns the port's number.
+  std::size_t addPort(Clock& clock, Cable::End& end);
 
   [[nodiscard]] std::size_t portCount() const { return ports_.size(); }
   [[nodiscard]] const SwitchPortCounts& counts(std::size_t port) const {
@@ -72,12 +72,13 @@ class LearningSwitch {
  private:
   class Port final : public Station {
    public:
-    Port(LearningSwitch& owner, std::size_t index, Cable::End& end)
-        : owner_(owner), index_(index), end_(end) {}
+    Port(LearningSwitch& owner, std::size_t index, Clock& clock, Cable::End& end)
+        : owner_(owner), index_(index), clock_(clock), end_(end) {}
     void frameArrived(const WireFrame& frame) override { owner_.arrived(index_, frame); }
 
     LearningSwitch& owner_;
     std::size_t index_;
+    Clock& clock_;
     Cable::End& end_;
     std::deque<WireFrame> queue;  // the frame on the wire first
     SwitchPortCounts counts;
@@ -92,7 +93,6 @@ class LearningSwitch {
   void enqueue(std::size_t to, const WireFrame& frame);
   void sendNext(std::size_t to);
 
-  Clock& clock_;
   SwitchSetup setup_;
   std::vector<std::unique_ptr<Port>> ports_;
   std::map<Address, Entry> table_;

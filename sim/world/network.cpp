@@ -55,6 +55,14 @@ std::vector<SlotSetup> stationSlots(std::size_t count, std::size_t perMachine) {
   return slots;
 }
 
+VirtualTime Network::now() const {
+  VirtualTime furthest = now_;
+  for (const auto& world : worlds_) {
+    furthest = std::max(furthest, world->machine().now());
+  }
+  return furthest;
+}
+
 Network::Network(const NetworkSetup& setup) : topology_(setup.topology) {
   const std::size_t count = setup.slots.size();
   if (setup.topology == Topology::Cable && count != 2) {
@@ -66,7 +74,7 @@ Network::Network(const NetworkSetup& setup) : topology_(setup.topology) {
   }
   const std::size_t perMachine =
       std::clamp<std::size_t>(setup.cardsPerMachine, 1, kCardsPerMachine);
-  if (count > perMachine) {
+  if (count > perMachine && setup.topology != Topology::Switch) {
     sharedClock_ = std::make_unique<SharedClock>();
   }
   for (std::size_t index = 0; index < count; ++index) {
@@ -94,8 +102,10 @@ Network::Network(const NetworkSetup& setup) : topology_(setup.topology) {
 void Network::join(const NetworkSetup& setup) {
   Clock& clock = machine().clock();
   std::vector<card::Card*> cards;
+  std::vector<Clock*> clocks;
   for (std::size_t index = 0; index < size(); ++index) {
     cards.push_back(&card(index));
+    clocks.push_back(&machineOf(index).clock());
   }
   switch (setup.topology) {
     case Topology::None:
@@ -111,7 +121,7 @@ void Network::join(const NetworkSetup& setup) {
       hub_ = std::make_unique<HubWiring>(clock, cards, setup.hubRate, machine().random());
       break;
     case Topology::Switch:
-      switch_ = std::make_unique<SwitchWiring>(clock, cards, setup.switchPorts, setup.switchSetup);
+      switch_ = std::make_unique<SwitchWiring>(clocks, cards, setup.switchPorts, setup.switchSetup);
       break;
   }
 }
@@ -128,6 +138,32 @@ Network::~Network() {
   switch_.reset();
   while (!worlds_.empty()) {
     worlds_.pop_back();
+  }
+}
+
+// Machines on a switch keep clocks of their own, so that each processor runs
+// its handlers, busy waits included, alongside the others' rather than
+// nested in them. Each machine in its turn runs a quantum no longer than the
+// switch's latency, so that a frame one machine's port takes in is forwarded
+// no earlier than the time every other machine has reached. A machine that
+// ran alone (an initialize's busy waits) or was carried past the quantum by
+// a busy wait is ahead: the others catch up with it first. Machines on one
+// shared clock run together.
+void Network::runFor(Duration duration) {
+  if (worlds_.size() == 1 || sharedClock_) {
+    machine().runFor(duration);
+    return;
+  }
+  now_ = now();
+  const VirtualTime target = now_ + duration;
+  const Duration quantum = learningSwitch().latency();
+  while (now_ < target) {
+    now_ = std::min(target, now_ + quantum);
+    for (const auto& world : worlds_) {
+      Machine& each = world->machine();
+      const Machine::Current current(each);
+      each.runFor(std::max(Duration{}, now_ - each.now()));
+    }
   }
 }
 
@@ -193,7 +229,8 @@ bool Network::runTraffic(const TrafficRun& run) {
       running.push_back(station.get());
     }
   }
-  return sim::world::runTraffic(machine(), running, run);
+  return sim::world::runTraffic([this](Duration step) { runFor(step); }, [this] { return now(); },
+                                running, run);
 }
 
 }  // namespace kl::sim::world

@@ -2,8 +2,9 @@
 // it and, once added, a traffic station bound to that adapter, joined by a
 // network of the topology asked for. The cards share one machine, or as many
 // machines as it takes to give each card a port range and an interrupt of its
-// own; several machines run on one shared clock, so that any topology, a
-// hub's segment too, spans them. The demo, the end-to-end tests, the
+// own. Machines on a switch each keep a clock of their own and run in step
+// within the switch's latency; those of a hub's segment or a cable, which
+// hear each other within a bit time, run on one shared clock. The demo, the end-to-end tests, the
 // benchmarks and the fuzz targets are built by it. The caller loads the
 // driver into every machine before it initializes the adapters.
 #pragma once
@@ -141,9 +142,10 @@ class Network {
     }
     return status;
   }
-  // Runs every machine for `duration`.
-  void runFor(Duration duration) { machine().runFor(duration); }
-  [[nodiscard]] VirtualTime now() { return machine().now(); }
+  // Runs every machine for `duration`, in step.
+  void runFor(Duration duration);
+  // The time of the machine furthest ahead.
+  [[nodiscard]] VirtualTime now() const;
 
   // Initializes every adapter, in the order given (by default, the slots');
   // the first status that is not success.
@@ -183,6 +185,7 @@ class Network {
   std::unique_ptr<PatchCable> cable_;
   std::unique_ptr<HubWiring> hub_;
   std::unique_ptr<SwitchWiring> switch_;
+  VirtualTime now_{};  // where every machine on a switch has come to
   std::vector<std::unique_ptr<TrafficStation>> stations_;
 };
 

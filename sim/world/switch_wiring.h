@@ -17,8 +17,9 @@ namespace kl::sim::world {
 
 class SwitchWiring {
  public:
-  // `signals[i]`, when given, is how card i's port signals.
-  SwitchWiring(Clock& clock, std::span<card::Card* const> cards,
+  // `clocks[i]` runs card i's cable; `signals[i]`, when given, is how its
+  // port signals.
+  SwitchWiring(std::span<Clock* const> clocks, std::span<card::Card* const> cards,
                std::span<const std::optional<card::LinkSignal>> signals,
                const net::SwitchSetup& setup);
   SwitchWiring(const SwitchWiring&) = delete;

@@ -6,8 +6,13 @@ namespace kl::sim::world {
 
 bool runTraffic(Machine& machine, std::span<TrafficStation* const> stations,
                 const TrafficRun& run) {
-  const auto now = [&machine] { return machine.now(); };
-  const auto runFor = [&machine](Duration step) { machine.runFor(step); };
+  return runTraffic([&machine](Duration step) { machine.runFor(step); },
+                    [&machine] { return machine.now(); }, stations, run);
+}
+
+bool runTraffic(const std::function<void(Duration)>& runFor,
+                const std::function<VirtualTime()>& now, std::span<TrafficStation* const> stations,
+                const TrafficRun& run) {
   const VirtualTime start = now();
   const auto allDone = [&] {
     return std::all_of(stations.begin(), stations.end(),

@@ -31,9 +31,12 @@ struct TrafficRun {
 
 // Pumps every station and runs the machine until all of them are done
 // sending and the wire has settled, or the limit is reached. Returns whether
-// every station finished in time. On a shared clock, every machine on it
-// runs.
+// every station finished in time.
 bool runTraffic(Machine& machine, std::span<TrafficStation* const> stations,
+                const TrafficRun& run = {});
+// The same for a world that `runFor` runs and `now` tells the time of.
+bool runTraffic(const std::function<void(Duration)>& runFor,
+                const std::function<VirtualTime()>& now, std::span<TrafficStation* const> stations,
                 const TrafficRun& run = {});
 
 }  // namespace kl::sim::world

@@ -46,10 +46,10 @@ TEST_P(SwitchAgeing, ALearnedStationIsFloodedToAgainOnceItsEntryAged) {
   Clock clock;
   std::array<Cable, 3> cables{Cable(clock), Cable(clock), Cable(clock)};
   std::deque<FrameEndpoint> stations;
-  LearningSwitch bridge(clock);
+  LearningSwitch bridge;
   for (Cable& cable : cables) {
     stations.emplace_back(cable.end(Cable::Side::A), clock);
-    bridge.addPort(cable.end(Cable::Side::B));
+    bridge.addPort(clock, cable.end(Cable::Side::B));
   }
   stations[1].send(frameFrom(kSecond, kFirst));
   runFor(clock, row.idle);

@@ -66,13 +66,13 @@ PortCycles cyclesAt(const std::vector<sim::PortAccess>& trace, sim::PortAddress 
   return cycles;
 }
 
+}  // namespace
+
 double threadCpuSeconds() {
   timespec now{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
-
-}  // namespace
 
 sim::Duration wireSlot(std::size_t length, sim::net::BitRate rate) {
   const std::size_t onWire = std::max(length + sim::net::kFcsBytes, sim::net::kMinFrameBytes);

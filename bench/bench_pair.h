@@ -81,6 +81,10 @@ class BenchPair {
 // (without FCS, padded to the minimum): what it holds the wire for.
 [[nodiscard]] sim::Duration wireSlot(std::size_t length, sim::net::BitRate rate);
 
+// The processor time this thread has taken, in seconds: what other work on
+// the machine does not stretch.
+[[nodiscard]] double threadCpuSeconds();
+
 // The cycles that move `length` bytes through the data port alone.
 [[nodiscard]] std::uint64_t dataCycleBound(std::size_t length, sim::card::BusWidth width);
 

@@ -24,8 +24,15 @@ constexpr char16_t kRegistryPath[] =
 
 }  // namespace
 
-Machine::Machine(MachineSetup setup) : setup_(setup), previous_(currentMachine) {
+Machine::Machine(MachineSetup setup)
+    : setup_(setup),
+      previous_(currentMachine),
+      shared_(setup.sharedClock),
+      clock_(shared_ != nullptr ? shared_->clock() : ownClock_.emplace()) {
   currentMachine = this;
+  if (shared_ != nullptr) {
+    shared_->join(*this);
+  }
   bus_.setCycleTimes(setup_.busCycles);
   // The processor is held for the access's cycles, as in a busy wait: the
   // world goes on meanwhile, and an interrupt is taken at the end.
@@ -92,6 +99,9 @@ void Machine::stopHandlerOverBounds() {
 
 Machine::~Machine() {
   adapters_.clear();
+  if (shared_ != nullptr) {
+    shared_->leave(*this);
+  }
   currentMachine = previous_;
 }
 
@@ -117,14 +127,11 @@ InterruptSource* Machine::interruptLine(UINT vector) const {
 }
 
 void Machine::runFor(Duration duration) {
-  const VirtualTime target = clock_.now() + duration;
-  while (clock_.fireNextDue(target)) {
-    processor_.poll();
+  if (shared_ != nullptr) {
+    shared_->runFor(duration);
+    return;
   }
-  // What ran meanwhile may have held the processor past the target (a
-  // deferred handler's busy wait): time goes on from there, never back.
-  clock_.moveTo(std::max(target, clock_.now()));
-  processor_.poll();
+  runClockFor(clock_, duration, [this] { processor_.poll(); });
 }
 
 NTSTATUS Machine::loadDriver(DriverEntryFunction entry) {

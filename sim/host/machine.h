@@ -1,10 +1,13 @@
 // One simulated PC with the NDIS library and the HAL: what the driver's
 // platform calls reach.
 //
-// A Machine owns its virtual clock, its I/O bus, the loaded miniport and its
-// adapters. Constructing one makes it the target of the NDIS and HAL entry
-// points on the constructing thread until it is destroyed; those entry points
-// take no machine argument, so this one binding is what the platform forces.
+// A Machine owns its virtual clock (or runs on one it shares with other
+// machines), its I/O bus, the loaded miniport and its adapters. Constructing
+// one makes it the target of the NDIS and HAL entry points on the
+// constructing thread until it is destroyed; those entry points take no
+// machine argument, so this one binding is what the platform forces. A
+// machine on a shared clock makes itself the target again whenever its
+// processor takes an interrupt or runs deferred work.
 #pragma once
 
 #include <array>
@@ -30,6 +33,7 @@
 #include "sim/host/ndis_failures.h"
 #include "sim/host/platform_calls.h"
 #include "sim/host/processor.h"
+#include "sim/host/shared_clock.h"
 
 // The system's driver object; the driver only hands it back to NDIS.
 struct _DRIVER_OBJECT {
@@ -58,6 +62,9 @@ struct MachineSetup {
   // The timing corner of the devices on the machine's bus, with the seed its
   // random draws come from.
   card::TimingSetup timing{};
+  // The clock the machine runs on with others, which outlives it; by default
+  // a clock of its own.
+  SharedClock* sharedClock = nullptr;
 };
 
 class Machine {
@@ -83,6 +90,7 @@ class Machine {
   };
 
   [[nodiscard]] Clock& clock() { return clock_; }
+  [[nodiscard]] bool sharesClock() const { return shared_ != nullptr; }
   // Where every random decision of the world's devices comes from; reseed
   // it to repeat or vary a run.
   [[nodiscard]] WorldRandom& random() { return random_; }
@@ -99,8 +107,14 @@ class Machine {
 
   // ---- Time. Fires the clock's events in order, looking at the interrupt
   // lines after each: the driver's busy wait, or the world going on while no
-  // driver code runs.
+  // driver code runs. On a shared clock every machine on it runs.
   void runFor(Duration duration);
+  // One step of a shared clock: the processor, with this machine current,
+  // takes the interrupts asserted and runs the deferred work due.
+  void step() {
+    const Current current(*this);
+    processor_.poll();
+  }
 
   // ---- The miniport.
   NTSTATUS loadDriver(DriverEntryFunction entry);
@@ -198,7 +212,9 @@ class Machine {
 
   MachineSetup setup_;
   Machine* previous_;
-  Clock clock_;
+  SharedClock* shared_;
+  std::optional<Clock> ownClock_;  // none on a shared clock
+  Clock& clock_;
   WorldRandom random_{setup_.seed};
   IoBus bus_{clock_};
   Processor processor_;

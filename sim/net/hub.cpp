@@ -242,9 +242,12 @@ void Hub::prune() {
   std::erase_if(bursts_, [this, now](const Burst& burst) { return burst.end + gap() < now; });
 }
 
+// A frame tried again at once after a collision still has the burst of
+// that collision on the segment, within its gap: the newest burst of a
+// ticket is its attempt now.
 Hub::Burst* Hub::burstOf(std::uint64_t ticket) {
-  const auto it = std::ranges::find(bursts_, ticket, &Burst::ticket);
-  return it == bursts_.end() ? nullptr : &*it;
+  const auto newest = std::ranges::find(bursts_.rbegin(), bursts_.rend(), ticket, &Burst::ticket);
+  return newest == bursts_.rend() ? nullptr : &*newest;
 }
 
 }  // namespace kl::sim::net

@@ -75,13 +75,12 @@ Network::Network(const NetworkSetup& setup) : topology_(setup.topology) {
   const std::size_t perMachine =
       std::clamp<std::size_t>(setup.cardsPerMachine, 1, kCardsPerMachine);
   if (count > perMachine && setup.topology != Topology::Switch) {
-    throw std::invalid_argument(
-        "only a switch joins cards of several machines: " + std::to_string(count) + " stations, " +
-        std::to_string(perMachine) + " a machine");
+    sharedClock_ = std::make_unique<SharedClock>();
   }
   for (std::size_t index = 0; index < count; ++index) {
     if (index % perMachine == 0) {
       MachineSetup machine = setup.machine;
+      machine.sharedClock = sharedClock_.get();
       machine.seed += worlds_.size();
       machine.timing.seed += worlds_.size() * kCardsPerMachine;
       worlds_.push_back(std::make_unique<CardWorld>(machine));
@@ -142,19 +141,22 @@ Network::~Network() {
   }
 }
 
-// Each machine in its turn runs a quantum no longer than the switch's
-// latency, so that a frame one machine's port takes in is forwarded no
-// earlier than the time every other machine has reached. A machine that ran
-// alone (an initialize's busy waits) or was carried past the quantum by a
-// busy wait is ahead: the others catch up with it first.
+// Machines on a switch keep clocks of their own, so that each processor runs
+// its handlers, busy waits included, alongside the others' rather than
+// nested in them. Each machine in its turn runs a quantum no longer than the
+// switch's latency, so that a frame one machine's port takes in is forwarded
+// no earlier than the time every other machine has reached. A machine that
+// ran alone (an initialize's busy waits) or was carried past the quantum by
+// a busy wait is ahead: the others catch up with it first. Machines on one
+// shared clock run together.
 void Network::runFor(Duration duration) {
-  if (worlds_.size() == 1) {
+  if (worlds_.size() == 1 || sharedClock_) {
     machine().runFor(duration);
     return;
   }
   now_ = now();
   const VirtualTime target = now_ + duration;
-  const Duration quantum = switch_ ? learningSwitch().latency() : duration;
+  const Duration quantum = learningSwitch().latency();
   while (now_ < target) {
     now_ = std::min(target, now_ + quantum);
     for (const auto& world : worlds_) {

@@ -1,9 +1,10 @@
 // The world builder: N KL7046 cards, each with the adapter NDIS brings up on
 // it and, once added, a traffic station bound to that adapter, joined by a
-// network of the topology asked for. The cards share one machine, or, on a
-// switch, as many machines as it takes to give each card a port range and
-// an interrupt of its own (each machine with its own clock, the machines run
-// in step within the switch's latency). The demo, the end-to-end tests, the
+// network of the topology asked for. The cards share one machine, or as many
+// machines as it takes to give each card a port range and an interrupt of its
+// own. Machines on a switch each keep a clock of their own and run in step
+// within the switch's latency; those of a hub's segment or a cable, which
+// hear each other within a bit time, run on one shared clock. The demo, the end-to-end tests, the
 // benchmarks and the fuzz targets are built by it. The caller loads the
 // driver into every machine before it initializes the adapters.
 #pragma once
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "sim/core/clock.h"
+#include "sim/host/shared_clock.h"
 #include "sim/net/learning_switch.h"
 #include "sim/world/card_world.h"
 #include "sim/world/hub_wiring.h"
@@ -76,8 +78,7 @@ struct NetworkSetup {
   Topology topology = Topology::Cable;
   Cabling cabling;
   MachineSetup machine;
-  // Cards per machine, in the slots' order (at most kCardsPerMachine); on a
-  // switch only can there be more cards than one machine takes.
+  // Cards per machine, in the slots' order (at most kCardsPerMachine).
   std::size_t cardsPerMachine = kCardsPerMachine;
   net::BitRate hubRate = net::BitRate::Mbit100;
   net::SwitchSetup switchSetup;
@@ -176,13 +177,15 @@ class Network {
   void join(const NetworkSetup& setup);
 
   Topology topology_;
+  // The clock of several machines, which outlives them.
+  std::unique_ptr<SharedClock> sharedClock_;
   std::vector<std::unique_ptr<CardWorld>> worlds_;
   std::vector<Place> places_;
   std::vector<MiniportAdapter*> adapters_;
   std::unique_ptr<PatchCable> cable_;
   std::unique_ptr<HubWiring> hub_;
   std::unique_ptr<SwitchWiring> switch_;
-  VirtualTime now_{};  // where every machine of several has come to
+  VirtualTime now_{};  // where every machine on a switch has come to
   std::vector<std::unique_ptr<TrafficStation>> stations_;
 };
 

@@ -344,8 +344,7 @@ class Parser {
     command
         .add_option_function<std::size_t>(
             "--per-machine", [this](std::size_t count) { demo_.perMachine = count; },
-            "cards each machine takes, 1 to 14; more machines\n"
-            "than one on a switch only (14)")
+            "cards each machine takes, 1 to 14 (14)")
         ->transform(wholeNumber<std::size_t>("a number of cards"))
         ->type_name("N");
     command

@@ -52,7 +52,7 @@ struct DemoOptions {
   std::optional<std::size_t> stations;
   std::optional<sim::world::Topology> topology;
   std::optional<sim::world::Pattern> pattern;
-  // Cards each machine takes, 1 to 14 (several machines: a switch only).
+  // Cards each machine takes, 1 to 14.
   std::optional<std::size_t> perMachine;
   // The station whose port --pcap captures, from 1; none: every port, a
   // file each.

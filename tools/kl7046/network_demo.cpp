@@ -171,12 +171,6 @@ std::string networkProblem(const NetworkChoice& choice, const DemoOptions& optio
   if (choice.topology == Topology::Cable && choice.stations != 2) {
     return "a cable joins two stations, not " + stations + " (a hub or a switch joins more)";
   }
-  if (choice.topology != Topology::Switch && choice.stations > choice.perMachine) {
-    return std::string("the stations of a ") +
-           kTopologyNames.at(static_cast<int>(choice.topology)) +
-           " share one machine, which takes " + std::to_string(choice.perMachine) + " cards, not " +
-           stations;
-  }
   if (options.pcapPort && *options.pcapPort > choice.stations) {
     return "--pcap-port names station " + std::to_string(*options.pcapPort) + " of " + stations;
   }

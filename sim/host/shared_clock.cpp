@@ -1,0 +1,17 @@
+#include "sim/host/shared_clock.h"
+
+#include "sim/host/machine.h"
+
+namespace kl::sim {
+
+void SharedClock::runFor(Duration duration) {
+  runClockFor(clock_, duration, [this] { stepEach(); });
+}
+
+void SharedClock::stepEach() {
+  for (Machine* machine : machines_) {
+    machine->step();
+  }
+}
+
+}  // namespace kl::sim

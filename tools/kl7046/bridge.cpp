@@ -36,6 +36,13 @@ constexpr std::size_t kMinimumFrame = 60;
 // Packets the protocol lets the driver hold before it drops what the
 // station sends, as a protocol's send queue would.
 constexpr std::size_t kSendWindow = 64;
+// Wire time the network's frames may queue at the cable before the bridge
+// stops reading them: enough to keep the cable busy between wake-ups.
+constexpr sim::Duration kWireBacklog = 1ms;
+// The longest the machine runs, catching up with the wall clock, before the
+// bridge hands it what waits on the TAPs: well short of the 430 us in which
+// the card sends a full send window of the smallest frames at 100 Mbit/s.
+constexpr sim::Duration kCatchUpStep = 100us;
 constexpr auto kFilterPoll = 200ms;
 constexpr auto kSlice = 1ms;
 
@@ -43,13 +50,40 @@ struct Tally {
   std::uint64_t frames = 0;
   std::uint64_t bytes = 0;
   std::uint64_t dropped = 0;
+  // Sent into the TAP faster than the machine took them: its queue dropped
+  // them before the bridge read them.
+  std::uint64_t queueDropped = 0;
+};
+
+// Counts what a TAP's queue drops from now on.
+class QueueDrops {
+ public:
+  explicit QueueDrops(InterfaceView& view) : view_(view), before_(view.queueDrops(error_)) {}
+
+  // Adds the drops so far to `tally`, or says why they are not known.
+  void addTo(Tally& tally, const TapDevice& tap, std::ostream& err) {
+    const std::optional<std::uint64_t> after = view_.queueDrops(error_);
+    if (before_ && after) {
+      tally.queueDropped += *after - *before_;
+    } else {
+      err << "kl7046 bridge: the drops of " << tap.name() << "'s queue are not known: " << error_
+          << '\n';
+    }
+  }
+
+ private:
+  InterfaceView& view_;
+  std::string error_;
+  std::optional<std::uint64_t> before_;
 };
 
 // The network end of the cable: frames the card sends go to the wire TAP,
-// and what the network sends through it goes onto the cable.
+// and what the network sends through it goes onto the cable no faster than
+// the cable carries it; the rest waits in the TAP's queue, as it would in a
+// sender's queue before a real wire.
 class WirePort final : public sim::net::Station {
  public:
-  explicit WirePort(TapDevice& tap) : tap_(tap) {}
+  WirePort(TapDevice& tap, const sim::Clock& clock) : tap_(tap), clock_(clock) {}
 
   void frameArrived(const sim::net::WireFrame& frame) override {
     const std::span<const std::uint8_t> bytes(frame.bytes);
@@ -65,16 +99,26 @@ class WirePort final : public sim::net::Station {
     }
   }
 
+  // Whether the cable has taken all but a little of what it was given.
+  [[nodiscard]] bool wantsFrames() const { return busyUntil_ <= clock_.now() + kWireBacklog; }
+
   // Puts what the network sent onto the cable, padded as an interface pads.
-  void pump(sim::net::Cable::End& end) {
-    while (auto frame = tap_.read()) {
-      if (frame->size() < kMinimumFrame) {
-        frame->resize(kMinimumFrame);
+  // Returns whether frames may still wait: the cable stopped taking them
+  // before the TAP was read empty.
+  bool pump(sim::net::Cable::End& end) {
+    while (wantsFrames()) {
+      const auto frame = tap_.read(room_);
+      if (!frame) {
+        return false;
       }
+      std::vector<std::uint8_t> bytes(frame->begin(), frame->end());
+      bytes.resize(std::max(bytes.size(), kMinimumFrame));
       ++fromNetwork.frames;
-      fromNetwork.bytes += frame->size();
-      end.send(sim::net::WireFrame{sim::net::withFcs(*frame)});
+      fromNetwork.bytes += bytes.size();
+      sim::net::appendFcs(bytes);
+      busyUntil_ = end.send(sim::net::WireFrame{std::move(bytes)}).leftAt;
     }
+    return true;
   }
 
   Tally toNetwork;
@@ -82,6 +126,9 @@ class WirePort final : public sim::net::Station {
 
  private:
   TapDevice& tap_;
+  const sim::Clock& clock_;
+  sim::VirtualTime busyUntil_{};
+  std::array<std::uint8_t, TapDevice::kFrameRoom> room_{};
 };
 
 // The protocol above the driver: the station TAP's stack. It hands what the
@@ -117,11 +164,18 @@ class StationBinding final : public sim::Protocol {
 
   void receiveComplete(sim::MiniportAdapter& /*adapter*/) override {}
 
-  void pump() {
-    while (auto frame = tap_.read()) {
-      if (inFlight_.size() >= kSendWindow) {
-        ++toDriver.dropped;
-        continue;
+  // Whether the driver holds fewer packets than the send window allows.
+  [[nodiscard]] bool wantsFrames() const { return inFlight_.size() < kSendWindow; }
+
+  // Hands the driver what the station sent while the window has room; the
+  // rest waits in the TAP's queue, which drops (and counts) what overflows
+  // it, as a protocol's send queue would. Returns whether frames may still
+  // wait: the window filled before the TAP was read empty.
+  bool pump() {
+    while (wantsFrames()) {
+      const auto frame = tap_.read(room_);
+      if (!frame) {
+        return false;
       }
       ++toDriver.frames;
       toDriver.bytes += frame->size();
@@ -130,6 +184,7 @@ class StationBinding final : public sim::Protocol {
       inFlight_.emplace(&ndis, std::move(packet));
       adapter_.send(ndis);
     }
+    return true;
   }
 
   // Reads the interface's flags and groups and sets what changed.
@@ -188,6 +243,7 @@ class StationBinding final : public sim::Protocol {
   InterfaceView& view_;
   bool unseen_ = false;
   std::map<const NDIS_PACKET*, std::unique_ptr<sim::Packet>> inFlight_;
+  std::array<std::uint8_t, TapDevice::kFrameRoom> room_{};
   std::vector<Mac> groups_;
   std::optional<ULONG> filter_;
 };
@@ -197,7 +253,29 @@ void printTally(std::ostream& out, const char* label, const Tally& tally) {
   if (tally.dropped != 0) {
     out << ", " << tally.dropped << " dropped";
   }
+  if (tally.queueDropped != 0) {
+    out << ", " << tally.queueDropped << " dropped in the TAP's queue";
+  }
   out << '\n';
+}
+
+// Runs the machine up to `due` in short steps, handing it what waits on the
+// TAPs before each, so that a machine far behind the wall clock (the bridge
+// was not scheduled for a while) finds frames to send all the way rather
+// than running dry after the first window. A TAP read empty is left until
+// the next wake-up.
+void catchUp(sim::Machine& machine, WirePort& port, StationBinding& binding,
+             sim::net::Cable::End& networkEnd, sim::VirtualTime due) {
+  bool network = true;
+  bool station = true;
+  while (true) {
+    network = network && port.pump(networkEnd);
+    station = station && binding.pump();
+    if (machine.now() >= due) {
+      return;
+    }
+    machine.runFor(std::min(due - machine.now(), kCatchUpStep));
+  }
 }
 
 // Runs the machine in step with the wall clock, handing frames across,
@@ -225,18 +303,18 @@ void pace(sim::Machine& machine, TapDevice& wire, TapDevice& station, WirePort& 
       const auto due = wallStart + (*next - virtualStart);
       wait = std::clamp<std::chrono::nanoseconds>(due - now, std::chrono::nanoseconds{0}, kSlice);
     }
+    // A TAP whose frames cannot be taken yet is not waited for: its frames
+    // wait in its queue until the machine has moved them on.
+    fds[0].events = port.wantsFrames() ? POLLIN : 0;
+    fds[1].events = binding.wantsFrames() ? POLLIN : 0;
     const timespec timeout{.tv_sec = 0, .tv_nsec = static_cast<long>(wait.count())};
     ::ppoll(fds, 3, &timeout, nullptr);
     if ((fds[2].revents & POLLIN) != 0 && stop.raised()) {
       break;
     }
-    port.pump(networkEnd);
-    binding.pump();
     const sim::VirtualTime due = virtualStart + std::chrono::duration_cast<sim::Duration>(
                                                     std::chrono::steady_clock::now() - wallStart);
-    if (due > machine.now()) {
-      machine.runFor(due - machine.now());
-    }
+    catchUp(machine, port, binding, networkEnd, due);
   }
 }
 
@@ -272,7 +350,7 @@ int runBridge(const BridgeOptions& options, const Installation& installation, st
     world.machine().onViolation([&](const std::string& what) {
       err << "kl7046 bridge: NDIS rule broken: " << what << '\n';
     });
-    WirePort port(*wire);
+    WirePort port(*wire, world.machine().clock());
     sim::card::LinkPartner partner(settings.partner.value_or(sim::card::LinkSignal::negotiating(
         sim::card::ability::kAll | sim::card::ability::kSelector8023)));
     sim::world::PatchCable cable(world.machine().clock(), card, partner, port);
@@ -294,10 +372,16 @@ int runBridge(const BridgeOptions& options, const Installation& installation, st
     adapter.query(OID_802_3_CURRENT_ADDRESS, address, done, needed);
     stationView.setAddress(address);
 
+    InterfaceView wireView(*wire);
+    QueueDrops stationQueue(stationView);
+    QueueDrops wireQueue(wireView);
+
     // From here a stop request ends the run with its statistics printed.
     StopSignals stop;
     pace(world.machine(), *wire, *station, port, binding,
          cable.cable().end(sim::net::Cable::Side::B), options.durationSeconds, stop, err);
+    stationQueue.addTo(binding.toDriver, *station, err);
+    wireQueue.addTo(port.fromNetwork, *wire, err);
 
     out << "kl7046 bridge: wire " << options.wire << ", station " << options.station << "\n";
     printTally(out, "station to driver", binding.toDriver);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kl7046/driver_source.h"
+#include "kl7046/frame_writer.h"
 #include "kl7046/interface_view.h"
 #include "kl7046/statistics.h"
 #include "kl7046/stop_signals.h"
@@ -46,10 +47,7 @@ constexpr sim::Duration kCatchUpStep = 100us;
 constexpr auto kFilterPoll = 200ms;
 constexpr auto kSlice = 1ms;
 
-struct Tally {
-  std::uint64_t frames = 0;
-  std::uint64_t bytes = 0;
-  std::uint64_t dropped = 0;
+struct Tally : FrameCounts {
   // Sent into the TAP faster than the machine took them: its queue dropped
   // them before the bridge read them.
   std::uint64_t queueDropped = 0;
@@ -83,20 +81,15 @@ class QueueDrops {
 // sender's queue before a real wire.
 class WirePort final : public sim::net::Station {
  public:
-  WirePort(TapDevice& tap, const sim::Clock& clock) : tap_(tap), clock_(clock) {}
+  WirePort(TapDevice& tap, FrameWriter& writer, const sim::Clock& clock)
+      : tap_(tap), writer_(writer), clock_(clock) {}
 
   void frameArrived(const sim::net::WireFrame& frame) override {
     const std::span<const std::uint8_t> bytes(frame.bytes);
     if (bytes.size() < sim::net::kFcsBytes) {
       return;
     }
-    const auto payload = bytes.first(bytes.size() - sim::net::kFcsBytes);
-    if (tap_.write(payload)) {
-      ++toNetwork.frames;
-      toNetwork.bytes += payload.size();
-    } else {
-      ++toNetwork.dropped;
-    }
+    writer_.write(tap_, bytes.first(bytes.size() - sim::net::kFcsBytes), toNetwork);
   }
 
   // Whether the cable has taken all but a little of what it was given.
@@ -126,6 +119,7 @@ class WirePort final : public sim::net::Station {
 
  private:
   TapDevice& tap_;
+  FrameWriter& writer_;
   const sim::Clock& clock_;
   sim::VirtualTime busyUntil_{};
   std::array<std::uint8_t, TapDevice::kFrameRoom> room_{};
@@ -138,8 +132,9 @@ class WirePort final : public sim::net::Station {
 // be seen, the station is given all multicast, and told so once.
 class StationBinding final : public sim::Protocol {
  public:
-  StationBinding(sim::MiniportAdapter& adapter, TapDevice& tap, InterfaceView& view)
-      : adapter_(adapter), tap_(tap), view_(view) {
+  StationBinding(sim::MiniportAdapter& adapter, TapDevice& tap, FrameWriter& writer,
+                 InterfaceView& view)
+      : adapter_(adapter), tap_(tap), writer_(writer), view_(view) {
     adapter_.bind(*this);
   }
 
@@ -154,9 +149,8 @@ class StationBinding final : public sim::Protocol {
   void receive(sim::MiniportAdapter& adapter, std::span<const std::uint8_t> header,
                std::span<const std::uint8_t> lookahead, UINT packetSize) override {
     const auto frame = sim::receivedFrame(adapter, header, lookahead, packetSize);
-    if (frame && tap_.write(*frame)) {
-      ++toStation.frames;
-      toStation.bytes += frame->size();
+    if (frame) {
+      writer_.write(tap_, *frame, toStation);
     } else {
       ++toStation.dropped;
     }
@@ -240,6 +234,7 @@ class StationBinding final : public sim::Protocol {
 
   sim::MiniportAdapter& adapter_;
   TapDevice& tap_;
+  FrameWriter& writer_;
   InterfaceView& view_;
   bool unseen_ = false;
   std::map<const NDIS_PACKET*, std::unique_ptr<sim::Packet>> inFlight_;
@@ -259,34 +254,43 @@ void printTally(std::ostream& out, const char* label, const Tally& tally) {
   out << '\n';
 }
 
+// Which TAPs may hold frames the bridge has not read: the wait saw them
+// readable, or the last read stopped for want of room rather than of frames.
+// Only those are read: a read that finds nothing costs a system call.
+struct Waiting {
+  bool network = false;
+  bool station = false;
+};
+
 // Runs the machine up to `due` in short steps, handing it what waits on the
 // TAPs before each, so that a machine far behind the wall clock (the bridge
 // was not scheduled for a while) finds frames to send all the way rather
 // than running dry after the first window. A TAP read empty is left until
 // the next wake-up.
 void catchUp(sim::Machine& machine, WirePort& port, StationBinding& binding,
-             sim::net::Cable::End& networkEnd, sim::VirtualTime due) {
-  bool network = true;
-  bool station = true;
+             sim::net::Cable::End& networkEnd, FrameWriter& writer, Waiting& waiting,
+             sim::VirtualTime due) {
   while (true) {
-    network = network && port.pump(networkEnd);
-    station = station && binding.pump();
+    waiting.network = waiting.network && port.pump(networkEnd);
+    waiting.station = waiting.station && binding.pump();
     if (machine.now() >= due) {
       return;
     }
     machine.runFor(std::min(due - machine.now(), kCatchUpStep));
+    writer.flush();
   }
 }
 
 // Runs the machine in step with the wall clock, handing frames across,
 // until asked to stop or `duration` is over.
 void pace(sim::Machine& machine, TapDevice& wire, TapDevice& station, WirePort& port,
-          StationBinding& binding, sim::net::Cable::End& networkEnd, std::optional<double> duration,
-          StopSignals& stop, std::ostream& err) {
+          StationBinding& binding, sim::net::Cable::End& networkEnd, FrameWriter& writer,
+          std::optional<double> duration, StopSignals& stop, std::ostream& err) {
   const auto wallStart = std::chrono::steady_clock::now();
   const sim::VirtualTime virtualStart = machine.now();
   auto nextFilterPoll = wallStart;
   pollfd fds[3] = {{wire.fd(), POLLIN, 0}, {station.fd(), POLLIN, 0}, {stop.fd(), POLLIN, 0}};
+  Waiting waiting;
   while (true) {
     const auto now = std::chrono::steady_clock::now();
     if (duration && std::chrono::duration<double>(now - wallStart).count() >= *duration) {
@@ -312,9 +316,11 @@ void pace(sim::Machine& machine, TapDevice& wire, TapDevice& station, WirePort& 
     if ((fds[2].revents & POLLIN) != 0 && stop.raised()) {
       break;
     }
+    waiting.network = waiting.network || (fds[0].revents & POLLIN) != 0;
+    waiting.station = waiting.station || (fds[1].revents & POLLIN) != 0;
     const sim::VirtualTime due = virtualStart + std::chrono::duration_cast<sim::Duration>(
                                                     std::chrono::steady_clock::now() - wallStart);
-    catchUp(machine, port, binding, networkEnd, due);
+    catchUp(machine, port, binding, networkEnd, writer, waiting, due);
   }
 }
 
@@ -350,7 +356,8 @@ int runBridge(const BridgeOptions& options, const Installation& installation, st
     world.machine().onViolation([&](const std::string& what) {
       err << "kl7046 bridge: NDIS rule broken: " << what << '\n';
     });
-    WirePort port(*wire, world.machine().clock());
+    FrameWriter writer;
+    WirePort port(*wire, writer, world.machine().clock());
     sim::card::LinkPartner partner(settings.partner.value_or(sim::card::LinkSignal::negotiating(
         sim::card::ability::kAll | sim::card::ability::kSelector8023)));
     sim::world::PatchCable cable(world.machine().clock(), card, partner, port);
@@ -365,7 +372,7 @@ int runBridge(const BridgeOptions& options, const Installation& installation, st
       return 1;
     }
     InterfaceView stationView(*station);
-    StationBinding binding(adapter, *station, stationView);
+    StationBinding binding(adapter, *station, writer, stationView);
     Mac address{};
     ULONG done = 0;
     ULONG needed = 0;
@@ -379,7 +386,7 @@ int runBridge(const BridgeOptions& options, const Installation& installation, st
     // From here a stop request ends the run with its statistics printed.
     StopSignals stop;
     pace(world.machine(), *wire, *station, port, binding,
-         cable.cable().end(sim::net::Cable::Side::B), options.durationSeconds, stop, err);
+         cable.cable().end(sim::net::Cable::Side::B), writer, options.durationSeconds, stop, err);
     stationQueue.addTo(binding.toDriver, *station, err);
     wireQueue.addTo(port.fromNetwork, *wire, err);
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kl7046/driver_source.h"
+#include "kl7046/frame_reader.h"
 #include "kl7046/frame_writer.h"
 #include "kl7046/interface_view.h"
 #include "kl7046/statistics.h"
@@ -40,6 +41,9 @@ constexpr std::size_t kSendWindow = 64;
 // Wire time the network's frames may queue at the cable before the bridge
 // stops reading them: enough to keep the cable busy between wake-ups.
 constexpr sim::Duration kWireBacklog = 1ms;
+// The most frames read for the cable at once: a batch of the largest frames
+// overshoots that backlog by no more than 2 ms.
+constexpr std::size_t kWireBatch = 16;
 // The longest the machine runs, catching up with the wall clock, before the
 // bridge hands it what waits on the TAPs: well short of the 430 us in which
 // the card sends a full send window of the smallest frames at 100 Mbit/s.
@@ -82,7 +86,7 @@ class QueueDrops {
 class WirePort final : public sim::net::Station {
  public:
   WirePort(TapDevice& tap, FrameWriter& writer, const sim::Clock& clock)
-      : tap_(tap), writer_(writer), clock_(clock) {}
+      : tap_(tap), reader_(tap), writer_(writer), clock_(clock) {}
 
   void frameArrived(const sim::net::WireFrame& frame) override {
     const std::span<const std::uint8_t> bytes(frame.bytes);
@@ -100,16 +104,18 @@ class WirePort final : public sim::net::Station {
   // before the TAP was read empty.
   bool pump(sim::net::Cable::End& end) {
     while (wantsFrames()) {
-      const auto frame = tap_.read(room_);
-      if (!frame) {
+      const FrameReader::Batch batch = reader_.read(kWireBatch);
+      for (const std::span<const std::uint8_t> frame : batch.frames) {
+        std::vector<std::uint8_t> bytes(frame.begin(), frame.end());
+        bytes.resize(std::max(bytes.size(), kMinimumFrame));
+        ++fromNetwork.frames;
+        fromNetwork.bytes += bytes.size();
+        sim::net::appendFcs(bytes);
+        busyUntil_ = end.send(sim::net::WireFrame{std::move(bytes)}).leftAt;
+      }
+      if (batch.empty) {
         return false;
       }
-      std::vector<std::uint8_t> bytes(frame->begin(), frame->end());
-      bytes.resize(std::max(bytes.size(), kMinimumFrame));
-      ++fromNetwork.frames;
-      fromNetwork.bytes += bytes.size();
-      sim::net::appendFcs(bytes);
-      busyUntil_ = end.send(sim::net::WireFrame{std::move(bytes)}).leftAt;
     }
     return true;
   }
@@ -119,10 +125,10 @@ class WirePort final : public sim::net::Station {
 
  private:
   TapDevice& tap_;
+  FrameReader reader_;
   FrameWriter& writer_;
   const sim::Clock& clock_;
   sim::VirtualTime busyUntil_{};
-  std::array<std::uint8_t, TapDevice::kFrameRoom> room_{};
 };
 
 // The protocol above the driver: the station TAP's stack. It hands what the
@@ -134,7 +140,7 @@ class StationBinding final : public sim::Protocol {
  public:
   StationBinding(sim::MiniportAdapter& adapter, TapDevice& tap, FrameWriter& writer,
                  InterfaceView& view)
-      : adapter_(adapter), tap_(tap), writer_(writer), view_(view) {
+      : adapter_(adapter), tap_(tap), reader_(tap), writer_(writer), view_(view) {
     adapter_.bind(*this);
   }
 
@@ -167,16 +173,18 @@ class StationBinding final : public sim::Protocol {
   // wait: the window filled before the TAP was read empty.
   bool pump() {
     while (wantsFrames()) {
-      const auto frame = tap_.read(room_);
-      if (!frame) {
+      const FrameReader::Batch batch = reader_.read(kSendWindow - inFlight_.size());
+      for (const std::span<const std::uint8_t> frame : batch.frames) {
+        ++toDriver.frames;
+        toDriver.bytes += frame.size();
+        auto packet = sim::Packet::fromBytes(frame);
+        NDIS_PACKET& ndis = packet->ndis();
+        inFlight_.emplace(&ndis, std::move(packet));
+        adapter_.send(ndis);
+      }
+      if (batch.empty) {
         return false;
       }
-      ++toDriver.frames;
-      toDriver.bytes += frame->size();
-      auto packet = sim::Packet::fromBytes(*frame);
-      NDIS_PACKET& ndis = packet->ndis();
-      inFlight_.emplace(&ndis, std::move(packet));
-      adapter_.send(ndis);
     }
     return true;
   }
@@ -234,11 +242,11 @@ class StationBinding final : public sim::Protocol {
 
   sim::MiniportAdapter& adapter_;
   TapDevice& tap_;
+  FrameReader reader_;
   FrameWriter& writer_;
   InterfaceView& view_;
   bool unseen_ = false;
   std::map<const NDIS_PACKET*, std::unique_ptr<sim::Packet>> inFlight_;
-  std::array<std::uint8_t, TapDevice::kFrameRoom> room_{};
   std::vector<Mac> groups_;
   std::optional<ULONG> filter_;
 };

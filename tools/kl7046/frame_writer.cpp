@@ -1,149 +1,10 @@
 #include "kl7046/frame_writer.h"
 
-#include <linux/io_uring.h>
-#include <sys/mman.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <system_error>
-#include <utility>
-
-#include "kl7046/interface_view.h"
 
 namespace kl::tools {
 
-namespace {
-
-// A shared mapping of the ring's memory, unmapped when it goes.
-class Mapping {
- public:
-  Mapping(int fd, std::size_t length, off_t offset)
-      : length_(length),
-        base_(::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd,
-                     offset)) {}
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-  ~Mapping() {
-    if (valid()) {
-      ::munmap(base_, length_);
-    }
-  }
-
-  [[nodiscard]] bool valid() const { return base_ != MAP_FAILED; }
-  template <class T>
-  [[nodiscard]] T* at(std::uint32_t offset) const {
-    return reinterpret_cast<T*>(static_cast<char*>(base_) + offset);
-  }
-
- private:
-  std::size_t length_;
-  void* base_;
-};
-
-// Written by the kernel, read by us (or the other way about): the ring's
-// head and tail indices are shared memory, ordered as the io_uring ABI asks.
-std::uint32_t acquire(std::uint32_t* index) {
-  return std::atomic_ref<std::uint32_t>(*index).load(std::memory_order_acquire);
-}
-void release(std::uint32_t* index, std::uint32_t value) {
-  std::atomic_ref<std::uint32_t>(*index).store(value, std::memory_order_release);
-}
-
-}  // namespace
-
-// The submission and completion queues of one io_uring, used for writes
-// only: each entry is one frame, its tag the slot that holds it.
-class FrameWriter::Ring {
- public:
-  // Nothing where the kernel offers no io_uring, or one without the single
-  // mapping of both queues (every kernel since 5.4 has it).
-  static std::unique_ptr<Ring> open(unsigned entries) {
-    io_uring_params params{};
-    OwnedFd fd(static_cast<int>(::syscall(__NR_io_uring_setup, entries, &params)));
-    if (!fd.valid() || (params.features & IORING_FEAT_SINGLE_MMAP) == 0) {
-      return nullptr;
-    }
-    auto ring = std::unique_ptr<Ring>(new Ring(std::move(fd), params));
-    return ring->queues_.valid() && ring->entries_.valid() ? std::move(ring) : nullptr;
-  }
-
-  // Puts a write of `bytes` to `fd` at the end of the submission queue.
-  void queue(int fd, std::span<const std::uint8_t> bytes, std::uint64_t tag) {
-    const std::uint32_t index = (*sqTail_ + queued_) & sqMask_;
-    io_uring_sqe& entry = sqes_[index];
-    entry = io_uring_sqe{};
-    entry.opcode = IORING_OP_WRITE;
-    entry.fd = fd;
-    entry.addr = reinterpret_cast<std::uintptr_t>(bytes.data());
-    entry.len = static_cast<std::uint32_t>(bytes.size());
-    entry.off = ~std::uint64_t{0};  // the file's own position, as write() has it
-    entry.user_data = tag;
-    sqArray_[index] = index;
-    ++queued_;
-  }
-
-  // Submits what is queued, waits until all of it is done and calls
-  // `done(tag, result)` for each, a result being what write() returns.
-  template <class Done>
-  void submit(Done&& done) {
-    release(sqTail_, *sqTail_ + queued_);
-    std::uint32_t unsubmitted = queued_;
-    std::uint32_t outstanding = queued_;
-    queued_ = 0;
-    while (outstanding > 0) {
-      const long submitted = ::syscall(__NR_io_uring_enter, fd_.get(), unsubmitted, outstanding,
-                                       IORING_ENTER_GETEVENTS, nullptr, 0);
-      if (submitted < 0 && errno != EINTR) {
-        throw std::system_error(errno, std::generic_category(), "io_uring_enter");
-      }
-      unsubmitted -= static_cast<std::uint32_t>(std::max(submitted, 0L));
-      const std::uint32_t tail = acquire(cqTail_);
-      for (std::uint32_t head = *cqHead_; head != tail; ++head) {
-        const io_uring_cqe& completion = cqes_[head & cqMask_];
-        done(completion.user_data, completion.res);
-        --outstanding;
-      }
-      release(cqHead_, tail);
-    }
-  }
-
- private:
-  Ring(OwnedFd fd, const io_uring_params& params)
-      : fd_(std::move(fd)),
-        queues_(fd_.get(),
-                std::max(params.sq_off.array + params.sq_entries * sizeof(std::uint32_t),
-                         params.cq_off.cqes + params.cq_entries * sizeof(io_uring_cqe)),
-                IORING_OFF_SQ_RING),
-        entries_(fd_.get(), params.sq_entries * sizeof(io_uring_sqe), IORING_OFF_SQES),
-        sqTail_(queues_.at<std::uint32_t>(params.sq_off.tail)),
-        sqMask_(*queues_.at<std::uint32_t>(params.sq_off.ring_mask)),
-        sqArray_(queues_.at<std::uint32_t>(params.sq_off.array)),
-        sqes_(entries_.at<io_uring_sqe>(0)),
-        cqHead_(queues_.at<std::uint32_t>(params.cq_off.head)),
-        cqTail_(queues_.at<std::uint32_t>(params.cq_off.tail)),
-        cqMask_(*queues_.at<std::uint32_t>(params.cq_off.ring_mask)),
-        cqes_(queues_.at<io_uring_cqe>(params.cq_off.cqes)) {}
-
-  OwnedFd fd_;
-  Mapping queues_;
-  Mapping entries_;
-  std::uint32_t* sqTail_;
-  std::uint32_t sqMask_;
-  std::uint32_t* sqArray_;
-  io_uring_sqe* sqes_;
-  std::uint32_t* cqHead_;
-  std::uint32_t* cqTail_;
-  std::uint32_t cqMask_;
-  io_uring_cqe* cqes_;
-  std::uint32_t queued_ = 0;
-};
-
-FrameWriter::FrameWriter() : ring_(Ring::open(kBatch)), slots_(ring_ ? kBatch : 0) {}
-
-FrameWriter::~FrameWriter() = default;
+FrameWriter::FrameWriter() : ring_(IoRing::open(kBatch)), slots_(ring_ ? kBatch : 0) {}
 
 void FrameWriter::write(TapDevice& tap, std::span<const std::uint8_t> frame, FrameCounts& counts) {
   if (!ring_) {
@@ -157,7 +18,7 @@ void FrameWriter::write(TapDevice& tap, std::span<const std::uint8_t> frame, Fra
   slot.length = std::min(frame.size(), slot.bytes.size());
   std::copy_n(frame.begin(), slot.length, slot.bytes.begin());
   slot.counts = &counts;
-  ring_->queue(tap.fd(), std::span(slot.bytes).first(slot.length), used_);
+  ring_->queueWrite(tap.fd(), std::span(slot.bytes).first(slot.length), used_);
   ++used_;
 }
 
@@ -165,10 +26,11 @@ void FrameWriter::flush() {
   if (used_ == 0) {
     return;
   }
-  ring_->submit([this](std::uint64_t tag, std::int32_t result) {
+  ring_->submit(results_);
+  for (std::uint32_t tag = 0; tag < used_; ++tag) {
     const Slot& slot = slots_[tag];
-    slot.counts->count(slot.length, result == static_cast<std::int32_t>(slot.length));
-  });
+    slot.counts->count(slot.length, results_[tag] == static_cast<std::int32_t>(slot.length));
+  }
   used_ = 0;
 }
 

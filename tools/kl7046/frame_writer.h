@@ -1,9 +1,6 @@
-// Frames bound for TAP devices, handed to the kernel in batches. A write per
-// frame costs a system call each, and on a virtualised host a system call
-// costs about as much as the rest of a small frame's trip; an io_uring takes
-// a whole batch in one. Where the kernel offers no io_uring (too old,
-// switched off, or a user-mode emulator that does not pass it through),
-// each frame is written on its own as it comes.
+// Frames bound for TAP devices, gathered and handed to the kernel as one
+// batch through an io_uring; where there is none, each frame is written on
+// its own as it comes.
 #pragma once
 
 #include <array>
@@ -12,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "kl7046/io_ring.h"
 #include "kl7046/tap_device.h"
 
 namespace kl::tools {
@@ -36,9 +34,6 @@ class FrameWriter {
   static constexpr unsigned kBatch = 64;
 
   FrameWriter();
-  FrameWriter(const FrameWriter&) = delete;
-  FrameWriter& operator=(const FrameWriter&) = delete;
-  ~FrameWriter();
 
   // Writes `frame` to `tap`, now or with the batch, and counts how it went
   // in `counts` once it has gone.
@@ -47,17 +42,16 @@ class FrameWriter {
   void flush();
 
  private:
-  class Ring;
-
   struct Slot {
     std::array<std::uint8_t, TapDevice::kFrameRoom> bytes;
     std::size_t length = 0;
     FrameCounts* counts = nullptr;
   };
 
-  std::unique_ptr<Ring> ring_;  // none: each frame written as it comes
+  std::unique_ptr<IoRing> ring_;  // none: each frame written as it comes
   std::vector<Slot> slots_;
-  std::size_t used_ = 0;
+  std::array<std::int32_t, kBatch> results_{};
+  std::uint32_t used_ = 0;
 };
 
 }  // namespace kl::tools

@@ -14,7 +14,7 @@ namespace kl::tools {
 namespace {
 
 std::system_error failure(const std::string& what) {
-  return std::system_error(errno, std::generic_category(), what);
+  return {errno, std::generic_category(), what};
 }
 
 }  // namespace

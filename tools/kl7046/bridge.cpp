@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -111,7 +110,9 @@ class WirePort final : public sim::net::Station {
         ++fromNetwork.frames;
         fromNetwork.bytes += bytes.size();
         sim::net::appendFcs(bytes);
-        busyUntil_ = end.send(sim::net::WireFrame{std::move(bytes)}).leftAt;
+        // Framed here, FCS and all: the card need not check it again.
+        busyUntil_ =
+            end.send(sim::net::WireFrame{.bytes = std::move(bytes), .fcsIntact = true}).leftAt;
       }
       if (batch.empty) {
         return false;
@@ -146,7 +147,12 @@ class StationBinding final : public sim::Protocol {
 
   void sendComplete(sim::MiniportAdapter& /*adapter*/, NDIS_PACKET& packet,
                     NDIS_STATUS status) override {
-    inFlight_.erase(&packet);
+    const auto held = std::ranges::find_if(
+        inFlight_, [&packet](const auto& sent) { return &sent->ndis() == &packet; });
+    if (held != inFlight_.end()) {
+      std::swap(*held, inFlight_.back());
+      inFlight_.pop_back();
+    }
     if (status != NDIS_STATUS_SUCCESS) {
       ++toDriver.dropped;
     }
@@ -179,7 +185,7 @@ class StationBinding final : public sim::Protocol {
         toDriver.bytes += frame.size();
         auto packet = sim::Packet::fromBytes(frame);
         NDIS_PACKET& ndis = packet->ndis();
-        inFlight_.emplace(&ndis, std::move(packet));
+        inFlight_.push_back(std::move(packet));
         adapter_.send(ndis);
       }
       if (batch.empty) {
@@ -246,7 +252,9 @@ class StationBinding final : public sim::Protocol {
   FrameWriter& writer_;
   InterfaceView& view_;
   bool unseen_ = false;
-  std::map<const NDIS_PACKET*, std::unique_ptr<sim::Packet>> inFlight_;
+  // At most the send window's packets: a search of them costs less than a
+  // map's node per packet.
+  std::vector<std::unique_ptr<sim::Packet>> inFlight_;
   std::vector<Mac> groups_;
   std::optional<ULONG> filter_;
 };

@@ -34,8 +34,8 @@ using Mac = std::array<std::uint8_t, 6>;
 
 constexpr sim::card::MacAddress kStationAddress = {0x02, 0x4B, 0x4C, 0x70, 0x46, 0x01};
 constexpr std::size_t kMinimumFrame = 60;
-// Packets the protocol lets the driver hold before it drops what the
-// station sends, as a protocol's send queue would.
+// Packets the protocol lets the driver hold; what the station sends beyond
+// them waits in the TAP's queue, as in a protocol's send queue.
 constexpr std::size_t kSendWindow = 64;
 // Wire time the network's frames may queue at the cable before the bridge
 // stops reading them: enough to keep the cable busy between wake-ups.
@@ -282,19 +282,17 @@ struct Waiting {
 // TAPs before each, so that a machine far behind the wall clock (the bridge
 // was not scheduled for a while) finds frames to send all the way rather
 // than running dry after the first window. A TAP read empty is left until
-// the next wake-up.
+// the next wake-up, when the wait finds it readable.
 void catchUp(sim::Machine& machine, WirePort& port, StationBinding& binding,
              sim::net::Cable::End& networkEnd, FrameWriter& writer, Waiting& waiting,
              sim::VirtualTime due) {
-  while (true) {
+  do {
     waiting.network = waiting.network && port.pump(networkEnd);
     waiting.station = waiting.station && binding.pump();
-    if (machine.now() >= due) {
-      return;
-    }
-    machine.runFor(std::min(due - machine.now(), kCatchUpStep));
+    machine.runFor(std::clamp(due - machine.now(), sim::Duration{0}, kCatchUpStep));
+    // What the step (or a send's bus cycles) gave the TAPs goes now.
     writer.flush();
-  }
+  } while (machine.now() < due);
 }
 
 // Runs the machine in step with the wall clock, handing frames across,

@@ -25,7 +25,7 @@ FrameReader::Batch FrameReader::read(std::size_t most) {
   ring_->submit(results_);
   for (std::uint32_t tag = 0; tag < asked; ++tag) {
     if (results_[tag] > 0) {
-      frames_.push_back(std::span(rooms_[tag]).first(static_cast<std::size_t>(results_[tag])));
+      frames_.emplace_back(rooms_[tag].data(), static_cast<std::size_t>(results_[tag]));
     }
   }
   next_ = std::clamp<std::size_t>(2 * frames_.size(), 1, kBatch);

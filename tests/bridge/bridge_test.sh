@@ -93,14 +93,32 @@ start_bridge() {
   ip -n "$wire_ns" link set "$wire" up
 }
 
-# Stops the bridge, which must exit 0 and print the driver's statistics.
+# The frames a line of the bridge's report counts ($2 "frames" or "dropped in
+# the TAP's queue"), 0 when it names none.
+reported() { grep "$1:" "$log" | grep -o "[0-9]* $2" | grep -o '^[0-9]*' || echo 0; }
+
+# Stops the bridge, which must exit 0, print the driver's statistics and
+# count what each TAP took and what the station's queue dropped as the
+# interfaces count them (once down, neither takes or sends another frame).
 stop_bridge() {
+  ip -n "$station_home" link set "$station" down
+  ip -n "$wire_ns" link set "$wire" down
+  local to_station to_network queue_drops
+  to_station=$(ip netns exec "$station_home" cat "/sys/class/net/$station/statistics/rx_packets")
+  to_network=$(ip netns exec "$wire_ns" cat "/sys/class/net/$wire/statistics/rx_packets")
+  queue_drops=$(ip netns exec "$station_home" cat "/sys/class/net/$station/statistics/tx_dropped")
   kill -INT "$bridge_pid"
   wait "$bridge_pid"
   local status=$?
   bridge_pid=
   [[ $status == 0 ]] || fail "the bridge exited $status"
   grep -q "XMIT_OK" "$log" || fail "the bridge printed no statistics"
+  [[ $(reported "driver to station" frames) == "$to_station" &&
+    $(reported "card to network" frames) == "$to_network" ]] ||
+    fail "the bridge's counts differ from the TAPs' ($to_station to the station, $to_network to the network)"
+  grep -q "queue are not known" "$log" ||
+    [[ $(reported "station to driver" "dropped in the TAP's queue") == "$queue_drops" ]] ||
+    fail "the bridge's queue drops differ from the station's $queue_drops"
 }
 
 # The IPv6 link-local address of device $2 in namespace $1, once it has left

@@ -23,6 +23,12 @@ namespace {
 
 // The link-layer multicast table of the namespace the reading thread is in.
 constexpr const char* kMulticastTable = "/proc/thread-self/net/dev_mcast";
+// Each interface's counters, in the same namespace.
+constexpr const char* kDeviceTable = "/proc/thread-self/net/dev";
+// In a line of the device table, after "name:", the receive counters (bytes,
+// packets, errs, drop, fifo, frame, compressed, multicast) and then the
+// transmit ones (bytes, packets, errs, drop, ...).
+constexpr std::size_t kTransmitDropField = 11;
 constexpr const char* kOwnNamespace = "/proc/self/ns/net";
 
 std::string describe(int error) { return std::strerror(error); }
@@ -40,6 +46,7 @@ std::optional<ino_t> inodeOf(int fd) {
 struct NamespaceHandles {
   OwnedFd control;
   OwnedFd table;
+  OwnedFd devices;
   int error = 0;
 };
 
@@ -56,7 +63,8 @@ NamespaceHandles openIn(int namespaceFd) {
       return;
     }
     handles.table = OwnedFd(::open(kMulticastTable, O_RDONLY | O_CLOEXEC));
-    if (!handles.table.valid()) {
+    handles.devices = OwnedFd(::open(kDeviceTable, O_RDONLY | O_CLOEXEC));
+    if (!handles.table.valid() || !handles.devices.valid()) {
       handles.error = errno;
     }
   }).join();
@@ -87,6 +95,38 @@ std::vector<std::array<std::uint8_t, 6>> groupsIn(const std::string& table,
     groups.push_back(group);
   }
   return groups;
+}
+
+// The whole of a /proc table, read again from its start; false on an error.
+bool readTable(int fd, std::string& table) {
+  char chunk[4096];
+  ssize_t length = 0;
+  ::lseek(fd, 0, SEEK_SET);
+  while ((length = ::read(fd, chunk, sizeof(chunk))) > 0) {
+    table.append(chunk, static_cast<std::size_t>(length));
+  }
+  return length == 0;
+}
+
+std::optional<std::uint64_t> transmitDropsIn(const std::string& table, const std::string& name) {
+  std::istringstream lines(table);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::size_t colon = line.find(':');
+    std::istringstream label(line.substr(0, colon));
+    std::string interface;
+    if (colon == std::string::npos || !(label >> interface) || interface != name) {
+      continue;
+    }
+    std::istringstream fields(line.substr(colon + 1));
+    std::uint64_t value = 0;
+    for (std::size_t field = 0; field <= kTransmitDropField && fields >> value; ++field) {
+      if (field == kTransmitDropField) {
+        return value;
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -128,6 +168,7 @@ bool InterfaceView::follow(std::string& error) {
   }
   control_ = std::move(handles.control);
   table_ = std::move(handles.table);
+  devices_ = std::move(handles.devices);
   namespace_ = inode;
   return true;
 }
@@ -151,17 +192,27 @@ std::optional<InterfaceState> InterfaceView::read(std::string& error) {
     return std::nullopt;
   }
   std::string table;
-  char chunk[4096];
-  ssize_t length = 0;
-  ::lseek(table_.get(), 0, SEEK_SET);
-  while ((length = ::read(table_.get(), chunk, sizeof(chunk))) > 0) {
-    table.append(chunk, static_cast<std::size_t>(length));
-  }
-  if (length < 0) {
+  if (!readTable(table_.get(), table)) {
     error = "cannot read the multicast memberships of " + tap_.name() + ": " + describe(errno);
     return std::nullopt;
   }
   return InterfaceState{static_cast<unsigned short>(request.ifr_flags), groupsIn(table, *name)};
+}
+
+std::optional<std::uint64_t> InterfaceView::queueDrops(std::string& error) {
+  if (!follow(error)) {
+    return std::nullopt;
+  }
+  const std::optional<std::string> name = currentName();
+  std::string table;
+  std::optional<std::uint64_t> drops;
+  if (name && readTable(devices_.get(), table)) {
+    drops = transmitDropsIn(table, *name);
+  }
+  if (!drops) {
+    error = "cannot read the counters of " + tap_.name();
+  }
+  return drops;
 }
 
 void InterfaceView::setAddress(const std::array<std::uint8_t, 6>& address) {

@@ -1,5 +1,6 @@
 // A TAP device's interface as the network namespace it lives in sees it: its
-// flags, its link-layer multicast memberships and its hardware address.
+// flags, its link-layer multicast memberships, its hardware address and the
+// frames its transmit queue dropped.
 //
 // A TAP device can be moved into another namespace (and renamed there) at
 // any time, while the program keeps its file descriptor. The descriptor
@@ -56,6 +57,10 @@ class InterfaceView {
   // The interface as it is now, or what kept the view from it (the device's
   // namespace cannot be named or entered) in `error`.
   [[nodiscard]] std::optional<InterfaceState> read(std::string& error);
+  // The frames the interface's stack sent that its queue dropped, full
+  // because the program did not read them in time; nothing, with `error`
+  // set, when the namespace's table cannot be read.
+  [[nodiscard]] std::optional<std::uint64_t> queueDrops(std::string& error);
   // Throws std::system_error when the address cannot be set.
   void setAddress(const std::array<std::uint8_t, 6>& address);
 
@@ -70,6 +75,7 @@ class InterfaceView {
   std::optional<ino_t> namespace_;
   OwnedFd control_;
   OwnedFd table_;
+  OwnedFd devices_;
 };
 
 }  // namespace kl::tools

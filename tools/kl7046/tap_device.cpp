@@ -13,10 +13,8 @@ namespace kl::tools {
 
 namespace {
 
-constexpr std::size_t kLargestFrame = 1514;
-
 std::system_error failure(const std::string& what) {
-  return std::system_error(errno, std::generic_category(), what);
+  return {errno, std::generic_category(), what};
 }
 
 }  // namespace
@@ -48,14 +46,13 @@ TapDevice::TapDevice(const std::string& name) : name_(name) {
 
 TapDevice::~TapDevice() { ::close(fd_); }
 
-std::optional<std::vector<std::uint8_t>> TapDevice::read() {
-  std::vector<std::uint8_t> frame(kLargestFrame + 64);
-  const ssize_t length = ::read(fd_, frame.data(), frame.size());
+std::optional<std::span<const std::uint8_t>> TapDevice::read(
+    std::span<std::uint8_t, kFrameRoom> room) {
+  const ssize_t length = ::read(fd_, room.data(), room.size());
   if (length <= 0) {
     return std::nullopt;
   }
-  frame.resize(static_cast<std::size_t>(length));
-  return frame;
+  return room.first(static_cast<std::size_t>(length));
 }
 
 bool TapDevice::write(std::span<const std::uint8_t> frame) {

@@ -8,7 +8,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 struct ifreq;  // <linux/if.h>
 
@@ -29,8 +28,13 @@ class TapDevice {
   [[nodiscard]] const std::string& name() const { return name_; }
   [[nodiscard]] int fd() const { return fd_; }
 
-  // The next frame the interface's stack sent, if one is waiting.
-  [[nodiscard]] std::optional<std::vector<std::uint8_t>> read();
+  // Room for any frame the interface's stack sends.
+  static constexpr std::size_t kFrameRoom = 1514 + 64;
+
+  // The next frame the interface's stack sent, read into `room`, if one is
+  // waiting.
+  [[nodiscard]] std::optional<std::span<const std::uint8_t>> read(
+      std::span<std::uint8_t, kFrameRoom> room);
   // Hands `frame` to the interface's stack as received; returns whether it
   // took it (an interface that is down takes nothing).
   bool write(std::span<const std::uint8_t> frame);

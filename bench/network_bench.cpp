@@ -53,9 +53,11 @@ void stations(benchmark::State& state, Topology topology) {
   // Every port delivering frames back to back: the wire's limit, N times.
   state.counters["bound_mbps"] =
       static_cast<double>(count * length) * 8 / seconds(wireSlot(length, kRate)) / 1e6;
-  state.counters["efficiency"] = efficiency(sum.carried, length, sum.virtualTime);
-  state.counters["collisions_per_frame"] = static_cast<double>(sum.collisions) / delivered;
-  state.counters["given_up"] = static_cast<double>(sum.givenUp);
+  if (topology == Topology::Hub) {
+    state.counters["efficiency"] = efficiency(sum.carried, length, sum.virtualTime);
+    state.counters["collisions_per_frame"] = static_cast<double>(sum.collisions) / delivered;
+    state.counters["given_up"] = static_cast<double>(sum.givenUp);
+  }
 }
 
 void switchStations(benchmark::State& state) { stations(state, Topology::Switch); }

@@ -90,7 +90,6 @@ class Machine {
   };
 
   [[nodiscard]] Clock& clock() { return clock_; }
-  [[nodiscard]] bool sharesClock() const { return shared_ != nullptr; }
   // Where every random decision of the world's devices comes from; reseed
   // it to repeat or vary a run.
   [[nodiscard]] WorldRandom& random() { return random_; }

@@ -102,6 +102,8 @@ HandBuiltAdapter::HandBuiltAdapter(sim::Machine& machine, const AdapterPlacement
   host_->upWithoutInitialize();
 }
 
+HandBuiltAdapter::~HandBuiltAdapter() { NdisMDeregisterInterrupt(&record_.Interrupt); }
+
 void HandBuiltAdapter::atDispatch(const std::function<void()>& code) { machine_.atDispatch(code); }
 
 void HandBuiltAdapter::raiseStatus(std::uint8_t isrBits) {

@@ -72,6 +72,8 @@ struct AdapterPlacement {
 class HandBuiltAdapter {
  public:
   HandBuiltAdapter(sim::Machine& machine, const AdapterPlacement& placement);
+  // The interrupt listens to the card's line: it is let go before the card.
+  ~HandBuiltAdapter();
   HandBuiltAdapter(const HandBuiltAdapter&) = delete;
   HandBuiltAdapter& operator=(const HandBuiltAdapter&) = delete;
 

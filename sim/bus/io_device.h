@@ -51,12 +51,14 @@ class IoDevice {
 // announces every change of the level it makes (it may announce more often
 // than that); the one listening to the line reads the level when told, and
 // keeps reading it while it stays asserted, but need not look at it between
-// announcements.
+// announcements. A line that goes (its card pulled from a rig, say) tells its
+// listener, so that nothing reads it afterwards.
 class InterruptSource {
  public:
   class Listener {
    public:
     virtual void lineMayHaveChanged() = 0;
+    virtual void lineGone() = 0;
 
    protected:
     Listener() = default;
@@ -68,7 +70,11 @@ class InterruptSource {
   InterruptSource() = default;
   InterruptSource(const InterruptSource&) = delete;
   InterruptSource& operator=(const InterruptSource&) = delete;
-  virtual ~InterruptSource() = default;
+  virtual ~InterruptSource() {
+    if (listener_ != nullptr) {
+      listener_->lineGone();
+    }
+  }
 
   [[nodiscard]] virtual bool interruptAsserted() const = 0;
 

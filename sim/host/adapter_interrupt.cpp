@@ -110,6 +110,7 @@ class AdapterInterrupt::Connection final : public InterruptVector,
   }
 
   void lineMayHaveChanged() override { owner_.adapter_.machine().processor().watch(*this); }
+  void lineGone() override { line_ = nullptr; }
 
   AdapterInterrupt& owner_;
   NDIS_MINIPORT_INTERRUPT& object_;

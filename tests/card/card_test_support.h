@@ -62,15 +62,20 @@ void PrintTo(const Case& row, std::ostream* out) { *out << row.name; }
 // is the one it read when the card last announced a change.
 class LineListener final : public InterruptSource::Listener {
  public:
-  explicit LineListener(InterruptSource& line) : line_(line) { line_.listen(this); }
+  explicit LineListener(InterruptSource& line) : line_(&line) { line_->listen(this); }
   LineListener(const LineListener&) = delete;
   LineListener& operator=(const LineListener&) = delete;
-  ~LineListener() { line_.listen(nullptr); }
-  void lineMayHaveChanged() override { heard_ = line_.interruptAsserted(); }
+  ~LineListener() {
+    if (line_ != nullptr) {
+      line_->listen(nullptr);
+    }
+  }
+  void lineMayHaveChanged() override { heard_ = line_->interruptAsserted(); }
+  void lineGone() override { line_ = nullptr; }
   [[nodiscard]] bool heard() const { return heard_; }
 
  private:
-  InterruptSource& line_;
+  InterruptSource* line_;
   bool heard_ = false;
 };
 

@@ -66,6 +66,14 @@ INSTANTIATE_TEST_SUITE_P(
                                "ran for more than 5 ms of virtual time"},
                       BoundRow{"AccessesWithoutEnd", [](Machine& m) { accesses(m, ~0U); },
                                "made more than 100 port accesses", true},
+                      // The bound is crossed in an interrupt routine nested in the
+                      // code: the code it is kept for is named, not the routine.
+                      BoundRow{"AccessesWithoutEndInANestedRoutine",
+                               [](Machine& m) {
+                                 m.processor().atDeviceLevel([&] { accesses(m, ~0U); },
+                                                             "MiniportISR");
+                               },
+                               "made more than 100 port accesses", true},
                       BoundRow{"StallsWithoutEnd",
                                [](Machine&) {
                                  for (;;) {

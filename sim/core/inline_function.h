@@ -19,10 +19,13 @@ class InlineFunction<R(Args...), Capacity> {
  public:
   InlineFunction() = default;
 
+  // Implicit, as std::function's; the constraint keeps it off the move
+  // constructor's arguments.
   template <class F>
   requires(!std::is_same_v<std::decay_t<F>, InlineFunction> &&
            std::is_invocable_r_v<R, std::decay_t<F>&, Args...>)
-      InlineFunction(F&& callable) {  // NOLINT(google-explicit-constructor): as std::function's
+      // NOLINTNEXTLINE(google-explicit-constructor,bugprone-forwarding-reference-overload)
+      InlineFunction(F&& callable) {
     using Held = std::decay_t<F>;
     static_assert(sizeof(Held) <= Capacity,
                   "the callable captures more than an inline function holds; capture less");

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
@@ -32,7 +33,7 @@ bool sameName(std::string_view a, std::string_view b) {
 
 std::string nameOf(const NDIS_STRING& keyword) {
   std::string name;
-  for (USHORT i = 0; i < keyword.Length / sizeof(WCHAR); ++i) {
+  for (std::size_t i = 0; i < keyword.Length / sizeof(WCHAR); ++i) {
     name.push_back(static_cast<char>(keyword.Buffer[i]));
   }
   return name;

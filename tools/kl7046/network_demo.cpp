@@ -293,9 +293,9 @@ void printNetworkReport(const NetworkReport& report, std::ostream& out) {
 
 void printNetworkReportJson(const NetworkReport& report, std::ostream& out) {
   const NetworkChoice& c = report.choice;
-  out << "{\"stations\":" << c.stations << ",\"topology\":\""
-      << kTopologyNames.at(static_cast<int>(c.topology)) << "\",\"pattern\":\""
-      << sim::world::nameOf(c.pattern) << "\",\"frames_each_sender\":" << report.options.frames
+  out << R"({"stations":)" << c.stations << R"(,"topology":")"
+      << kTopologyNames.at(static_cast<int>(c.topology)) << R"(","pattern":")"
+      << sim::world::nameOf(c.pattern) << R"(","frames_each_sender":)" << report.options.frames
       << ",\"seed\":" << report.options.seed << ",\"station\":[";
   const char* comma = "";
   for (const StationReport& station : report.stations) {

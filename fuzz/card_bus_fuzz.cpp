@@ -97,10 +97,7 @@ void runFor(Clock& clock, Card& card, Duration duration) {
   std::vector<std::uint8_t> before(ram.size);
   card.memory().read(ram.start, before);
   const std::uint8_t curr = controller.curr();
-  const auto until = clock.now() + duration;
-  while (clock.fireNextDue(until)) {
-  }
-  clock.moveTo(until);
+  kl::sim::runUntil(clock, clock.now() + duration);
   std::vector<std::uint8_t> after(before.size());
   card.memory().read(ram.start, after);
   // The RAM below the ring and above it, as offsets into the copies.

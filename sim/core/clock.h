@@ -11,6 +11,7 @@
 // each slot sits in it, so a cancelled event leaves at once.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -98,5 +99,21 @@ class Clock {
   std::uint32_t freeSlots_ = kNotQueued;  // a list chained through heapIndex
   std::vector<std::uint32_t> heap_;
 };
+
+// Fires the clock's events due by `until` in order, calling `afterEach` after
+// each and once more at the end, and leaves the clock at `until`. What ran may
+// have held time past it (a processor's busy wait): time goes on from there,
+// never back.
+template <class AfterEach>
+void runUntil(Clock& clock, VirtualTime until, AfterEach&& afterEach) {
+  while (clock.fireNextDue(until)) {
+    afterEach();
+  }
+  clock.moveTo(std::max(until, clock.now()));
+  afterEach();
+}
+inline void runUntil(Clock& clock, VirtualTime until) {
+  runUntil(clock, until, [] {});
+}
 
 }  // namespace kl::sim

@@ -131,7 +131,7 @@ void Machine::runFor(Duration duration) {
     shared_->runFor(duration);
     return;
   }
-  runClockFor(clock_, duration, [this] { processor_.poll(); });
+  runUntil(clock_, clock_.now() + duration, [this] { processor_.poll(); });
 }
 
 NTSTATUS Machine::loadDriver(DriverEntryFunction entry) {

@@ -5,7 +5,7 @@
 namespace kl::sim {
 
 void SharedClock::runFor(Duration duration) {
-  runClockFor(clock_, duration, [this] { stepEach(); });
+  runUntil(clock_, clock_.now() + duration, [this] { stepEach(); });
 }
 
 void SharedClock::stepEach() {

@@ -10,7 +10,6 @@
 // run moved the clock.
 #pragma once
 
-#include <algorithm>
 #include <vector>
 
 #include "sim/core/clock.h"
@@ -18,20 +17,6 @@
 namespace kl::sim {
 
 class Machine;
-
-// Fires the clock's events due within `duration` in order, calling `step`
-// after each, and moves the clock to the end of it. What ran may have held a
-// processor past the end (a deferred handler's busy wait): time goes on from
-// there, never back.
-template <class Step>
-void runClockFor(Clock& clock, Duration duration, Step&& step) {
-  const VirtualTime target = clock.now() + duration;
-  while (clock.fireNextDue(target)) {
-    step();
-  }
-  clock.moveTo(std::max(target, clock.now()));
-  step();
-}
 
 class SharedClock {
  public:

@@ -80,12 +80,7 @@ class LineListener final : public InterruptSource::Listener {
 };
 
 // Runs `clock` on by `duration`, firing what falls due.
-inline void elapse(Clock& clock, Duration duration) {
-  const VirtualTime until = clock.now() + duration;
-  while (clock.fireNextDue(until)) {
-  }
-  clock.moveTo(until);
-}
+inline void elapse(Clock& clock, Duration duration) { runUntil(clock, clock.now() + duration); }
 
 // Longer than the controller takes, at any timing corner, to show a remote
 // write's completion, a reset or a stop in ISR.

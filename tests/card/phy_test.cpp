@@ -120,12 +120,7 @@ struct LinkBench {
         segment(clock, phy, partner, timing) {
     phy.onLinkChange([this](const LinkResult& link) { events.push_back(link.up); });
   }
-  void run(Duration duration) {
-    const VirtualTime until = clock.now() + duration;
-    while (clock.fireNextDue(until)) {
-    }
-    clock.moveTo(until);
-  }
+  void run(Duration duration) { runUntil(clock, clock.now() + duration); }
   bool linkStatus() { return (phy.readRegister(mii::kBmsr) & mii::kBmsrLinkStatus) != 0; }
 
   std::vector<bool> events;  // outlives the segment, which reports its end
@@ -457,12 +452,7 @@ TEST(CardPhy, EveryChangeOfLinkStateRaisesThePhyEvent) {
   Card card(clock);
   LinkPartner partner;
   LinkSegment segment(clock, *card.phy(), partner, card.timing());
-  const auto run = [&clock](Duration d) {
-    const VirtualTime until = clock.now() + d;
-    while (clock.fireNextDue(until)) {
-    }
-    clock.moveTo(until);
-  };
+  const auto run = [&clock](Duration d) { runUntil(clock, clock.now() + d); };
   // Interrupt output on, event latch clear.
   static_cast<void>(card.read8(port::VENDOR));
   card.write8(port::VENDOR, 0x01);

@@ -36,13 +36,6 @@ inline constexpr std::uint8_t kTsrPtx = 0x01;
 
 inline constexpr MacAddress kStation = {0x02, 0x00, 0x4B, 0x4C, 0x70, 0x46};
 
-// Fires every event due by `until` and leaves the clock there.
-inline void runUntil(Clock& clock, VirtualTime until) {
-  while (clock.fireNextDue(until)) {
-  }
-  clock.moveTo(until);
-}
-
 // A frame of `length` bytes (no FCS) to `destination`, its payload a
 // pattern that starts at `seed`.
 inline std::vector<std::uint8_t> frameTo(const MacAddress& destination, std::size_t length,

@@ -22,12 +22,6 @@
 namespace kl::sim::net {
 namespace {
 
-void runUntil(Clock& clock, VirtualTime until) {
-  while (clock.fireNextDue(until)) {
-  }
-  clock.moveTo(until);
-}
-
 std::vector<std::uint8_t> frameOf(std::size_t length, std::uint8_t seed) {
   std::vector<std::uint8_t> frame(length);
   for (std::size_t i = 0; i < length; ++i) {

@@ -16,13 +16,6 @@ namespace {
 constexpr LearningSwitch::Address kFirst = {0x02, 0, 0, 0, 0, 1};
 constexpr LearningSwitch::Address kSecond = {0x02, 0, 0, 0, 0, 2};
 
-void runFor(Clock& clock, Duration duration) {
-  const VirtualTime until = clock.now() + duration;
-  while (clock.fireNextDue(until)) {
-  }
-  clock.moveTo(until);
-}
-
 std::vector<std::uint8_t> frameFrom(const LearningSwitch::Address& source,
                                     const LearningSwitch::Address& destination) {
   std::vector<std::uint8_t> frame(kMinFrameBytes - kFcsBytes);
@@ -52,11 +45,11 @@ TEST_P(SwitchAgeing, ALearnedStationIsFloodedToAgainOnceItsEntryAged) {
     bridge.addPort(clock, cable.end(Cable::Side::B));
   }
   stations[1].send(frameFrom(kSecond, kFirst));
-  runFor(clock, row.idle);
+  runUntil(clock, clock.now() + row.idle);
   EXPECT_EQ(bridge.portOf(kSecond, clock.now()).has_value(), !row.flooded);
   stations[2].clear();
   stations[0].send(frameFrom(kFirst, kSecond));
-  runFor(clock, std::chrono::milliseconds(1));
+  runUntil(clock, clock.now() + std::chrono::milliseconds(1));
   EXPECT_EQ(stations[1].arrivals().size(), 1U);
   EXPECT_EQ(stations[2].arrivals().size(), row.flooded ? 1U : 0U);
 }

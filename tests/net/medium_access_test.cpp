@@ -24,12 +24,6 @@ constexpr BitRate kRate = BitRate::Mbit10;
 
 Duration bits(std::uint64_t count) { return bitTime(count, kRate); }
 
-void runUntil(Clock& clock, VirtualTime until) {
-  while (clock.fireNextDue(until)) {
-  }
-  clock.moveTo(until);
-}
-
 // `length` bytes without FCS, to a station address, marked by `mark`.
 WireFrame frameOf(std::size_t length, std::uint8_t mark) {
   std::vector<std::uint8_t> frame(length);
